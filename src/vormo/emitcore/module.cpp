@@ -3,7 +3,7 @@
 
 #include "hostkit/hostkit.hpp"
 
-PYBIND11_MODULE(emitcore, m) {
+HOSTKIT_MODULE(emitcore, m) {
     m.doc() = "Abstract base of the generators that turn a compiled Vormo model into a SciPy script.";
     emitcore::home.bind(m);
     m.attr("SemanticError") = hostkit::import_from(m, ".faultnote", "SemanticError");

@@ -3,7 +3,7 @@
 
 #include "hostkit/hostkit.hpp"
 
-PYBIND11_MODULE(emitselect, m) {
+HOSTKIT_MODULE(emitselect, m) {
     namespace py = pybind11;
     m.doc() = "Factory of solver-script generators, with the generator base and error type re-exported.";
     emitselect::home.bind(m);

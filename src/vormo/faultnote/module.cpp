@@ -3,7 +3,9 @@
 
 #include <pybind11/pybind11.h>
 
-PYBIND11_MODULE(faultnote, m) {
+#include "hostkit/module.hpp"
+
+HOSTKIT_MODULE(faultnote, m) {
     m.doc() = "The semantic error type of the solver-script generators.";
     faultnote::define_semantic_error(m);
 }

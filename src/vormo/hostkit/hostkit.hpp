@@ -5,6 +5,7 @@
 #include "hostkit/binding.hpp"
 #include "hostkit/errors.hpp"
 #include "hostkit/logging.hpp"
+#include "hostkit/module.hpp"
 #include "hostkit/ops.hpp"
 #include "hostkit/pyclass.hpp"
 #include "hostkit/text.hpp"

@@ -9,7 +9,7 @@
 
 namespace py = pybind11;
 
-PYBIND11_MODULE(modelsmith, m) {
+HOSTKIT_MODULE(modelsmith, m) {
     m.doc() = "Generate, compile, revise and assess Vormo models with an LLM.";
     modelsmith::home.bind(m);
 

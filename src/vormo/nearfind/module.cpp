@@ -5,7 +5,7 @@
 
 namespace py = pybind11;
 
-PYBIND11_MODULE(nearfind, m) {
+HOSTKIT_MODULE(nearfind, m) {
     m.doc() = "Retrieval of worked examples whose descriptions are closest to a query.";
     m.def(
         "rank_problem_descriptions",

@@ -1,6 +1,8 @@
 // vormo.tokenledger: token counting, usage records, the pricing table and cost estimates.
 #include <pybind11/pybind11.h>
 
+#include "hostkit/module.hpp"
+
 namespace py = pybind11;
 
 namespace {
@@ -10,7 +12,7 @@ namespace {
 }
 }  // namespace
 
-PYBIND11_MODULE(tokenledger, m) {
+HOSTKIT_MODULE(tokenledger, m) {
     m.doc() = "Token counting, usage extraction, pricing table and cost estimates.";
     m.def("_extract_openai_usage", [](py::args, py::kwargs) { not_ready("_extract_openai_usage"); });
     m.def("_extract_gemini_usage", [](py::args, py::kwargs) { not_ready("_extract_gemini_usage"); });
