@@ -1,0 +1,82 @@
+// Tolerant reading of LLM replies that should be one JSON object but may come fenced in a
+// Markdown code block or surrounded by prose. JSON itself is always read by the host's decoder.
+#include "hostkit/hostkit.hpp"
+#include "modelsmith/building_blocks.hpp"
+
+namespace modelsmith {
+namespace py = pybind11;
+
+namespace {
+
+// Both made once at load and kept for the life of the interpreter.
+PyObject* g_fence_pattern = nullptr;  // compiled: fenced block holding an object
+PyObject* g_json = nullptr;           // the host's json module; loads is looked up per call
+
+py::object json_loads(py::handle text) { return py::reinterpret_borrow<py::object>(g_json).attr("loads")(text); }
+
+// The first balanced {...} span from the first "{", counting every brace (a brace inside a JSON
+// string counts too). Returns null when there is no "{" or the braces never balance.
+py::object balanced_braces(py::handle text) {
+    hostkit::CodePoints cps(text);
+    const Py_ssize_t start = cps.find(U'{');
+    if (start < 0) return py::object();
+    Py_ssize_t depth = 0;
+    for (Py_ssize_t i = start; i < cps.size(); ++i) {
+        const Py_UCS4 c = cps[i];
+        if (c == U'{') {
+            ++depth;
+        } else if (c == U'}') {
+            if (--depth == 0) return cps.slice(start, i + 1);
+        }
+    }
+    return py::object();
+}
+
+py::object extract_json_from_markdown(py::object text) {
+    hostkit::check_str(text, "text");
+    // A fenced block: from the first "{" after the opening fence to the last "}" before a
+    // closing fence (greedy, so two fenced blocks are spanned as one).
+    py::object match = py::reinterpret_borrow<py::object>(g_fence_pattern).attr("search")(text);
+    if (!match.is_none()) return match.attr("group")(1);
+    py::object span = balanced_braces(text);
+    return span ? span : text;
+}
+
+bool is_object_or_null(py::handle value) { return value.is_none() || PyDict_Check(value.ptr()); }
+
+py::object json_loads_relaxed(py::object text) {
+    hostkit::check_str(text, "text");
+    // Fast path: the reply is the object itself. Any ordinary failure here only means "try the
+    // extraction"; interrupts pass through.
+    py::object parsed;
+    bool done = hostkit::guard_ordinary([&] {
+        py::object value = json_loads(text);
+        if (!is_object_or_null(value)) throw py::value_error("not a JSON object");
+        parsed = std::move(value);
+    });
+    if (done) return parsed;
+    // Fallback: the decoder's own error (json.JSONDecodeError) reaches the caller.
+    py::object value = json_loads(extract_json_from_markdown(text));
+    if (!is_object_or_null(value)) {
+        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "dict", Py_TYPE(value.ptr())->tp_name);
+        throw py::error_already_set();
+    }
+    return value;
+}
+
+}  // namespace
+
+void define_parsing(py::module_ m) {
+    if (!g_json) {
+        py::module_ re = py::module_::import("re");
+        py::object pattern = re.attr("compile")(R"(```(?:json)?\s*(\{.*\})\s*```)", re.attr("DOTALL"));
+        g_fence_pattern = pattern.release().ptr();
+        g_json = py::module_::import("json").release().ptr();
+    }
+    m.def("extract_json_from_markdown", &extract_json_from_markdown, py::arg("text"),
+          "Return the most likely JSON object text of an LLM reply: the object inside a ```json fence,\n"
+          "else the first balanced {...} span, else the text unchanged.");
+    m.def("_json_loads_relaxed", &json_loads_relaxed, py::arg("text"));
+}
+
+}  // namespace modelsmith
