@@ -42,6 +42,16 @@ py::object extract_json_from_markdown(py::object text) {
     return span ? span : text;
 }
 
+// The decoder gives up on very deep nesting with RecursionError; for a reply that is a fault of
+// the document, reported as the decoder's error kind like every other malformed reply.
+[[noreturn]] void raise_too_deep(py::handle document, py::error_already_set& cause) {
+    py::object error_type = py::reinterpret_borrow<py::object>(g_json).attr("JSONDecodeError");
+    py::object error = error_type("Document nested too deeply", document, 0);
+    PyException_SetCause(error.ptr(), cause.value().inc_ref().ptr());
+    PyErr_SetObject(error_type.ptr(), error.ptr());
+    throw py::error_already_set();
+}
+
 bool is_object_or_null(py::handle value) { return value.is_none() || PyDict_Check(value.ptr()); }
 
 py::object json_loads_relaxed(py::object text) {
@@ -56,7 +66,14 @@ py::object json_loads_relaxed(py::object text) {
     });
     if (done) return parsed;
     // Fallback: the decoder's own error (json.JSONDecodeError) reaches the caller.
-    py::object value = json_loads(extract_json_from_markdown(text));
+    py::object candidate = extract_json_from_markdown(text);
+    py::object value;
+    try {
+        value = json_loads(candidate);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_RecursionError)) throw;
+        raise_too_deep(candidate, e);
+    }
     if (!is_object_or_null(value)) {
         PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "dict", Py_TYPE(value.ptr())->tp_name);
         throw py::error_already_set();
