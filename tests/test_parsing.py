@@ -2,6 +2,7 @@
 
 import json
 import math
+import re
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -178,6 +179,38 @@ def test_extract_returns_input_or_a_substring(text):
     assert got is text or got in text
     if got is not text:
         assert got.startswith("{") and got.endswith("}")
+
+
+FENCED = re.compile(r"```(?:json)?\s*(\{.*\})\s*```", re.DOTALL)
+
+
+def reference_extract(text):
+    """The fence search over the whole text, then the brace scan, written the plain way."""
+    m = FENCED.search(text)
+    if m:
+        return m.group(1)
+    start = text.find("{")
+    if start < 0:
+        return text
+    depth = 0
+    for i in range(start, len(text)):
+        if text[i] == "{":
+            depth += 1
+        elif text[i] == "}":
+            depth -= 1
+            if depth == 0:
+                return text[start:i + 1]
+    return text
+
+
+fence_heavy = st.lists(st.sampled_from(["```", "```json", "json", "{", "}", " ", "\n", "\u2003", "\x1c", "\x85",
+                                        "\u200b", "x", '"a": 1', "`"]), max_size=40).map("".join)
+
+
+@settings(max_examples=1500, deadline=None)
+@given(st.one_of(fence_heavy, reply_text))
+def test_extract_agrees_with_a_plain_search(text):
+    assert ms.extract_json_from_markdown(text) == reference_extract(text)
 
 
 @settings(max_examples=400, deadline=None)

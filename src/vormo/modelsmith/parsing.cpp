@@ -32,12 +32,32 @@ py::object balanced_braces(py::handle text) {
     return py::object();
 }
 
+// Where a fenced match would have to end: just past the "```" that follows, after optional white
+// space, the last "}" of the text; -1 when no "}" is followed that way. Each white-space run is
+// looked at once, so this is linear.
+Py_ssize_t closing_fence_end(const hostkit::CodePoints& cps) {
+    const Py_ssize_t n = cps.size();
+    for (Py_ssize_t i = n - 1; i >= 0; --i) {
+        if (cps[i] != U'}') continue;
+        Py_ssize_t j = i + 1;
+        while (j < n && Py_UNICODE_ISSPACE(cps[j])) ++j;  // the pattern's \s for str
+        if (j + 3 <= n && cps[j] == U'`' && cps[j + 1] == U'`' && cps[j + 2] == U'`') return j + 3;
+    }
+    return -1;
+}
+
 py::object extract_json_from_markdown(py::object text) {
     hostkit::check_str(text, "text");
     // A fenced block: from the first "{" after the opening fence to the last "}" before a
-    // closing fence (greedy, so two fenced blocks are spanned as one).
-    py::object match = py::reinterpret_borrow<py::object>(g_fence_pattern).attr("search")(text);
-    if (!match.is_none()) return match.attr("group")(1);
+    // closing fence (greedy, so two fenced blocks are spanned as one). Every match of the pattern
+    // ends at the same closing fence, so the search is confined to the text up to it: the result
+    // is the same, and the pattern cannot backtrack over the rest of the text again for every
+    // opening fence after that point (replies full of "```{" would otherwise cost quadratic time).
+    const Py_ssize_t end = closing_fence_end(hostkit::CodePoints(text));
+    if (end >= 0) {
+        py::object match = py::reinterpret_borrow<py::object>(g_fence_pattern).attr("search")(text, 0, end);
+        if (!match.is_none()) return match.attr("group")(1);
+    }
     py::object span = balanced_braces(text);
     return span ? span : text;
 }
