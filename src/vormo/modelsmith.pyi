@@ -1,5 +1,11 @@
+"""Generate, compile, revise and assess Vormo models with an LLM."""
+
+import enum
 import logging
+from pathlib import Path
 from typing import Any, Callable
+
+# ---- Names bound when the module loads ----
 
 from .faultnote import SemanticError as SemanticError
 from .nearfind import rank_problem_descriptions as rag_rank
@@ -10,6 +16,8 @@ from .vormo_kernel import VormoCompiler as VormoCompiler
 
 logger: logging.Logger
 
+# ---- Module settings ----
+
 MAX_ITERATIONS: int
 MAX_OUTPUT_TOKENS: int | None
 LLM_PROVIDER: str
@@ -17,3 +25,56 @@ MODEL_NAME: str
 ALIGNMENT_CHECK: bool
 FEW_SHOT_TOP_K: int
 FEW_SHOT_MAX_CHARS: int
+
+# ---- Files and grammar resources ----
+
+class Grammar(enum.Enum):
+    NONE = 1
+    BNF = 2
+    CODE = 3
+
+def _get_grammar_implementation(mode: Grammar) -> str: ...
+def _read_vormo_grammar() -> str: ...
+def _read_vormo_GBNF() -> str: ...
+def _read_vormo_code() -> str: ...
+def _read_file(path: str) -> str: ...
+def _safe_read_text(path: Path, max_chars: int = 2147483647) -> str: ...
+def _find_pair_in_folder(desc_path: Path) -> tuple[Path | None, Path | None]: ...
+
+# ---- Prompt texts ----
+
+# An example record: "description", "model", "data" (required) and "desc_path", "model_path",
+# "data_path" (optional), all text.
+_ExampleRecord = dict[str, str]
+
+def _build_generation_prompt(
+    prompt: str, grammar_implementation: str, few_shots: list[_ExampleRecord] | None = None
+) -> str: ...
+def _build_revision_prompt_syntax(
+    prompt: str,
+    grammar_implementation: str,
+    model_code: str,
+    data_code: str,
+    syntax_errors: list[str] | str,
+    few_shots: list[_ExampleRecord] | None = None,
+) -> str: ...
+def _build_revision_prompt_alignment(
+    prompt: str,
+    grammar_implementation: str,
+    assessment_text: str,
+    model_code: str,
+    data_code: str,
+    few_shots: list[_ExampleRecord] | None = None,
+) -> str: ...
+def _build_alignment_prompt(prompt: str, grammar_implementation: str, model_code: str, data_code: str) -> str: ...
+def _build_final_assessment_prompt(
+    prompt: str, grammar_implementation: str, model_code: str, data_code: str, syntax_errors: list[str] | str
+) -> str: ...
+def _build_feedback_prompt(
+    user_prompt_text: str, grammar_implementation: str, model_code: str, data_code: str
+) -> str: ...
+
+# ---- Reply parsing ----
+
+def extract_json_from_markdown(text: str) -> str: ...
+def _json_loads_relaxed(text: str) -> dict[str, Any] | None: ...

@@ -5,6 +5,7 @@
 #include <climits>
 
 #include "hostkit/hostkit.hpp"
+#include "modelsmith/building_blocks.hpp"
 #include "modelsmith/home.hpp"
 
 namespace py = pybind11;
@@ -31,4 +32,9 @@ HOSTKIT_MODULE(modelsmith, m) {
     m.attr("ALIGNMENT_CHECK") = true;
     m.attr("FEW_SHOT_TOP_K") = 3;
     m.attr("FEW_SHOT_MAX_CHARS") = INT_MAX;
+
+    // Files and grammar resources, prompt texts, reply parsing.
+    modelsmith::define_resources(m);
+    modelsmith::define_prompts(m);
+    modelsmith::define_parsing(m);
 }

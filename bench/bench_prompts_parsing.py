@@ -1,0 +1,104 @@
+"""Timings of the prompt builders and of the relaxed reply parser.
+
+Run against the installed package:  python bench/bench_prompts_parsing.py
+Prints the best of several repeats per operation; nothing is asserted.
+"""
+
+import json
+import time
+
+import vormo.modelsmith as ms
+
+
+def best_time(fn, number, repeat=5):
+    best = float("inf")
+    for _ in range(repeat):
+        start = time.perf_counter()
+        for _ in range(number):
+            fn()
+        best = min(best, (time.perf_counter() - start) / number)
+    return best
+
+
+def text_of_size(seed, size):
+    line = f"// {seed}: capacity constraint over items ä, ß and € prices {{ i in Items }}\n"
+    return (line * (size // len(line) + 1))[:size]
+
+
+def bench_builders():
+    grammar = text_of_size("grammar", 40_000)
+    shots = [{"description": text_of_size(f"desc {i}", 5_000), "model": text_of_size(f"model {i}", 5_000),
+              "data": text_of_size(f"data {i}", 5_000), "desc_path": f"/corpus/ex{i}/ex{i}.txt",
+              "model_path": f"/corpus/ex{i}/ex{i}.mod", "data_path": f"/corpus/ex{i}/ex{i}.dat"}
+             for i in range(3)]
+    prompt, model, data = text_of_size("prompt", 2_000), text_of_size("model", 5_000), text_of_size("data", 2_000)
+    findings = [f"line {i}: unexpected token ';'" for i in range(20)]
+    cases = [
+        ("_build_generation_prompt", lambda: ms._build_generation_prompt(prompt, grammar, shots)),
+        ("_build_revision_prompt_syntax", lambda: ms._build_revision_prompt_syntax(
+            prompt, grammar, model, data, findings, shots)),
+        ("_build_revision_prompt_alignment", lambda: ms._build_revision_prompt_alignment(
+            prompt, grammar, "assessment", model, data, shots)),
+        ("_build_alignment_prompt", lambda: ms._build_alignment_prompt(prompt, grammar, model, data)),
+        ("_build_final_assessment_prompt", lambda: ms._build_final_assessment_prompt(
+            prompt, grammar, model, data, findings)),
+        ("_build_feedback_prompt", lambda: ms._build_feedback_prompt(prompt, grammar, model, data)),
+    ]
+    print("Prompt builders (40 KB grammar text; the first three with three 5 KB examples)")
+    print(f"  {'builder':34} {'chars':>9} {'us/call':>9} {'MB/s':>8}")
+    for name, fn in cases:
+        size = len(fn())
+        t = best_time(fn, 2_000)
+        print(f"  {name:34} {size:9d} {t * 1e6:9.1f} {size / t / 1e6:8.0f}")
+    # For scale: the host joining the same pieces itself.
+    pieces = ["x" * 2000, grammar, "y" * 300, prompt, "z" * 1700]
+    t = best_time(lambda: "".join(pieces), 2_000)
+    print(f"  {'(host join of 5 pieces, same size)':34} {sum(map(len, pieces)):9d} {t * 1e6:9.1f}")
+
+
+def reply_of_size(size):
+    model = text_of_size("model", size)
+    return json.dumps({"model": model, "data": "a = 10;\nb = 5;"}, ensure_ascii=False)
+
+
+SHAPES = {
+    "bare": lambda j: j,
+    "fenced": lambda j: "Here is the result:\n```json\n" + j + "\n```\nLet me know if you need changes.",
+    "prose-wrapped": lambda j: "Here is the result: " + j + " Let me know if you need changes.",
+}
+
+
+def bench_parsing():
+    print()
+    print("_json_loads_relaxed (reply = one JSON object of the given size)")
+    print(f"  {'shape':15} {'100 KB ms':>10} {'1 MB ms':>10} {'ratio':>7}")
+    for shape, wrap in SHAPES.items():
+        times = []
+        for size, number in ((100_000, 200), (1_000_000, 20)):
+            text = wrap(reply_of_size(size))
+            assert ms._json_loads_relaxed(text)["data"] == "a = 10;\nb = 5;"
+            times.append(best_time(lambda: ms._json_loads_relaxed(text), number))
+        print(f"  {shape:15} {times[0] * 1e3:10.3f} {times[1] * 1e3:10.3f} {times[1] / times[0]:7.1f}")
+
+    print()
+    print("extract_json_from_markdown alone (the fence search and the brace scan)")
+    print(f"  {'input':32} {'100 KB ms':>10} {'1 MB ms':>10} {'ratio':>7}")
+    inputs = {
+        "prose-wrapped object": lambda n: SHAPES["prose-wrapped"](reply_of_size(n)),
+        "fenced object": lambda n: SHAPES["fenced"](reply_of_size(n)),
+        "unbalanced (scan to the end)": lambda n: "Result: {" + text_of_size("x", n),
+        "non-ASCII, brace-dense": lambda n: ("{\u00e4{\U0001f600}}" * (n // 6 + 1))[:n] + "{",
+        'many opening fences "```{"': lambda n: "```{" * (n // 4),
+        'closed early, then "```json {"': lambda n: "{}```" + ("```json {" * (n // 9)),
+    }
+    for name, make in inputs.items():
+        times = []
+        for size, number in ((100_000, 200), (1_000_000, 20)):
+            text = make(size)
+            times.append(best_time(lambda: ms.extract_json_from_markdown(text), number))
+        print(f"  {name:32} {times[0] * 1e3:10.3f} {times[1] * 1e3:10.3f} {times[1] / times[0]:7.1f}")
+
+
+if __name__ == "__main__":
+    bench_builders()
+    bench_parsing()

@@ -1,0 +1,258 @@
+"""Reading LLM replies: the fenced-block search, the brace scan and the relaxed JSON load."""
+
+import json
+import math
+import re
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import vormo.modelsmith as ms
+
+FENCE = "```"
+
+
+# ---- extract_json_from_markdown ----
+
+@pytest.mark.parametrize("text, expected", [
+    # fenced, with and without the tag, prose around it
+    (f'Here you go:\n{FENCE}json\n{{"model": "m", "data": "d"}}\n{FENCE}\nThanks!', '{"model": "m", "data": "d"}'),
+    (f'Here:\n{FENCE}\n{{"a": 1}}\n{FENCE} bye', '{"a": 1}'),
+    (f'{FENCE}json{{"a": 1}}{FENCE}', '{"a": 1}'),
+    (f'{FENCE}JSON\n{{"a": 1}}\n{FENCE}', '{"a": 1}'),  # the tag is case-sensitive: found by the brace scan
+    (f'{FENCE}JSON\n{{"a": "}}"}}\n{FENCE}', '{"a": "}'),
+    # greedy: up to the last "}" before a closing fence, across two fenced blocks
+    (f'{FENCE}json\n{{"a": 1}}\n{FENCE}\ntext\n{FENCE}json\n{{"b": 2}}\n{FENCE}',
+     f'{{"a": 1}}\n{FENCE}\ntext\n{FENCE}json\n{{"b": 2}}'),
+    (f'{FENCE}json\n{{"a": "}}"}} trailing }}\n{FENCE}', '{"a": "}"} trailing }'),
+    # brace scan
+    ('Sure. {"a": {"b": 1}} and more prose {"c": 2}', '{"a": {"b": 1}}'),
+    ('pre {"s": "a}b"} post', '{"s": "a}'),
+    ('x { "open" { } never closed', 'x { "open" { } never closed'),
+    ('no braces at all', 'no braces at all'),
+    ('} {x}', '{x}'),
+    ('', ''),
+    ('{}', '{}'),
+    ('«Größe» {"ä": "😀"} ✓', '{"ä": "😀"}'),
+    ('\ud800{\udc00}\ud800', '{\udc00}'),
+    # an opening fence without a closing one falls back to the scan
+    (f'{FENCE}json\n{{"a": 1}}', '{"a": 1}'),
+])
+def test_extract(text, expected):
+    assert ms.extract_json_from_markdown(text) == expected
+
+
+@pytest.mark.parametrize("text", ["", "plain prose", "{ unbalanced", "}}}"])
+def test_extract_returns_the_input_itself_when_nothing_is_found(text):
+    assert ms.extract_json_from_markdown(text) is text
+
+
+@pytest.mark.parametrize("bad, type_name", [(None, "NoneType"), (b"{}", "bytes"), (1, "int"),
+                                            (type("Reply", (str,), {})("{}"), "Reply")])
+def test_extract_takes_exactly_str(bad, type_name):
+    with pytest.raises(TypeError) as info:
+        ms.extract_json_from_markdown(bad)
+    assert str(info.value) == f"Argument 'text' has incorrect type (expected str, got {type_name})"
+
+
+@pytest.mark.parametrize("call", [lambda: ms.extract_json_from_markdown(),
+                                  lambda: ms.extract_json_from_markdown("a", "b"),
+                                  lambda: ms.extract_json_from_markdown(reply="a"),
+                                  lambda: ms._json_loads_relaxed(),
+                                  lambda: ms._json_loads_relaxed("{}", strict=True)])
+def test_argument_count_and_keywords(call):
+    with pytest.raises(TypeError):
+        call()
+
+
+def test_extract_deep_nesting_is_linear_and_safe():
+    depth = 200_000
+    text = "x" + "{" * depth + "}" * depth + "y"
+    assert ms.extract_json_from_markdown(text) == text[1:-1]
+
+
+# ---- _json_loads_relaxed ----
+
+@pytest.mark.parametrize("text, expected", [
+    ('{"model": "m", "data": "d"}', {"model": "m", "data": "d"}),
+    # a bare object is taken whole even if its strings hold fences and braces
+    ('{"model": "```json\\n{\\"x\\": 1}\\n```", "data": "}"}', {"model": '```json\n{"x": 1}\n```', "data": "}"}),
+    (f'Here:\n{FENCE}json\n{{"aligned": true, "assessment": "ok"}}\n{FENCE}\nDone.',
+     {"aligned": True, "assessment": "ok"}),
+    (f'{FENCE}\n{{"a": [1, 2]}}\n{FENCE}', {"a": [1, 2]}),
+    ('The answer is {"a": {"b": 1}} as requested.', {"a": {"b": 1}}),
+    ("null", None),
+    ("  null\n", None),
+    ('{"x": NaN, "y": -Infinity}', "nan-check"),
+    ('{"ä": "😀", "k": "\\ud800"}', {"ä": "😀", "k": "\ud800"}),
+    # a JSON string whose text holds an object: the strict load gives a str, the fallback the object
+    ('"{\\"a\\": 1}"', "decoder-error"),
+])
+def test_relaxed_load(text, expected):
+    if expected == "decoder-error":
+        with pytest.raises(json.JSONDecodeError):
+            ms._json_loads_relaxed(text)
+        return
+    got = ms._json_loads_relaxed(text)
+    if expected == "nan-check":
+        assert math.isnan(got["x"]) and got["y"] == -math.inf
+    else:
+        assert got == expected
+
+
+@pytest.mark.parametrize("text", [
+    f'{FENCE}json\n{{"a": 1}}\n{FENCE}\n{FENCE}json\n{{"b": 2}}\n{FENCE}',  # two fenced blocks spanned as one
+    'pre {"s": "a}b"} post',                                               # cut inside a string
+    'Result: {"a": 1',                                                    # never balanced
+    "no json here",
+    "",
+    "{'single': 'quotes'}",
+    '{"a": 1,}',
+])
+def test_relaxed_load_decoder_error(text):
+    with pytest.raises(json.JSONDecodeError) as info:
+        ms._json_loads_relaxed(text)
+    assert isinstance(info.value, ValueError)
+
+
+@pytest.mark.parametrize("text, type_name", [
+    ("[1, 2]", "list"), ("3", "int"), ("2.5", "float"), ('"text"', "str"), ("true", "bool"),
+    (f"{FENCE}json\n[1]\n{FENCE}", None), ("noise [1, 2] noise", None),
+])
+def test_relaxed_load_refuses_non_objects(text, type_name):
+    if type_name is None:  # not JSON and no braces to extract: the decoder's error
+        with pytest.raises(json.JSONDecodeError):
+            ms._json_loads_relaxed(text)
+        return
+    with pytest.raises(TypeError) as info:
+        ms._json_loads_relaxed(text)
+    assert str(info.value) == f"Expected dict, got {type_name}"
+
+
+def test_relaxed_load_takes_the_first_object_out_of_a_list_reply():
+    # The strict load gives a list, which is refused; the extraction then finds the first object.
+    assert ms._json_loads_relaxed('[{"a": 1}, {"b": 2}]') == {"a": 1}
+
+
+def test_relaxed_load_uses_the_host_decoder_at_call_time(monkeypatch):
+    calls = []
+    real = json.loads
+
+    def spy(text, *a, **k):
+        calls.append(text)
+        return real(text, *a, **k)
+
+    monkeypatch.setattr(json, "loads", spy)
+    assert ms._json_loads_relaxed('Reply: {"a": 1} end') == {"a": 1}
+    assert calls == ['Reply: {"a": 1} end', '{"a": 1}']
+
+
+def test_relaxed_load_lets_interrupts_through(monkeypatch):
+    def interrupted(text, *a, **k):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(json, "loads", interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        ms._json_loads_relaxed("{}")
+
+
+def test_relaxed_load_takes_exactly_str():
+    with pytest.raises(TypeError, match=r"^Argument 'text' has incorrect type \(expected str, got bytes\)$"):
+        ms._json_loads_relaxed(b"{}")
+
+
+# ---- Properties over arbitrary text ----
+
+reply_text = st.one_of(
+    st.text(),
+    st.text(alphabet=st.sampled_from(list('{}[]"`\\ \njson:,1a') + ["\ud800", "😀"])),
+    st.lists(st.sampled_from(["{", "}", "```", "```json", '"a"', ":", "1", ",", " ", "\n", "[", "]", "x"]))
+    .map("".join),
+)
+
+
+@settings(max_examples=400, deadline=None)
+@given(reply_text)
+def test_extract_returns_input_or_a_substring(text):
+    got = ms.extract_json_from_markdown(text)
+    assert type(got) is str
+    assert got is text or got in text
+    if got is not text:
+        assert got.startswith("{") and got.endswith("}")
+
+
+FENCED = re.compile(r"```(?:json)?\s*(\{.*\})\s*```", re.DOTALL)
+
+
+def reference_extract(text):
+    """The fence search over the whole text, then the brace scan, written the plain way."""
+    m = FENCED.search(text)
+    if m:
+        return m.group(1)
+    start = text.find("{")
+    if start < 0:
+        return text
+    depth = 0
+    for i in range(start, len(text)):
+        if text[i] == "{":
+            depth += 1
+        elif text[i] == "}":
+            depth -= 1
+            if depth == 0:
+                return text[start:i + 1]
+    return text
+
+
+fence_heavy = st.lists(st.sampled_from(["```", "```json", "json", "{", "}", " ", "\n", "\u2003", "\x1c", "\x85",
+                                        "\u200b", "x", '"a": 1', "`"]), max_size=40).map("".join)
+
+
+@settings(max_examples=1500, deadline=None)
+@given(st.one_of(fence_heavy, reply_text))
+def test_extract_agrees_with_a_plain_search(text):
+    assert ms.extract_json_from_markdown(text) == reference_extract(text)
+
+
+@settings(max_examples=400, deadline=None)
+@given(reply_text)
+def test_relaxed_load_fails_only_with_value_or_type_errors(text):
+    try:
+        got = ms._json_loads_relaxed(text)
+    except (ValueError, TypeError):
+        return
+    assert got is None or type(got) is dict
+
+
+json_values = st.recursive(st.none() | st.booleans() | st.integers() | st.floats(allow_nan=False) | st.text(),
+                           lambda c: st.lists(c, max_size=3) | st.dictionaries(st.text(), c, max_size=3),
+                           max_leaves=10)
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.dictionaries(st.text(), json_values, max_size=4),
+       st.sampled_from(["{}", "Here it is:\n```json\n{}\n```\nBye", "```\n{}\n```  ", "```json{}```"]))
+def test_relaxed_load_round_trips_bare_and_fenced_objects(obj, wrapper):
+    text = wrapper.replace("{}", json.dumps(obj, ensure_ascii=False))
+    assert ms._json_loads_relaxed(text) == obj
+
+
+brace_free = st.text(alphabet=st.characters(blacklist_characters="{}"))
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.dictionaries(brace_free, st.recursive(st.none() | st.integers() | brace_free,
+                                                lambda c: st.lists(c, max_size=3)
+                                                | st.dictionaries(brace_free, c, max_size=3), max_leaves=10),
+                       max_size=4),
+       brace_free, brace_free)
+def test_relaxed_load_finds_objects_in_prose(obj, before, after):
+    text = before + json.dumps(obj) + after
+    assert ms._json_loads_relaxed(text) == obj
+
+
+@pytest.mark.parametrize("text", ["[" * 100_000, '{"a":' * 100_000, "[" * 50_000 + "]" * 50_000,
+                                  'Reply: {"a": ' + "[" * 50_000 + "]" * 50_000 + "}"])
+def test_deep_nesting_is_a_decoder_error(text):
+    with pytest.raises(json.JSONDecodeError, match="nested too deeply") as info:
+        ms._json_loads_relaxed(text)
+    assert isinstance(info.value.__cause__, RecursionError)
