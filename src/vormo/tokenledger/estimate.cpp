@@ -10,9 +10,9 @@ namespace {
 py::object find_model_entry(const py::object& pricing, const py::object& model_key) {
     if (hostkit::contains(pricing, model_key)) return pricing[model_key];
     for (py::handle item : pricing.attr("items")()) {
-        py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
-        py::object key = pair[0];
-        if (hostkit::contains(key, model_key) || hostkit::contains(model_key, key)) return pair[1];
+        py::object pair = py::reinterpret_borrow<py::object>(item);
+        py::object key = pair[py::int_(0)];
+        if (hostkit::contains(key, model_key) || hostkit::contains(model_key, key)) return pair[py::int_(1)];
     }
     return py::none();
 }
