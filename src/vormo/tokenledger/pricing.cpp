@@ -1,0 +1,320 @@
+// The pricing table: a Markdown document read from the web or a local file, every price turned
+// into US dollars per one million tokens, and a small memo of the tables already read.
+#include <utility>
+#include <vector>
+
+#include "hostkit/hostkit.hpp"
+#include "tokenledger/ledger.hpp"
+
+namespace tokenledger {
+namespace {
+
+// Repository page addresses are fetched from the host's raw-content form.
+constexpr const char* kRawPrefix = "https://raw.githubusercontent.com/";
+constexpr const char* kUserAgent = "vormo/1.0";
+constexpr int kFetchTimeoutSeconds = 10;
+constexpr size_t kCacheSize = 8;
+
+// Compiled once when the module loads and kept for the life of the process (never released, so
+// nothing touches the host after it has shut down). Each is the bound match/search of a pattern.
+struct Patterns {
+    py::object web;          // match
+    py::object page;         // match
+    py::object unit_k;       // search
+    py::object unit_m;       // search
+    py::object free_line;    // match
+    py::object prompt;       // search
+    py::object completion;   // search
+    py::object prompt_first;      // match at a position
+    py::object completion_first;  // match at a position
+    py::object number;       // search
+    py::object per_k;        // search
+    py::object per_m;        // search
+    py::str prompt_key;
+    py::str completion_key;
+};
+
+Patterns* patterns = nullptr;
+
+enum class Unit { none, per_1k, per_1m };
+
+struct CacheEntry {
+    py::object path;
+    py::object table;
+};
+
+// Most recently used first. Never released, like the patterns.
+std::vector<CacheEntry>* cache = nullptr;
+
+py::object compile(py::handle re, const char* pattern, bool ignore_case, const char* method) {
+    py::object flags = ignore_case ? re.attr("IGNORECASE") : py::object(py::int_(0));
+    return re.attr("compile")(pattern, flags).attr(method);
+}
+
+bool found(const py::object& match) { return !match.is_none(); }
+
+// `with cm as x: return body(x)`, closing the resource on every path.
+template <class Body>
+py::object with_resource(py::object cm, Body&& body) {
+    py::object resource = cm.attr("__enter__")();
+    py::object result;
+    try {
+        result = body(resource);
+    } catch (py::error_already_set& e) {
+        cm.attr("__exit__")(e.type(), e.value(), e.trace());
+        throw;
+    }
+    cm.attr("__exit__")(py::none(), py::none(), py::none());
+    return result;
+}
+
+py::object read_text(const py::str& src) {
+    if (found(patterns->web(src))) {
+        py::object url = src;
+        py::object page = patterns->page(src);
+        if (found(page)) {
+            py::object group = page.attr("group");
+            url = hostkit::join({py::str(kRawPrefix), group(1), py::str("/"), group(2), py::str("/"), group(3),
+                                 py::str("/"), group(4)});
+        }
+        py::module_ request = py::module_::import("urllib.request");
+        py::dict headers;
+        headers["User-Agent"] = kUserAgent;
+        py::object req = request.attr("Request")(url, py::arg("headers") = headers);
+        py::object response = request.attr("urlopen")(req, py::arg("timeout") = kFetchTimeoutSeconds);
+        return with_resource(response, [](py::object r) {
+            return r.attr("read")().attr("decode")("utf-8", py::arg("errors") = "replace");
+        });
+    }
+    py::object open = py::module_::import("builtins").attr("open");
+    py::object file = open(src, "r", py::arg("encoding") = "utf8");
+    return with_resource(file, [](py::object f) { return f.attr("read")(); });
+}
+
+// A price cell (or the price part of a free-form line) in dollars per million tokens, or None.
+// A unit written in the cell wins over the header's unit; per-thousand is tested first.
+py::object cell_to_per_1m(const py::str& cell, Unit default_unit) {
+    if (PyUnicode_GET_LENGTH(cell.ptr()) == 0) return py::none();
+    py::object m = patterns->number(cell);
+    if (!found(m)) return py::none();
+    py::object digits = m.attr("group")(1).attr("replace")(",", "");
+    PyObject* parsed = PyFloat_FromString(digits.ptr());
+    if (!parsed) throw py::error_already_set();
+    double val = PyFloat_AS_DOUBLE(parsed);
+    Py_DECREF(parsed);
+    bool per_k;
+    if (found(patterns->per_k(cell)))
+        per_k = true;
+    else if (found(patterns->per_m(cell)))
+        per_k = false;
+    else
+        per_k = default_unit == Unit::per_1k;
+    return py::float_(per_k ? val * 1000.0 : val);
+}
+
+Unit header_unit(const py::str& cell) {
+    if (found(patterns->unit_k(cell))) return Unit::per_1k;
+    if (found(patterns->unit_m(cell))) return Unit::per_1m;
+    return Unit::none;
+}
+
+py::dict rate_entry(py::object prompt, py::object completion) {
+    py::dict entry;
+    entry[patterns->prompt_key] = std::move(prompt);
+    entry[patterns->completion_key] = std::move(completion);
+    return entry;
+}
+
+py::str lower(const py::str& s) { return py::str(s.attr("lower")()); }
+
+bool has_substring(const py::str& text, const char* part) { return hostkit::contains(text, part); }
+
+// ":?-{3,}:?" as a whole cell: the dashes under a header, optionally with alignment colons.
+bool is_separator_cell(const hostkit::CodePoints& cp, Py_ssize_t lo, Py_ssize_t hi) {
+    if (lo < hi && cp[lo] == ':') ++lo;
+    if (hi > lo && cp[hi - 1] == ':') --hi;
+    if (hi - lo < 3) return false;
+    for (Py_ssize_t i = lo; i < hi; ++i)
+        if (cp[i] != '-') return false;
+    return true;
+}
+
+void strip_spaces(const hostkit::CodePoints& cp, Py_ssize_t& lo, Py_ssize_t& hi) {
+    while (lo < hi && Py_UNICODE_ISSPACE(cp[lo])) ++lo;
+    while (hi > lo && Py_UNICODE_ISSPACE(cp[hi - 1])) --hi;
+}
+
+// The price after "prompt"/"completion" in the text of a free-form line. Where a "$" follows the
+// word, the greedy pattern decides; without one it would run on to the last digit of the line
+// ("prompt 0.5 per 1M" would read the 1 of 1M), so the first number after the word is taken.
+py::object free_form_price(const py::object& search, const py::object& first_match, const py::str& rest) {
+    py::object m = search(rest);
+    if (!found(m)) return py::none();
+    Py_ssize_t start = m.attr("start")().cast<Py_ssize_t>();
+    Py_ssize_t dollar = PyUnicode_FindChar(rest.ptr(), '$', start, PyUnicode_GET_LENGTH(rest.ptr()), 1);
+    if (dollar == -2) throw py::error_already_set();
+    if (dollar == -1) {
+        py::object first = first_match(rest, start);
+        if (found(first)) m = first;
+    }
+    return cell_to_per_1m(py::str(m.attr("group")(1)), Unit::none);
+}
+
+struct HeaderUnits {
+    Unit prompt = Unit::none;
+    Unit completion = Unit::none;
+};
+
+// A table row with at least three cells; false when it has fewer (it is then read as free text).
+bool parse_table_row(const hostkit::CodePoints& cp, Py_ssize_t lo, Py_ssize_t hi, HeaderUnits& units,
+                     py::dict& rates) {
+    while (lo < hi && cp[lo] == '|') ++lo;
+    while (hi > lo && cp[hi - 1] == '|') --hi;
+    Py_ssize_t bounds[3][2];
+    int cells = 0;
+    Py_ssize_t start = lo;
+    for (Py_ssize_t i = lo; i <= hi && cells < 3; ++i) {
+        if (i == hi || cp[i] == '|') {
+            bounds[cells][0] = start;
+            bounds[cells][1] = i;
+            ++cells;
+            start = i + 1;
+        }
+    }
+    if (cells < 3) return false;
+    for (auto& b : bounds) strip_spaces(cp, b[0], b[1]);
+    if (is_separator_cell(cp, bounds[0][0], bounds[0][1]) && is_separator_cell(cp, bounds[1][0], bounds[1][1]) &&
+        is_separator_cell(cp, bounds[2][0], bounds[2][1]))
+        return true;
+    py::str cell0 = cp.slice(bounds[0][0], bounds[0][1]);
+    py::str cell1 = cp.slice(bounds[1][0], bounds[1][1]);
+    py::str cell2 = cp.slice(bounds[2][0], bounds[2][1]);
+    py::str c0 = lower(cell0), c1 = lower(cell1), c2 = lower(cell2);
+    if (has_substring(c0, "model") && (has_substring(c1, "prompt") || has_substring(c1, "completion") ||
+                                       has_substring(c2, "prompt") || has_substring(c2, "completion"))) {
+        units.prompt = header_unit(cell1);
+        units.completion = header_unit(cell2);
+        return true;
+    }
+    py::object p = cell_to_per_1m(cell1, units.prompt);
+    py::object c = cell_to_per_1m(cell2, units.completion);
+    if (p.is_none() && c.is_none()) return true;
+    rates[c0] = rate_entry(std::move(p), std::move(c));
+    return true;
+}
+
+void parse_free_line(const py::str& s, py::dict& rates) {
+    py::object m = patterns->free_line(s);
+    if (!found(m)) return;
+    py::str model = lower(py::str(m.attr("group")("model")));
+    py::str rest = m.attr("group")("rest");
+    py::object p = free_form_price(patterns->prompt, patterns->prompt_first, rest);
+    py::object c = free_form_price(patterns->completion, patterns->completion_first, rest);
+    if (p.is_none() && c.is_none()) return;
+    rates[model] = rate_entry(std::move(p), std::move(c));
+}
+
+py::dict parse_document(const py::str& txt) {
+    py::dict rates;
+    HeaderUnits units;
+    hostkit::CodePoints cp(txt);
+    const Py_ssize_t n = cp.size();
+    Py_ssize_t i = 0;
+    while (i < n) {
+        // One line, split where the host's splitlines() splits.
+        Py_ssize_t end = i;
+        while (end < n && !Py_UNICODE_ISLINEBREAK(cp[end])) ++end;
+        Py_ssize_t next = end + 1;
+        if (end < n && cp[end] == '\r' && end + 1 < n && cp[end + 1] == '\n') ++next;
+        Py_ssize_t lo = i, hi = end;
+        i = next;
+        strip_spaces(cp, lo, hi);
+        if (lo == hi || cp[lo] == '#') continue;
+        if (cp[lo] == '|' && parse_table_row(cp, lo, hi, units, rates)) continue;
+        parse_free_line(cp.slice(lo, hi), rates);
+    }
+    return rates;
+}
+
+py::object load_table(const py::str& path) {
+    py::object txt;
+    py::object error;
+    bool loaded = hostkit::guard_ordinary(
+        [&] {
+            txt = read_text(path);
+            if (!PyUnicode_Check(txt.ptr())) hostkit::raise(PyExc_TypeError, py::str("the document is not text"));
+        },
+        &error);
+    if (!loaded) {
+        hostkit::log(home.attr("logger"), hostkit::Level::warning, "Failed to load pricing from %s: %s", path, error);
+        return py::dict();
+    }
+    return parse_document(py::reinterpret_borrow<py::str>(txt));
+}
+
+bool same_path(const py::object& a, const py::str& b) {
+    int r = PyUnicode_Compare(a.ptr(), b.ptr());
+    if (r == -1 && PyErr_Occurred()) throw py::error_already_set();
+    return r == 0;
+}
+
+}  // namespace
+
+void compile_pricing_patterns() {
+    py::module_ re = py::module_::import("re");
+    patterns = new Patterns{
+        compile(re, R"(^https?://)", true, "match"),
+        compile(re, R"(^https?://github\.com/([^/]+)/([^/]+)/blob/([^/]+)/(.*)$)", true, "match"),
+        compile(re, R"(1\s*[kK])", false, "search"),
+        compile(re, R"(1\s*[mM])", false, "search"),
+        compile(re, R"((?P<model>[\w\-\._/:@]+)\s*[:\-]\s*(?P<rest>.*))", true, "match"),
+        compile(re, R"(prompt[^$]*\$?([\d,]*\.?\d+[^,]*))", true, "search"),
+        compile(re, R"(completion[^$]*\$?([\d,]*\.?\d+[^,]*))", true, "search"),
+        compile(re, R"(prompt[^$]*?([\d,]*\.?\d+[^,]*))", true, "match"),
+        compile(re, R"(completion[^$]*?([\d,]*\.?\d+[^,]*))", true, "match"),
+        compile(re, R"(\$?([\d,]*\.?\d+))", false, "search"),
+        compile(re, R"(/\s*1\s*[kK]\b|per\s+1\s*[kK]\b)", false, "search"),
+        compile(re, R"(/\s*1\s*[mM]\b|per\s+1\s*[mM]\b)", false, "search"),
+        py::str("prompt_per_1M"),
+        py::str("completion_per_1M"),
+    };
+    cache = new std::vector<CacheEntry>();
+}
+
+py::object parse_pricing(py::object path) {
+    hostkit::check_str(path, "path");
+    py::str key(path);
+    for (size_t i = 0; i < cache->size(); ++i) {
+        if (!same_path((*cache)[i].path, key)) continue;
+        CacheEntry hit = std::move((*cache)[i]);
+        cache->erase(cache->begin() + static_cast<std::ptrdiff_t>(i));
+        py::object table = hit.table;
+        cache->insert(cache->begin(), std::move(hit));
+        return table;
+    }
+    py::object table = load_table(key);
+    // The load called into the host, which may have filled or cleared the memo meanwhile: drop
+    // any entry for this path, put the new one first and let the least recently used one go.
+    std::vector<CacheEntry> dropped;
+    for (size_t i = 0; i < cache->size();) {
+        if (same_path((*cache)[i].path, key)) {
+            dropped.push_back(std::move((*cache)[i]));
+            cache->erase(cache->begin() + static_cast<std::ptrdiff_t>(i));
+        } else {
+            ++i;
+        }
+    }
+    cache->insert(cache->begin(), CacheEntry{key, table});
+    while (cache->size() > kCacheSize) {
+        dropped.push_back(std::move(cache->back()));
+        cache->pop_back();
+    }
+    return table;  // `dropped` releases the old tables only after the memo is consistent again
+}
+
+void clear_pricing_cache() {
+    std::vector<CacheEntry> old;
+    old.swap(*cache);
+}
+
+}  // namespace tokenledger
