@@ -28,11 +28,11 @@ float machineHours[Machines] = ...;
 // Hours on machine group m for one unit of part p.
 float hoursPerUnit[Machines][Parts] = ...;
 
-// Units made in-house.
-dvar float+ make[Parts];
+// Whole units made in-house.
+dvar int+ make[Parts];
 
-// Units bought from the subcontractor, within its limit.
-dvar float+ buy[Parts] in 0..buyLimit;
+// Whole units bought from the subcontractor, within its limit.
+dvar int+ buy[Parts] in 0..buyLimit;
 
 // Spending on the subcontractor, reported alongside the plan.
 dexpr float subcontractSpend = sum(p in Parts) buyCost[p] * buy[p];
