@@ -16,7 +16,9 @@ rules, a missing ``root`` rule and left recursion.
 The recognizer turns the rules into plain BNF over single characters
 (repetitions become left-recursive helper rules, which Earley handles in
 constant space per position) and runs an Earley recognizer with
-precomputed nullable symbols and prediction closures.
+precomputed nullable symbols and prediction closures.  Right recursion
+written in a grammar stays quadratic (there is no Leo optimisation), which is
+fine for the inputs of the test suite.
 """
 
 from __future__ import annotations
