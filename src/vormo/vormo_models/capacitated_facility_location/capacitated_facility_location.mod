@@ -25,7 +25,7 @@ float demand[Regions] = ...;
 // Haulage cost per pallet from a warehouse to a region, in pounds.
 float haulage[Warehouses][Regions] = ...;
 
-// lease it or not: open[w] is 1 when warehouse w is leased.
+// open[w] is 1 when warehouse w is leased for the season.
 dvar boolean open[Warehouses];
 
 // Pallets sent from warehouse w to region r.
