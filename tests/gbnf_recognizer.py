@@ -671,3 +671,89 @@ def _line_col(text, pos):
     line = text.count("\n", 0, pos) + 1
     col = pos - (text.rfind("\n", 0, pos) + 1) + 1
     return line, col
+
+
+def count_readings(recognizer, text, limit=1000):
+    """Number of distinct derivations of text from the start rule (capped at limit).
+
+    Meant for short texts: it explores every span by memoised recursion, so it is much
+    slower than recognize().  A result above 1 means the grammar reads the text in more
+    than one way.
+    """
+    import sys
+
+    bnf = recognizer._bnf
+    rules_of = {}
+    for lhs, rhs in bnf.rules:
+        rules_of.setdefault(lhs, []).append(rhs)
+    terms = bnf.terms
+    n = len(text)
+
+    def matches(tid, i):
+        if i >= n:
+            return False
+        ranges, negated = terms[tid]
+        cp = ord(text[i])
+        return any(lo <= cp <= hi for lo, hi in ranges) != negated
+
+    memo_sym = {}
+    memo_seq = {}
+
+    def add(acc, end, count):
+        acc[end] = min(limit, acc.get(end, 0) + count)
+
+    def seq_ends(rhs, k, i):
+        key = (rhs, k, i)
+        hit = memo_seq.get(key)
+        if hit is not None:
+            return hit
+        if k == len(rhs):
+            out = {i: 1}
+        else:
+            sym = rhs[k]
+            out = {}
+            if sym < 0:
+                if matches(~sym, i):
+                    out = seq_ends(rhs, k + 1, i + 1)
+            else:
+                for e, c in sym_ends(sym, i).items():
+                    for e2, c2 in seq_ends(rhs, k + 1, e).items():
+                        add(out, e2, c * c2)
+        memo_seq[key] = out
+        return out
+
+    def sym_ends(sym, i):
+        key = (sym, i)
+        hit = memo_sym.get(key)
+        if hit is not None:
+            return hit
+        alts = rules_of.get(sym, [])
+        if bnf.names[sym] == "<repeat>":
+            # star ::= <empty> | star body: iterate the body from each reached end
+            body = next(r[1:] for r in alts if r)
+            out, frontier = {i: 1}, {i: 1}
+            while frontier:
+                nxt = {}
+                for e, c in frontier.items():
+                    for e2, c2 in seq_ends(body, 0, e).items():
+                        if e2 == e:
+                            raise ValueError("repetition of an empty-matching body")
+                        add(nxt, e2, c * c2)
+                for e, c in nxt.items():
+                    add(out, e, c)
+                frontier = nxt
+        else:
+            memo_sym[key] = {}          # guards against left recursion through a cycle
+            out = {}
+            for rhs in alts:
+                for e, c in seq_ends(rhs, 0, i).items():
+                    add(out, e, c)
+        memo_sym[key] = out
+        return out
+
+    old = sys.getrecursionlimit()
+    sys.setrecursionlimit(max(old, 20000))
+    try:
+        return sym_ends(bnf.top, 0).get(n, 0)
+    finally:
+        sys.setrecursionlimit(old)

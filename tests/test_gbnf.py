@@ -19,7 +19,7 @@ except ImportError:  # test modules imported without their folder on sys.path
     sys.path.insert(0, str(Path(__file__).resolve().parent))
     import gbnf_recognizer
 
-from gbnf_recognizer import GBNFError, Recognizer, parse_gbnf
+from gbnf_recognizer import GBNFError, Recognizer, count_readings, parse_gbnf
 
 PACKAGE = importlib.resources.files("vormo")
 
@@ -79,6 +79,13 @@ def test_corpus_is_present():
 @pytest.mark.parametrize("model", CORPUS, ids=[f.name for f in CORPUS])
 def test_corpus_model_is_accepted(vormo, model):
     assert_accepted(vormo, model.read_text(encoding="utf-8"))
+
+
+# Blanks, comments and expressions read one way only: an ambiguous grammar makes a
+# constrained decoder track every reading at once.
+@pytest.mark.parametrize("model", CORPUS, ids=[f.name for f in CORPUS])
+def test_corpus_model_has_exactly_one_reading(vormo, model):
+    assert count_readings(vormo, model.read_text(encoding="utf-8")) == 1
 
 
 def test_whole_corpus_is_recognized_quickly(vormo):
@@ -177,6 +184,11 @@ VALID = {
 @pytest.mark.parametrize("text", VALID.values(), ids=VALID.keys())
 def test_construct_is_accepted(vormo, text):
     assert_accepted(vormo, text)
+
+
+@pytest.mark.parametrize("text", VALID.values(), ids=VALID.keys())
+def test_construct_has_exactly_one_reading(vormo, text):
+    assert count_readings(vormo, text) == 1
 
 
 @pytest.mark.parametrize("text", VALID.values(), ids=VALID.keys())
@@ -370,6 +382,17 @@ def test_tiny_grammar(text, ok, column):
     assert bool(result) is ok
     if not ok:
         assert result.column == column
+
+
+@pytest.mark.parametrize("grammar,text,readings", [
+    ('root ::= x x\nx ::= "a"*\n', "aa", 3),
+    ('root ::= ("a" | "a") "b"?\n', "ab", 2),
+    ('root ::= "a" root | "a"\n', "aaa", 1),
+    ('root ::= ([ ] | "#" [^\\n]* "\\n")* "x"\n', "# a # b\n  x", 1),
+    ('root ::= ("a" | "b")\n', "c", 0),
+])
+def test_count_readings(grammar, text, readings):
+    assert count_readings(Recognizer(grammar), text) == readings
 
 
 @pytest.mark.parametrize("grammar,text", [
