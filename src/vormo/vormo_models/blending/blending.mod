@@ -10,7 +10,7 @@
 // Materials that can go into the furnace.
 {string} Materials = ...;
 
-// Elements whose share is specified for the alloy.
+// Elements whose share is limited in the alloy.
 {string} Elements = ...;
 
 // Percentage of each element in each material.

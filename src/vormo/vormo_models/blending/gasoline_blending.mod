@@ -40,13 +40,13 @@ maximize margin:
   - sum(c in Components, g in Grades) componentCost[c] * blend[c][g];
 
 subject to {
-  // Quality specifications and market limit of each grade.
+  // Quality limits and market limit of each grade.
   forall(g in Grades) {
     // Average octane at least the grade minimum (linearised).
-    octaneSpec: sum(c in Components) (octane[c] - minOctane[g]) * blend[c][g] >= 0;
+    octaneMinimum: sum(c in Components) (octane[c] - minOctane[g]) * blend[c][g] >= 0;
 
     // Average vapour pressure at most the grade maximum (linearised).
-    vapourSpec: sum(c in Components) (vapour[c] - maxVapour[g]) * blend[c][g] <= 0;
+    vapourMaximum: sum(c in Components) (vapour[c] - maxVapour[g]) * blend[c][g] <= 0;
 
     // The market takes no more than its limit.
     marketLimit: produced[g] <= market[g];
