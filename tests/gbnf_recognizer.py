@@ -30,6 +30,7 @@ __all__ = [
     "Grammar",
     "Recognizer",
     "RecognitionResult",
+    "count_readings",
     "parse_gbnf",
 ]
 
