@@ -95,6 +95,7 @@ __all__ = ["VormoCompiler", "VormoSyntaxError", "SemanticError"]
 # ----------------------------------------------------------------------------------------------
 MAX_NESTING = 40          # parentheses, brackets, blocks, unary operators, aggregates
 MAX_EXPRESSION_DEPTH = 200  # depth of an expression tree (long + chains count too)
+MAX_ITERATORS = 12          # loop variables in one forall/sum/min/max
 EVALUATION_BUDGET = 300_000  # evaluation steps spent on data and subscript checks per call
 MAXINT = 2 ** 31 - 1
 
@@ -204,6 +205,9 @@ def tokenize(text, source):
                     while i < n and text[i].isdigit():
                         i += 1
             literal = text[start:i]
+            if len(literal) > 40:
+                i = start
+                fail("a number of at most 40 characters", f"a number of {len(literal)} characters")
             value = float(literal) if is_float else int(literal)
             tokens.append(Token("NUMBER", value, line, col))
             continue
@@ -605,6 +609,9 @@ class ModelParser(_ParserBase):
         iterators = [self.parse_iterator()]
         while self.at(","):
             self.advance()
+            if len(iterators) == MAX_ITERATORS:
+                self.fail(f"at most {MAX_ITERATORS} loop variables in one iteration",
+                          hint="nest loops instead")
             iterators.append(self.parse_iterator())
         filt = None
         if self.at(":"):
@@ -1104,7 +1111,7 @@ class _Compilation:
         for key in ("start", "end"):
             node = decl[key]
             self.require_number(node, self.check_expr(node, {}, ctx))
-            value = self.evaluate_data(node, {}, decl["lineno"])
+            value = self.evaluate_data(node, {})
             if value is not UNKNOWN:
                 if not (isinstance(value, int) or (isinstance(value, float) and value.is_integer())):
                     self.error(f"the bounds of range '{decl['name']}' must be integers, but "
@@ -1155,7 +1162,7 @@ class _Compilation:
                 if t != member_type and not self.compatible(t, member_type):
                     self.error(f"the set '{name}' holds {_type_words(member_type)} values, but "
                                f"'{expr_text(node)}' is {_type_words(t)}", line)
-                value = self.evaluate_data(node, {}, line)
+                value = self.evaluate_data(node, {})
                 if value is UNKNOWN:
                     items = UNKNOWN
                     break
@@ -1237,7 +1244,7 @@ class _Compilation:
 
     def fill_generic(self, decl, dims, k, env):
         if k == len(dims):
-            value = self.evaluate_data(decl["expr"], env, decl["lineno"])
+            value = self.evaluate_data(decl["expr"], env)
             if value is UNKNOWN:
                 return UNKNOWN
             return self.coerce(value, decl["value_type"], f"the value of '{decl['name']}'",
@@ -1327,7 +1334,7 @@ class _Compilation:
                            "more levels of [...] than the declaration has index sets", line)
             degree, t = self.check_expr(node, {}, ("data", name))
             self.require_type(node, t, _static_type(vtype), f"the data '{name}'")
-            value = self.evaluate_data(node, {}, line)
+            value = self.evaluate_data(node, {})
             return value if value is UNKNOWN else self.coerce(value, vtype, f"'{name}{path}'", line)
         domain = self.values[dims[0]]
         if node["type"] != "array_literal":
@@ -1389,7 +1396,7 @@ class _Compilation:
         if as_set:
             self.error(f"'{name}' is used as a set but not declared; declare it, e.g. "
                        f"{{string}} {name} = ...; or range {name} = 1..n;", line)
-        if scope and name[:1].islower() and len(name) <= 3:
+        if len(name) == 1 or (ctx and ctx[0] == "subscript" and scope and name[:1].islower()):
             self.error(f"'{name}' is used but not declared; bind it in the enclosing loop, e.g. "
                        f"forall({name} in I), or declare it as data", line)
         dims = ""
@@ -1647,7 +1654,7 @@ class _Compilation:
                 self.require_number(node, self.check_expr(node, scope, ("model",)))
 
     # -- evaluation of data ---------------------------------------------------------------------
-    def evaluate_data(self, node, env, line):
+    def evaluate_data(self, node, env):
         """Value of a data expression, or UNKNOWN once the evaluation budget is spent."""
         try:
             return self.evaluate(node, env)
@@ -1820,7 +1827,6 @@ class _Compilation:
             self.walk_statement(statement, {})
 
     def check_generic_subscripts(self, decl):
-        dims = [i["set"] for i in decl["indices"]]
         iterators = [{"type": "iterator", "var": i["var"], "set": {"type": "name", "name": i["set"]}}
                      for i in decl["indices"]]
         try:
@@ -1828,7 +1834,6 @@ class _Compilation:
                 self.walk_subscripts(decl["expr"], env)
         except _NotConstant:
             pass
-        del dims
 
     def walk_statement(self, statement, env):
         try:
