@@ -51,7 +51,7 @@ SEMANTIC_CASES = {
         "{string} P = ...;\n", "P = {\"a\", 7};\n", 1, "needs a string in double quotes"),
     "wrong subscript count": (
         "range I = 1..2;\ndvar float y[I][I];\nminimize\n  y[1];\n", "", 4,
-        "'y' has 2 index set(s) ([I][I]) but is used with 1 subscript(s); write y[i][j]"),
+        "'y' has 2 index sets ([I][I]) but is used with 1 subscript; write y[i][j]"),
     "decision variable in a data initializer": (
         "dvar float z;\nfloat half = z / 2;\n", "", 2,
         "'z' is a decision variable and cannot be used to compute the data 'half'"),

@@ -942,6 +942,17 @@ def _type_words(static_type):
     return {"number": "a number", "string": "a string"}.get(static_type, static_type)
 
 
+def _members_words(static_type):
+    """Plural words for the members of a set of the given static type."""
+    if static_type.startswith("tuple:"):
+        return f"tuples of type {static_type[6:]}"
+    return {"number": "numbers", "string": "strings"}.get(static_type, static_type)
+
+
+def _count(n, word):
+    return f"{n} {word}" if n == 1 else f"{n} {word}s"
+
+
 def _static_type(value_type):
     return "string" if value_type == "string" else "number"
 
@@ -1145,7 +1156,7 @@ class _Compilation:
             if not isinstance(value, tuple):
                 self.error(f"{what} must be a tuple <...> of type {type_name}", line)
             if len(value) != len(fields):
-                self.error(f"{what} has {len(value)} fields but tuple type {type_name} has "
+                self.error(f"{what} has {_count(len(value), 'field')} but tuple type {type_name} has "
                            f"{len(fields)} ({', '.join(f['name'] for f in fields)})", line)
             return tuple(self.coerce(v, f["type"], f"field '{f['name']}' of {what}", line)
                          for v, f in zip(value, fields))
@@ -1160,7 +1171,7 @@ class _Compilation:
                 line = self.line_of(node)
                 degree, t = self.check_expr(node, {}, ("data", name))
                 if t != member_type and not self.compatible(t, member_type):
-                    self.error(f"the set '{name}' holds {_type_words(member_type)} values, but "
+                    self.error(f"the set '{name}' holds {_members_words(member_type)}, but "
                                f"'{expr_text(node)}' is {_type_words(t)}", line)
                 value = self.evaluate_data(node, {})
                 if value is UNKNOWN:
@@ -1443,11 +1454,11 @@ class _Compilation:
                 pattern = it["pattern"]
                 if not member_type.startswith("tuple:"):
                     self.error(f"the tuple pattern <{', '.join(pattern)}> needs a set of tuples, but "
-                               f"'{_expr_text(set_expr)}' holds {_type_words(member_type)} values", line)
+                               f"'{_expr_text(set_expr)}' holds {_members_words(member_type)}", line)
                 fields = self.symbols[member_type[6:]].decl["fields"]
                 if len(pattern) != len(fields):
-                    self.error(f"the tuple pattern <{', '.join(pattern)}> has {len(pattern)} names but "
-                               f"tuple type {member_type[6:]} has {len(fields)} fields "
+                    self.error(f"the tuple pattern <{', '.join(pattern)}> has {_count(len(pattern), 'name')} "
+                               f"but tuple type {member_type[6:]} has {_count(len(fields), 'field')} "
                                f"({', '.join(f['name'] for f in fields)}); give one name per field", line)
                 variables = [(v, _static_type(f["type"]), None) for v, f in zip(pattern, fields)]
             for var, var_type, var_set in variables:
@@ -1577,9 +1588,9 @@ class _Compilation:
             if not dims:
                 self.error(f"'{name}' is not indexed and takes no subscript; write {name}", line)
             letters = "".join(f"[{c}]" for c in "ijklmn"[:len(dims)])
-            self.error(f"'{name}' has {len(dims)} index set(s) "
-                       f"({''.join('[' + d + ']' for d in dims)}) but is used with {len(indices)} "
-                       f"subscript(s); write {name}{letters}", line)
+            self.error(f"'{name}' has {_count(len(dims), 'index set')} "
+                       f"({''.join('[' + d + ']' for d in dims)}) but is used with "
+                       f"{_count(len(indices), 'subscript')}; write {name}{letters}", line)
         for sub, set_name in zip(indices, dims):
             degree, t = self.check_expr(sub, scope, ("subscript", name) if ctx[0] == "model" else ctx)
             if degree:
@@ -1605,11 +1616,12 @@ class _Compilation:
     def mismatch(self, node, t, expected, where, line):
         if t.startswith("tuple_literal/") and expected.startswith("tuple:"):
             fields = self.symbols[expected[6:]].decl["fields"]
-            self.error(f"the tuple '{expr_text(node)}' has {t.split('/')[1]} fields but {where} holds "
-                       f"tuples of type {expected[6:]} with {len(fields)} fields "
+            arity = int(t.split("/")[1])
+            self.error(f"the tuple '{expr_text(node)}' has {_count(arity, 'field')} but {where} holds "
+                       f"tuples of type {expected[6:]} with {_count(len(fields), 'field')} "
                        f"({', '.join(f['name'] for f in fields)})", line)
-        self.error(f"'{expr_text(node)}' is {_type_words(t)}, but {where} holds {_type_words(expected)}"
-                   " values", line)
+        self.error(f"'{expr_text(node)}' is {_type_words(t)}, but {where} holds "
+                   f"{_members_words(expected)}", line)
 
     def require_data(self, node, scope, ctx, where):
         degree, t = self.check_expr(node, scope, ctx)
@@ -1693,7 +1705,8 @@ class _Compilation:
             if op == "*":
                 return left * right
             if right == 0:
-                self.error(f"'{expr_text(node)}' divides by zero", self.line_of(node))
+                self.error(f"'{expr_text(node)}' divides by zero; make sure the divisor is never 0",
+                           self.line_of(node))
             return left / right
         if kind == "unary":
             value = self.evaluate(node["operand"], env)
