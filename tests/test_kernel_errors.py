@@ -223,3 +223,62 @@ def test_huge_iterations_finish_quickly(model):
     start = time.monotonic()
     compile_pair(model, "")
     assert time.monotonic() - start < 10
+
+
+SEED_MODEL = """tuple Arc { string i; string j; float cost; }
+{Arc} Arcs = ...;
+{string} N = ...;
+int T = ...;
+range P = 1..T;
+float d[N][P] = ...;
+float w[t in P] = 2 * t;
+dvar float+ f[Arcs] in 0..10;
+dvar float s[P];
+dexpr float c = sum(a in Arcs) a.cost * f[a];
+minimize cost: c - sum(t in P) w[t] * s[t];
+subject to {
+  forall(n in N, t in P: t > 1)
+    bal: sum(<i, j, k> in Arcs: j == n) f[<i, j, k>] + s[t - 1] >= d[n][t] * abs(-1);
+  forall(<i, j, k> in Arcs: !(<j, i, k> in Arcs)) f[<i, j, k>] <= max(t in P) w[t];
+}
+"""
+SEED_DATA = """Arcs = {<"a", "b", 1.5>, <"b", "c", 2>};
+N = {"a", "b", "c"};
+T = 2;
+d = [[1, 2], [3, 4], [5, -6]];
+"""
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_mutated_models_fail_only_with_compiler_errors(seed):
+    import random
+    import re
+    token = re.compile(r'\s+|\w+|"[^"\n]*"|\.\.\.|\.\.|<=|>=|==|!=|&&|\|\||.', re.S)
+    rng = random.Random(seed)
+    compile_pair(SEED_MODEL, SEED_DATA)
+    extra = ["-", "1", "0", '"x"', "[", "]", "{", "}", "<", ">", "x", ",", ";", "sum", "(", ")", ".."]
+    for _ in range(150):
+        texts = [SEED_MODEL, SEED_DATA]
+        which = rng.random() < 0.3
+        pieces = token.findall(texts[which])
+        for _ in range(rng.randint(1, 3)):
+            k = rng.randrange(len(pieces))
+            roll = rng.random()
+            if roll < 0.3:
+                del pieces[k]
+            elif roll < 0.7:
+                pieces[k] = rng.choice(pieces)
+            else:
+                pieces.insert(k, rng.choice(extra))
+        texts[which] = "".join(pieces)
+        try:
+            compile_pair(*texts)
+        except (VormoSyntaxError, SemanticError):
+            pass
+
+
+@pytest.mark.parametrize("subscript, shown", [("infinity", "infinity"), ("-infinity", "-infinity"),
+                                              ("2.5", "2.5"), ("2 * 1.5", "3")])
+def test_odd_subscript_values_are_reported_readably(subscript, shown):
+    with pytest.raises(SemanticError, match=f"uses the subscript {shown},"):
+        compile_pair(f"range I = 1..2;\ndvar float x[I];\nminimize x[{subscript}];\n")

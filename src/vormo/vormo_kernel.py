@@ -920,8 +920,11 @@ def value_text(value):
         return '"' + value + '"'
     if isinstance(value, tuple):
         return "<" + ", ".join(value_text(v) for v in value) + ">"
-    if isinstance(value, float) and value == int(value) and abs(value) < 1e15:
-        return str(int(value))
+    if isinstance(value, float):
+        if value in (float("inf"), float("-inf")):
+            return "infinity" if value > 0 else "-infinity"
+        if value.is_integer() and abs(value) < 1e15:
+            return str(int(value))
     return str(value)
 
 
