@@ -282,3 +282,13 @@ def test_mutated_models_fail_only_with_compiler_errors(seed):
 def test_odd_subscript_values_are_reported_readably(subscript, shown):
     with pytest.raises(SemanticError, match=f"uses the subscript {shown},"):
         compile_pair(f"range I = 1..2;\ndvar float x[I];\nminimize x[{subscript}];\n")
+
+
+@pytest.mark.parametrize("model, line", [
+    ("subject to {\n  x >= 1;\n}\ndvar float x;\n", 2),
+    ("dvar float y;\nminimize\n  sum(i in I) y;\nrange I = 1..2;\n", 3),
+])
+def test_names_in_constraints_must_be_declared_above(model, line):
+    with pytest.raises(SemanticError, match="before its declaration on line 4") as caught:
+        compile_pair(model)
+    assert caught.value.lineno == line

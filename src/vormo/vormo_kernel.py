@@ -96,7 +96,8 @@ __all__ = ["VormoCompiler", "VormoSyntaxError", "SemanticError"]
 MAX_NESTING = 40          # parentheses, brackets, blocks, unary operators, aggregates
 MAX_EXPRESSION_DEPTH = 200  # depth of an expression tree (long + chains count too)
 MAX_ITERATORS = 12          # loop variables in one forall/sum/min/max
-EVALUATION_BUDGET = 300_000  # evaluation steps spent on data and subscript checks per call
+DATA_BUDGET = 2_000_000      # evaluation steps for computing inline data, per call
+SUBSCRIPT_BUDGET = 300_000   # evaluation steps for checking subscripts against the data, per call
 MAXINT = 2 ** 31 - 1
 
 SCALAR_TYPES = ("int", "float", "string", "boolean")
@@ -1070,7 +1071,7 @@ class _Compilation:
                 self.error(f"in the data file, '{name}' is set twice (first on line "
                            f"{self.file_data[name][1]}); keep one of the two", line)
             self.file_data[name] = (value, line)
-        self.budget = EVALUATION_BUDGET * 6
+        self.budget = DATA_BUDGET
         for decl in self.model["declarations"]:
             if decl["name"] in self.symbols:
                 self.error(f"'{decl['name']}' is declared twice (first on line "
@@ -1088,7 +1089,7 @@ class _Compilation:
             self.require_number(objective["expr"], self.check_expr(objective["expr"], {}, ("model",)))
         for statement in self.model["constraints"]:
             self.check_statement(statement, {})
-        self.budget = EVALUATION_BUDGET
+        self.budget = SUBSCRIPT_BUDGET
         try:
             self.check_all_subscripts()
         except _OutOfBudget:
@@ -1422,6 +1423,12 @@ class _Compilation:
         self.error(f"'{name}' is used but not declared; declare it, e.g. float {name}{dims} = ...;",
                    line)
 
+    def require_declared_before(self, sym, line):
+        """Objective and constraints may come before declarations in the text; names may not."""
+        if line is not None and sym.decl["lineno"] > line:
+            self.error(f"'{sym.decl['name']}' is used before its declaration on line "
+                       f"{sym.decl['lineno']}; move the declaration above its first use", line)
+
     def new_loop_variable(self, var, scope, line):
         if var in scope:
             self.error(f"the loop variable '{var}' is already in use by an enclosing loop; choose "
@@ -1447,6 +1454,7 @@ class _Compilation:
                 sym = self.symbols.get(set_name)
                 if sym is None:
                     self.undeclared(set_name, line, as_set=True)
+                self.require_declared_before(sym, line)
                 if sym.kind not in ("range", "set"):
                     self.error(f"'{set_name}' is not a range or set, so a loop cannot run over it; "
                                "write e.g. i in I where I is a range or set", line)
@@ -1582,6 +1590,7 @@ class _Compilation:
         sym = self.symbols.get(name)
         if sym is None:
             self.undeclared(name, line, node, scope, ctx=ctx)
+        self.require_declared_before(sym, line)
         if sym.kind in ("range", "set", "tuple_type"):
             what = {"range": "a range", "set": "a set", "tuple_type": "a tuple type"}[sym.kind]
             self.error(f"'{name}' is {what}, not a value; use it after 'in' (e.g. sum(i in {name}) ...)"
