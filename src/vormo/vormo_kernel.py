@@ -84,6 +84,8 @@ Expressions:
 Data dict: every data item, from the data file or computed inline, as plain values: numbers
 (boolean as 0/1), strings, lists for sets (in their order) and arrays (nested, one level per index,
 in the order of the index sets), lists of field values for the members of tuple sets.
+Inline data too large to compute within the evaluation budget (millions of steps) is left out of the
+data dict, and subscripts that would need it are not checked.
 """
 
 from .faultnote import SemanticError
@@ -93,9 +95,9 @@ __all__ = ["VormoCompiler", "VormoSyntaxError", "SemanticError"]
 # ----------------------------------------------------------------------------------------------
 # Limits that keep hostile input from exhausting the stack or the clock.
 # ----------------------------------------------------------------------------------------------
-MAX_NESTING = 40          # parentheses, brackets, blocks, unary operators, aggregates
-MAX_EXPRESSION_DEPTH = 200  # depth of an expression tree (long + chains count too)
-MAX_ITERATORS = 12          # loop variables in one forall/sum/min/max
+MAX_NESTING = 40             # parentheses, brackets, blocks, unary operators, aggregates
+MAX_EXPRESSION_DEPTH = 200   # depth of an expression tree (long + chains count too)
+MAX_ITERATORS = 12           # loop variables in one forall/sum/min/max
 DATA_BUDGET = 2_000_000      # evaluation steps for computing inline data, per call
 SUBSCRIPT_BUDGET = 300_000   # evaluation steps for checking subscripts against the data, per call
 MAXINT = 2 ** 31 - 1
