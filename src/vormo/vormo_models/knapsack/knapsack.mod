@@ -1,13 +1,34 @@
-// 0-1 knapsack: choose items of greatest total value within the weight limit.
-{string} Items = ...;          // the candidate items
-float weight[Items] = ...;     // weight of each item (kg)
-float value[Items] = ...;      // value of each item
-float capacity = ...;          // weight limit of the rucksack (kg)
+/*********************************************************************
+ * Relief flight loading (0-1 knapsack)
+ *
+ * A chartered aircraft can carry a limited payload. Every consignment
+ * is either loaded whole or left for a later flight. Choose the set of
+ * consignments with the largest total priority score whose combined
+ * weight fits the payload limit.
+ *********************************************************************/
 
-dvar boolean pack[Items];      // 1 if the item is packed
+// Consignments waiting at the airport.
+{string} Items = ...;
 
-maximize totalValue: sum(i in Items) value[i] * pack[i];
+// Weight of each consignment in kilograms.
+float weight[Items] = ...;
+
+// Priority score given by the field team to each consignment.
+float value[Items] = ...;
+
+// Payload limit of the aircraft in kilograms.
+float capacity = ...;
+
+// load[i] is 1 when consignment i goes on this flight, 0 otherwise.
+dvar boolean load[Items];
+
+// Total weight put on board (used in the payload constraint).
+dexpr float loadedWeight = sum(i in Items) weight[i] * load[i];
+
+// Objective: the highest total priority score on board.
+maximize totalScore: sum(i in Items) value[i] * load[i];
 
 subject to {
-  weightLimit: sum(i in Items) weight[i] * pack[i] <= capacity;
+  // The loaded consignments must not exceed the payload limit.
+  payloadLimit: loadedWeight <= capacity;
 }

@@ -1,15 +1,40 @@
-// Product mix: weekly production of tables and chairs for maximum profit.
-{string} Products = ...;                 // what the workshop makes
-{string} Resources = ...;                // shop capacities
-float profit[Products] = ...;            // profit per unit
-float usage[Products][Resources] = ...;  // hours of each resource per unit
-float available[Resources] = ...;        // hours available per week
+/*********************************************************************
+ * Woodshop month (product mix)
+ *
+ * Products consume limited shop resources. Choose production
+ * quantities, within what dealers will take, that maximise profit.
+ *********************************************************************/
 
-dvar float+ make[Products];              // units made per week
+// Products the shop builds.
+{string} Products = ...;
 
-maximize totalProfit: sum(p in Products) profit[p] * make[p];
+// Limited resources: work centres and material.
+{string} Resources = ...;
+
+// Profit per unit of each product, in dollars.
+float profit[Products] = ...;
+
+// Amount of resource r used by one unit of product p.
+float usage[Resources][Products] = ...;
+
+// Amount of each resource available in the month.
+float available[Resources] = ...;
+
+// Most units of each product the dealers will take.
+float maxSales[Products] = ...;
+
+// Units of each product to build.
+dvar float+ build[Products];
+
+// Objective: profit of the month.
+maximize monthProfit: sum(p in Products) profit[p] * build[p];
 
 subject to {
+  // No resource is used beyond what is available.
   forall(r in Resources)
-    capacity: sum(p in Products) usage[p][r] * make[p] <= available[r];
+    resourceLimit: sum(p in Products) usage[r][p] * build[p] <= available[r];
+
+  // Build no more than the dealers will take.
+  forall(p in Products)
+    dealerLimit: build[p] <= maxSales[p];
 }
