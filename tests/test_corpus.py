@@ -205,6 +205,13 @@ def test_description_has_model_and_data_beside_it(desc):
     assert desc.with_suffix(".dat").is_file()
 
 
+@pytest.mark.parametrize("desc", DESCRIPTIONS, ids=IDS)
+def test_generation_finds_the_pair_of_each_description(desc):
+    from vormo.modelsmith import _find_pair_in_folder
+
+    assert _find_pair_in_folder(desc) == (desc.with_suffix(".mod"), desc.with_suffix(".dat"))
+
+
 @pytest.mark.parametrize("suffix", [".mod", ".dat"])
 def test_no_orphan_model_or_data_file(suffix):
     orphans = [p for p in MODELS_DIR.rglob("*" + suffix) if not p.with_suffix(".txt").is_file()]
