@@ -5,19 +5,11 @@ Prints the best of several repeats per operation; nothing is asserted.
 """
 
 import json
-import time
+
+from timing import best_of
 
 import vormo.modelsmith as ms
 
-
-def best_time(fn, number, repeat=5):
-    best = float("inf")
-    for _ in range(repeat):
-        start = time.perf_counter()
-        for _ in range(number):
-            fn()
-        best = min(best, (time.perf_counter() - start) / number)
-    return best
 
 
 def text_of_size(seed, size):
@@ -48,11 +40,11 @@ def bench_builders():
     print(f"  {'builder':34} {'chars':>9} {'us/call':>9} {'MB/s':>8}")
     for name, fn in cases:
         size = len(fn())
-        t = best_time(fn, 2_000)
+        t = best_of(fn, number=2_000)
         print(f"  {name:34} {size:9d} {t * 1e6:9.1f} {size / t / 1e6:8.0f}")
     # For scale: the host joining the same pieces itself.
     pieces = ["x" * 2000, grammar, "y" * 300, prompt, "z" * 1700]
-    t = best_time(lambda: "".join(pieces), 2_000)
+    t = best_of(lambda: "".join(pieces), number=2_000)
     print(f"  {'(host join of 5 pieces, same size)':34} {sum(map(len, pieces)):9d} {t * 1e6:9.1f}")
 
 
@@ -77,7 +69,7 @@ def bench_parsing():
         for size, number in ((100_000, 200), (1_000_000, 20)):
             text = wrap(reply_of_size(size))
             assert ms._json_loads_relaxed(text)["data"] == "a = 10;\nb = 5;"
-            times.append(best_time(lambda: ms._json_loads_relaxed(text), number))
+            times.append(best_of(lambda: ms._json_loads_relaxed(text), number=number))
         print(f"  {shape:15} {times[0] * 1e3:10.3f} {times[1] * 1e3:10.3f} {times[1] / times[0]:7.1f}")
 
     print()
@@ -95,7 +87,7 @@ def bench_parsing():
         times = []
         for size, number in ((100_000, 200), (1_000_000, 20)):
             text = make(size)
-            times.append(best_time(lambda: ms.extract_json_from_markdown(text), number))
+            times.append(best_of(lambda: ms.extract_json_from_markdown(text), number=number))
         print(f"  {name:32} {times[0] * 1e3:10.3f} {times[1] * 1e3:10.3f} {times[1] / times[0]:7.1f}")
 
 

@@ -8,19 +8,11 @@ import os
 import random
 import sys
 import tempfile
-import time
+
+from timing import best_of
 
 import vormo.tokenledger as tl
 
-
-def best_of(fn, repeat=5, number=1):
-    best = float("inf")
-    for _ in range(repeat):
-        start = time.perf_counter()
-        for _ in range(number):
-            fn()
-        best = min(best, (time.perf_counter() - start) / number)
-    return best
 
 
 def pricing_document(lines=10_000, seed=7):
