@@ -45,4 +45,20 @@ bool guard_ordinary(Body&& body, py::object* error = nullptr) {
     throw py::error_already_set();
 }
 
+// `with cm as x: return body(x)`: the context manager's __exit__ runs on every path and sees the
+// error that left the body, as the host's with-statement would show it.
+template <class Body>
+py::object with_resource(py::object cm, Body&& body) {
+    py::object resource = cm.attr("__enter__")();
+    py::object result;
+    try {
+        result = body(resource);
+    } catch (py::error_already_set& e) {
+        cm.attr("__exit__")(e.type(), e.value(), e.trace());
+        throw;
+    }
+    cm.attr("__exit__")(py::none(), py::none(), py::none());
+    return result;
+}
+
 }  // namespace hostkit

@@ -47,16 +47,7 @@ py::object read_vormo_GBNF() { return read_package_resource("Vormo_GBNF"); }
 py::object read_file(py::object path) {
     hostkit::check_str(path, "path");
     py::object file = py::module_::import("builtins").attr("open")(path, "r");
-    py::object content;
-    try {
-        content = file.attr("read")();
-    } catch (py::error_already_set&) {
-        // Close without hiding the read error; a failing close only adds nothing.
-        hostkit::guard_ordinary([&] { file.attr("close")(); });
-        throw;
-    }
-    file.attr("close")();
-    return content;
+    return hostkit::with_resource(file, [](py::object f) { return f.attr("read")(); });
 }
 
 // The compiler module's source file, found beside this module's own file.

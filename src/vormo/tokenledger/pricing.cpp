@@ -53,21 +53,6 @@ py::object compile(py::handle re, const char* pattern, bool ignore_case, const c
 
 bool found(const py::object& match) { return !match.is_none(); }
 
-// `with cm as x: return body(x)`, closing the resource on every path.
-template <class Body>
-py::object with_resource(py::object cm, Body&& body) {
-    py::object resource = cm.attr("__enter__")();
-    py::object result;
-    try {
-        result = body(resource);
-    } catch (py::error_already_set& e) {
-        cm.attr("__exit__")(e.type(), e.value(), e.trace());
-        throw;
-    }
-    cm.attr("__exit__")(py::none(), py::none(), py::none());
-    return result;
-}
-
 py::object read_text(const py::str& src) {
     if (found(patterns->web(src))) {
         py::object url = src;
@@ -82,13 +67,13 @@ py::object read_text(const py::str& src) {
         headers["User-Agent"] = kUserAgent;
         py::object req = request.attr("Request")(url, py::arg("headers") = headers);
         py::object response = request.attr("urlopen")(req, py::arg("timeout") = kFetchTimeoutSeconds);
-        return with_resource(response, [](py::object r) {
+        return hostkit::with_resource(response, [](py::object r) {
             return r.attr("read")().attr("decode")("utf-8", py::arg("errors") = "replace");
         });
     }
     py::object open = py::module_::import("builtins").attr("open");
     py::object file = open(src, "r", py::arg("encoding") = "utf8");
-    return with_resource(file, [](py::object f) { return f.attr("read")(); });
+    return hostkit::with_resource(file, [](py::object f) { return f.attr("read")(); });
 }
 
 // A price cell (or the price part of a free-form line) in dollars per million tokens, or None.
