@@ -2,6 +2,7 @@
 
 import enum
 import logging
+from os import PathLike
 from pathlib import Path
 from typing import Any, Callable
 
@@ -78,3 +79,41 @@ def _build_feedback_prompt(
 
 def extract_json_from_markdown(text: str) -> str: ...
 def _json_loads_relaxed(text: str) -> dict[str, Any] | None: ...
+
+# ---- Generation workflow ----
+
+_Progress = Callable[[str], object]
+
+def _notify(progress: _Progress | None, msg: str) -> None: ...
+def generative_solve(
+    prompt: str,
+    model_file: str,
+    data_file: str,
+    model_name: str = "gpt-5",
+    mode: Grammar = Grammar.BNF,
+    iterations: Any = 5,
+    return_statistics: bool = False,
+    alignment_check: bool | None = None,
+    temperature: float | None = None,
+    stop: list[str] | None = None,
+    llm_provider: str | None = "openai",
+    progress: _Progress | None = None,
+    few_shot: bool = True,
+) -> str | dict[str, Any]: ...
+def _gather_few_shots(
+    problem_description: str,
+    k: int = 3,
+    models_dir: str | PathLike[str] | None = None,
+    progress: _Progress | None = None,
+) -> list[_ExampleRecord]: ...
+def generative_feedback(
+    prompt: str,
+    model_file: str,
+    data_file: str,
+    model_name: str = "gpt-5",
+    mode: Grammar = Grammar.BNF,
+    temperature: float | None = None,
+    stop: list[str] | None = None,
+    llm_provider: str | None = "openai",
+    progress: _Progress | None = None,
+) -> dict[str, Any] | None: ...
