@@ -492,6 +492,27 @@ def test_few_shot_request_and_failed_retrieval(run, monkeypatch):
     assert run.builders[0][2] == {"few_shots": []}
 
 
+def test_generation_prompt_carries_examples_from_the_shipped_corpus(run, monkeypatch):
+    """The real example gathering and pairing over the installed corpus, ranked by a replaced rag_rank."""
+    names = ["diet", "knapsack"]
+    ranked = []
+    monkeypatch.setattr(ms, "rag_rank", lambda **kw: ranked.append(kw) or [
+        {"path": str(CORPUS / n / f"{n}.txt"), "score": 0.5} for n in names])
+    monkeypatch.setattr(ms, "FEW_SHOT_TOP_K", 2)
+    llm = run.script(pair("m", "d"), verdict(True, "ok"))
+    run.compiler(None)
+    run(few_shot=True)
+    assert ranked == [{"query": "Load the relief flight.", "models_dir": str(CORPUS), "top_k": 2}]
+    assert run.messages[1:3] == ["Retrieving few-shot examples (k=2)",
+                                 "Found 2 few-shot candidates: ['diet.txt', 'knapsack.txt']"]
+    shots = run.builders[0][2]["few_shots"]
+    assert [pathlib.Path(s["model_path"]).name for s in shots] == ["diet.mod", "knapsack.mod"]
+    assert shots[1]["model"] == GOOD_MODEL.strip() and shots[1]["data"] == GOOD_DATA.strip()
+    sent = llm.calls[0]["input_text"]
+    assert sent.index('<example index="1">') < sent.index('<example index="2">') < sent.index("<problem_description>")
+    assert f'<model_file path="{CORPUS / "knapsack" / "knapsack.mod"}">\n{GOOD_MODEL.strip()}\n</model_file>' in sent
+
+
 @pytest.mark.parametrize("result, error", [
     (None, None), ((), "Expected list, got tuple"), ({}, "Expected list, got dict"),
 ])
