@@ -72,7 +72,7 @@ def per_iteration(folder, progress, alignment):
         return lambda: ms.generative_solve("Pack the plane.", model_file, data_file, model_name="m", iterations=n,
                                            alignment_check=alignment, progress=progress, few_shot=True)
     one = best_of(run(1), repeat=7, number=20)
-    many = best_of(run(1 + EXTRA), repeat=5, number=2)
+    many = best_of(run(1 + EXTRA), repeat=15, number=1)
     return one, (many - one) / EXTRA
 
 
