@@ -423,7 +423,7 @@ def test_unsupported_provider(lines, provider, shown):
 @pytest.mark.parametrize("kwargs, settings", [
     ({}, {}),
     ({"max_tokens": 512, "temperature": 0.2, "stop": ["x"]}, {"max_output_tokens": 512, "temperature": 0.2}),
-    ({"temperature": 0.0}, {"temperature": 0.0}),
+    ({"temperature": 0.0, "max_tokens": 0}, {"max_output_tokens": 0, "temperature": 0.0}),
 ])
 def test_gemini_settings(monkeypatch, lines, openai_env, kwargs, settings):
     record = fake_genai(monkeypatch, response=NS(text="hi"))
