@@ -330,6 +330,27 @@ def test_interrupt_passes_through_at_once(lines, sleeps):
     assert len(client.responses.calls) == 1 and lines == []
 
 
+def test_interrupt_during_the_wait_stops_the_retries(monkeypatch, lines):
+    import time
+
+    def interrupted(seconds):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(time, "sleep", interrupted)
+    client = FakeClient([ConnectionError("down")])
+    with pytest.raises(KeyboardInterrupt):
+        ms._call_openai_with_retry(client, {"model": "m"})
+    assert len(client.responses.calls) == 1
+
+
+def test_progress_lines_go_through_the_reporter_with_the_callers_callback(monkeypatch, sleeps):
+    seen = []
+    monkeypatch.setattr(ms, "_notify", lambda progress, msg: seen.append((progress, msg)), raising=False)
+    callback = object()
+    ms._call_openai_with_retry(FakeClient([ValueError("bad stop"), "ok"]), {"stop": ["x"]}, progress=callback)
+    assert seen and all(p is callback for p, _ in seen)
+
+
 def test_signature_prefilter(lines):
     class Strict:
         def create(self, *, model, input):
