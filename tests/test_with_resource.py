@@ -2,6 +2,7 @@
 error, and that error (an interrupt included) reaches the caller unchanged."""
 
 import builtins
+import http.server
 import io
 import json
 import logging
@@ -10,6 +11,7 @@ import signal
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 import urllib.request
 
@@ -185,51 +187,90 @@ def test_unreadable_proc_file(caplog):
     assert isinstance(record.args[1], OSError) and record.args[1].errno == 5
 
 
-# A child blocks reading a FIFO whose writer stays open (the child holds it) until SIGINT arrives.
+# A child blocks reading a FIFO whose writer stays open (the child holds it), or the body of a
+# response whose server stalls, until SIGINT arrives; then it reads the same source once more.
 CHILD = textwrap.dedent("""
     import json, logging, os, sys
     import vormo.modelsmith as ms, vormo.tokenledger as tl
-    site, fifo = sys.argv[1], sys.argv[2]
+    site, source = sys.argv[1], sys.argv[2]
     warnings = []
     logging.getLogger("vormo.tokenledger").addHandler(type("H", (logging.Handler,), {
         "emit": lambda self, record: warnings.append(record.getMessage())})())
-    os.mkfifo(fifo)
-    writer = os.open(fifo, os.O_RDWR)
+    if site != "fetch":
+        os.mkfifo(source)
+        writer = os.open(source, os.O_RDWR)
     print("ready", flush=True)
     call = ms._read_file if site == "read_file" else tl._parse_pricing
     try:
-        call(fifo)
+        call(source)
         outcome = "returned"
     except BaseException as e:
         outcome = type(e).__name__
-    os.close(writer)
-    os.unlink(fifo)
-    with open(fifo, "w", encoding="utf8") as f:
-        f.write("| a | 1 | 2 |\\n")
-    print(json.dumps({"outcome": outcome, "warnings": warnings, "again": call(fifo)}), flush=True)
+    if site != "fetch":
+        os.close(writer)
+        os.unlink(source)
+        with open(source, "w", encoding="utf8") as f:
+            f.write("| a | 1 | 2 |\\n")
+    print(json.dumps({"outcome": outcome, "warnings": warnings, "again": call(source)}), flush=True)
 """)
 
 
-def blocked_in_read(pid):
+class StallingHandler(http.server.BaseHTTPRequestHandler):
+    """The first response stops after part of its body until the test ends; later ones are whole."""
+
+    requests = 0
+
+    def do_GET(self):
+        type(self).requests += 1
+        body = TABLE.encode()
+        self.send_response(200)
+        self.send_header("Content-Length", str(len(body) + (1000 if self.requests == 1 else 0)))
+        self.end_headers()
+        self.wfile.write(body)
+        self.wfile.flush()
+        if self.requests == 1:
+            self.server.release.wait(120)
+
+    def log_message(self, *args):
+        pass
+
+
+@pytest.fixture
+def stalling_server():
+    handler = type("Handler", (StallingHandler,), {"requests": 0})
+    srv = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+    srv.daemon_threads = True
+    srv.release = threading.Event()
+    thread = threading.Thread(target=srv.serve_forever, daemon=True)
+    thread.start()
+    yield f"http://127.0.0.1:{srv.server_address[1]}/prices.md"
+    srv.release.set()
+    srv.shutdown()
+    srv.server_close()
+
+
+def blocked(pid):
     with open(f"/proc/{pid}/stat") as f:
         return f.read().rsplit(")", 1)[1].split()[0] == "S"
 
 
 @pytest.mark.skipif(not hasattr(os, "mkfifo") or not os.path.exists("/proc"), reason="needs FIFOs and /proc")
 @pytest.mark.parametrize("site, again", [
-    ("read_file", "| a | 1 | 2 |\n"),
+    ("read_file", TABLE),
     ("pricing", {"a": {"prompt_per_1M": 1.0, "completion_per_1M": 2.0}}),
+    ("fetch", {"a": {"prompt_per_1M": 1.0, "completion_per_1M": 2.0}}),
 ])
-def test_interrupt_during_a_blocking_read(tmp_path, site, again):
-    child = subprocess.Popen([sys.executable, "-c", CHILD, site, str(tmp_path / "fifo")],
+def test_interrupt_during_a_blocking_read(request, tmp_path, site, again):
+    source = request.getfixturevalue("stalling_server") if site == "fetch" else str(tmp_path / "fifo")
+    child = subprocess.Popen([sys.executable, "-c", CHILD, site, source],
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         assert child.stdout.readline() == "ready\n"
         deadline = time.monotonic() + 30
-        while not blocked_in_read(child.pid):
+        while not blocked(child.pid):
             assert time.monotonic() < deadline
             time.sleep(0.05)
-        time.sleep(0.2)
+        time.sleep(0.3)
         child.send_signal(signal.SIGINT)
         out, err = child.communicate(timeout=60)
     finally:

@@ -55,11 +55,11 @@ bool guard_ordinary(Body&& body, py::object* error = nullptr) {
 // type(obj).<name> bound to obj, as the host looks up the special methods of a with-statement;
 // null (no error set) when the type has no such attribute.
 inline py::object lookup_special(py::handle obj, const char* name) {
-    PyObject* attr = _PyType_Lookup(Py_TYPE(obj.ptr()), py::str(name).ptr());
-    if (!attr) return py::object();
-    descrgetfunc get = Py_TYPE(attr)->tp_descr_get;
-    if (!get) return py::reinterpret_borrow<py::object>(attr);
-    PyObject* bound = get(attr, obj.ptr(), reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr())));
+    py::object attr = py::reinterpret_borrow<py::object>(_PyType_Lookup(Py_TYPE(obj.ptr()), py::str(name).ptr()));
+    if (!attr) return attr;
+    descrgetfunc get = Py_TYPE(attr.ptr())->tp_descr_get;
+    if (!get) return attr;
+    PyObject* bound = get(attr.ptr(), obj.ptr(), reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr())));
     if (!bound) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(bound);
 }
