@@ -122,3 +122,34 @@ def test_results_at_moderate_depth_are_exact():
         e = [{"type": "tuple_literal", "elements": e}]
         key = (key,)
     assert SciPyCodeGeneratorBase({})._tuple_key(e) == key
+
+
+@pytest.mark.parametrize("text, outcome", [
+    ('"[" * 10**5 + "]" * 10**5', "JSONDecodeError RecursionError"),
+    ("'Reply: {\"a\": ' + '[' * 10**5 + ']' * 10**5 + '}'", "JSONDecodeError RecursionError"),
+    ("'{\"a\": ' + '{' * 10**5", "JSONDecodeError RecursionError"),
+    ("'{\"a\": ' + '[' * 2000 + ']' * 2000 + '}'", "dict"),
+    ("'{\"a\": \"' + '[{' * 10**5 + '\"}'", "dict"),
+    # an escaped quote keeps the brackets inside the string; an escaped backslash does not
+    (r"""'{"a": "\\"' + '[' * 10**5 + '"}'""", "dict"),
+    (r"""'{"a": "\\\\"' + '[' * 10**5 + '"}'""", "JSONDecodeError RecursionError"),
+])
+def test_reply_nesting_under_a_raised_limit(text, outcome):
+    # the host's decoder would recurse once per level with nothing but the raised limit to stop it
+    assert run_child(f"""
+        import json
+        import vormo.modelsmith as ms
+        sys.setrecursionlimit(10**6)
+        try:
+            value = ms._json_loads_relaxed({text})
+            print(type(value).__name__)
+        except json.JSONDecodeError as e:
+            print(type(e).__name__, type(e.__cause__).__name__)
+    """) == outcome.split()
+
+
+def test_brackets_inside_strings_do_not_count():
+    import vormo.modelsmith as ms
+
+    text = '{"a": "' + "[" * 5000 + '\\"' + "{" * 5000 + '"}'
+    assert ms._json_loads_relaxed(text) == {"a": "[" * 5000 + '"' + "{" * 5000}
