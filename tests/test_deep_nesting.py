@@ -8,9 +8,6 @@ import textwrap
 
 import pytest
 
-from vormo.emitcore import SciPyCodeGeneratorBase
-from vormo.tuplefold import TupleSetHelper
-
 PRELUDE = textwrap.dedent("""
     import sys, threading
     from vormo.emitcore import SciPyCodeGeneratorBase as Base
@@ -104,24 +101,6 @@ def test_default_limit_keeps_ordinary_depths(name):
         print(outcome({name!r}, 500))
         print(outcome({name!r}, 5000))
     """) == ["ok", "RecursionError"]
-
-
-def test_results_at_moderate_depth_are_exact():
-    depth = 400
-    x = ()
-    for _ in range(depth):
-        x = (x,)
-    lst = []
-    for _ in range(depth):
-        lst = [lst]
-    assert SciPyCodeGeneratorBase.normalize_index(lst) == x
-    assert TupleSetHelper._to_tuple_recursive(lst) == x
-    e = [{"type": "number", "value": 1}]
-    key = (1,)
-    for _ in range(depth):
-        e = [{"type": "tuple_literal", "elements": e}]
-        key = (key,)
-    assert SciPyCodeGeneratorBase({})._tuple_key(e) == key
 
 
 @pytest.mark.parametrize("text, outcome", [
