@@ -356,7 +356,7 @@ def _self_reference(compiled):
     (_replace_constraint("ifthen"), 7, "Unsupported constraint type: ifthen"),
     (_unknown_declaration, 2, "Unsupported declaration type: matrix"),
     (_unknown_domain, 2, "Unsupported variable type: complex"),
-    (_self_reference, 7, "refers to itself"),
+    (_self_reference, 9, "refers to itself"),
 ])
 def test_untranslatable_construct_names_itself_and_its_line(change, line, words):
     with pytest.raises(SemanticError) as info:
@@ -413,3 +413,65 @@ def test_runner_writes_the_time_limit_into_the_script():
                                     model_name="tiny.mod")
     assert "TIME_LIMIT = 7.5" in script
     assert "# Solver script for the Vormo model 'tiny.mod'" in script
+
+
+class _FixedCompiler:
+    """Stands in for the compiler: hands out a prepared result or raises a prepared error."""
+
+    outcome = None
+
+    def compile_model(self, model_code, data_code):
+        if isinstance(self.outcome, BaseException):
+            raise self.outcome
+        return self.outcome
+
+
+@pytest.mark.parametrize("outcome, status, words", [
+    (KeyError("declarations"), "error", "the compiler failed: KeyError"),
+    (SemanticError("no such set", 3), "compile_error", "Semantic Error (Line 3): no such set"),
+    (_model_with(_set_op("!=")), "compile_error",
+     "Semantic Error (Line 7): Unsupported constraint operator: '!='"),
+])
+def test_runner_reports_compiler_faults_and_untranslatable_models(monkeypatch, outcome, status, words):
+    monkeypatch.setattr(_FixedCompiler, "outcome", outcome)
+    monkeypatch.setattr(runner, "VormoCompiler", _FixedCompiler)
+    result = runner.solve_texts("", "")
+    assert result["status"] == status
+    assert result["message"] == words if status == "compile_error" else words in result["message"]
+
+
+# ----------------------------------------------------------------------------------------------
+# Array data as the compiler may hand it over: nested lists, nested tuples, a flat row-major
+# list, or an object with tolist()
+
+
+class _Packed:
+    def __init__(self, values):
+        self.values = values
+
+    def tolist(self):
+        return list(self.values)
+
+
+@pytest.mark.parametrize("pack", [
+    lambda rows: rows,
+    lambda rows: tuple(tuple(r) for r in rows),
+    lambda rows: [v for r in rows for v in r],
+    lambda rows: _Packed([v for r in rows for v in r]),
+    lambda rows: _Packed(rows),
+], ids=["nested", "tuples", "flat", "packed-flat", "packed-nested"])
+def test_array_data_representations(pack):
+    desc = next(d for d in DESCRIPTIONS if d.stem == "transportation")
+    compiled = _compile(desc)
+    compiled["data"]["costPerTonne"] = pack(compiled["data"]["costPerTonne"])
+    assert run_in_process(script_of(compiled))["objective"] == pytest.approx(5630)
+
+
+@pytest.mark.parametrize("value", [[[8, 6, 10, 9]], [1, 2, 3], 7, [[1, 2], [3, 4], [5, 6]]])
+def test_array_data_of_the_wrong_shape(value):
+    desc = next(d for d in DESCRIPTIONS if d.stem == "transportation")
+    compiled = _compile(desc)
+    compiled["data"]["costPerTonne"] = value
+    with pytest.raises(SemanticError, match="does not have the shape") as info:
+        script_of(compiled)
+    assert info.value.lineno == 29

@@ -113,7 +113,10 @@ def _json_number(value):
         return str(int(value))
     if isinstance(value, int):
         return str(value)
-    return json.dumps(float(value))
+    value = float(value)
+    if math.isfinite(value):
+        return repr(value)  # the shortest round-trip form is also a JSON number
+    return "NaN" if value != value else ("Infinity" if value > 0 else "-Infinity")
 
 
 def _line_text(line):
@@ -541,14 +544,18 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
         if value is None:
             key = tuple(self._domains[s].members[p] for s, p in zip(dims, positions))
             return self._generic_value(name, decl, key)
-        if len(positions) > 1 and value and not isinstance(value[0], (list, tuple)):
-            # A flat array in row-major order.
-            flat = 0
-            for set_name, position in zip(dims, positions):
-                flat = flat * len(self._domains[set_name]) + position
-            return value[flat]
-        for position in positions:
-            value = value[position]
+        try:
+            if len(positions) > 1 and value and not isinstance(value[0], (list, tuple)):
+                # A flat array in row-major order.
+                flat = 0
+                for set_name, position in zip(dims, positions):
+                    flat = flat * len(self._domains[set_name]) + position
+                return value[flat]
+            for position in positions:
+                value = value[position]
+        except (IndexError, TypeError, KeyError):
+            raise self._error(f"the data of '{name}' does not have the shape of its index sets "
+                              f"{', '.join(dims)}") from None
         return value
 
     def _position(self, name, set_name, value):
@@ -693,7 +700,9 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
             self._expanding.add(cache_key)
             inner = {index["var"]: value for index, value in zip(indices, key)}
             linear = _Linear()
+            used_at, self._line = self._line, decl.get("lineno", self._line)
             self._expand(decl["expr"], inner, 1.0, linear)
+            self._line = used_at
             self._expanding.discard(cache_key)
             self._dexprs[cache_key] = (linear.terms, linear.constant)
         return self._dexprs[cache_key]
