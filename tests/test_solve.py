@@ -88,6 +88,8 @@ _SMALL_DATA = 'P = {"a", "b"}; c = [2, 5];'
     ("float+", "minimize v: sum(p in P) c[p] * x[p];",
      "need: sum(p in P) x[p] >= 4; top: sum(p in P) x[p] <= 3;", "infeasible", None),
     ("float+", "maximize v: sum(p in P) c[p] * x[p];", "low: x[\"a\"] >= 1;", "unbounded", None),
+    ("int+", "maximize v: sum(p in P) c[p] * x[p];", "low: x[\"a\"] >= 1;", "unbounded", None),
+    ("int+", "minimize v: sum(p in P) c[p] * x[p];", "half: 2 * x[\"a\"] == 1;", "infeasible", None),
     ("int+", "maximize v: sum(p in P) c[p] * x[p];", "forall(p in P) cap: 2 * x[p] <= 7;",
      "optimal", 21),
     ("float+", "", "need: sum(p in P) x[p] == 4;", "optimal", None),
@@ -102,7 +104,7 @@ def test_status_and_objective(domain, objective, rows, status, optimum):
     else:
         assert result["objective"] == pytest.approx(optimum)
     if status != "optimal":
-        assert result["variables"] == {}
+        assert result["variables"] == {} and result["message"]
 
 
 @pytest.mark.parametrize("domain, bound, values", [

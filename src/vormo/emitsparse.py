@@ -879,6 +879,11 @@ RESULTS = milp(c, integrality=integrality, bounds=bounds, constraints=constraint
 
 STATUS = {0: "optimal", 1: "time_limit", 2: "infeasible", 3: "unbounded"}
 status = STATUS.get(RESULTS.status, "error")
+if RESULTS.status == 4 and "unbounded or infeasible" in RESULTS.message:
+    # HiGHS could not tell the two apart; the same problem without its objective can.
+    feasible = milp(np.zeros(n), integrality=integrality, bounds=bounds, constraints=constraints,
+                    options={"time_limit": TIME_LIMIT})
+    status = {0: "unbounded", 2: "infeasible"}.get(feasible.status, status)
 objective = None
 variables = {}
 if RESULTS.x is not None:
@@ -888,4 +893,7 @@ if RESULTS.x is not None:
         value = int(round(value)) if integer else value
         if abs(value) > 1e-9:
             variables[name] = value
-print(json.dumps({"status": status, "objective": objective, "variables": variables}))'''
+report = {"status": status, "objective": objective, "variables": variables}
+if status != "optimal":
+    report["message"] = RESULTS.message
+print(json.dumps(report))'''
