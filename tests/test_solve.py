@@ -131,6 +131,7 @@ tuple Lane { string src; string dst; float cost; }
 {Lane} Lanes = ...;
 {string} Goods = ...;
 range T = 1..2;
+string depot = "D";
 float demand[Goods][T] = ...;
 dvar float+ ship[Lanes][Goods][T];
 dvar boolean open[Lanes];
@@ -140,10 +141,11 @@ minimize cost: sum(l in Lanes, g in Goods, t in T) l.cost * ship[l][g][t]
 subject to {
   // Only lanes into the depot "D" deliver, and only in periods with demand.
   forall(g in Goods, t in T: demand[g][t] > 0)
-    deliver: sum(<s, d, k> in Lanes: d == "D") ship[<s, d, k>][g][t] >= demand[g][t];
+    deliver: sum(<s, d, k> in Lanes: d == depot) ship[<s, d, k>][g][t] >= demand[g][t];
   forall(l in Lanes, g in Goods, t in T)
     useLane: ship[l][g][t] <= 100 * open[l];
   total: sum(t in T) moved[t] <= 1000;
+  noDirect: ship[<"A", depot, 3>]["grain"][1] <= 0;
 }
 """
 _ROUTES_DATA = """
@@ -192,7 +194,8 @@ def test_generator_fills_the_base_fields():
     # deliver: two rows (grain in period 1, salt in period 2), stored negated as <= rows.
     assert generator.b_ub[:2] == [-5, -7]
     assert sorted(coef for _, coef in generator.A_ub[0]) == [-1.0, -1.0]
-    assert len(generator.A_ub) == 2 + 12 + 1 and generator.A_eq == []
+    assert len(generator.A_ub) == 2 + 12 + 1 + 1 and generator.A_eq == []
+    assert generator.A_ub[-1] == [(0, 1.0)] and generator.b_ub[-1] == 0
     assert generator.tuple_types == {"Lane": ["src", "dst", "cost"]}
     # Generating twice gives the same script.
     assert generator.generate_code() == generator.generate_code()
@@ -217,10 +220,10 @@ def test_script_layout():
     script = script_of(compiled, model_name="routes.mod", results_varname="outcome")
     assert script.startswith("# Solver script for the Vormo model 'routes.mod'\n")
     assert _imports(script) == {"json", "numpy", "scipy"}
-    for label in ("deliver", "useLane", "total"):
+    for label in ("deliver", "useLane", "total", "noDirect"):
         assert f"# Constraint '{label}', model line" in script
     assert "# Objective 'cost'" in script
-    assert "# 'open': 'boolean', model line 8, columns 12 to 14\n" \
+    assert "# 'open': 'boolean', model line 9, columns 12 to 14\n" \
            'add_variables(json.loads(r"""[\n' \
            '"open[<\\"A\\",\\"D\\",3>]",\n' in script
     assert ']"""), 0, 1, 1)\n' in script

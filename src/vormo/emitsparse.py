@@ -219,9 +219,8 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
         for decl in self.ast.get("declarations") or []:
             self._line = decl.get("lineno")
             kind, name = decl.get("type"), decl.get("name")
-            if name in self._symbols:
-                # A second declaration of a name: the first one counts, as for _find_decl.
-                continue
+            if self._find_decl(name) is not decl:
+                continue  # a second declaration of a name: the first one counts
             if kind == "tuple":
                 self.tuple_types[name] = [f["name"] for f in decl.get("fields", [])]
             elif kind == "range":
@@ -279,7 +278,7 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
     def _build_variables(self):
         """One column per decision variable instance, in declaration and subscript order."""
         for decl in self.ast.get("declarations") or []:
-            if decl.get("type") != "dvar" or self._symbols.get(decl.get("name"), (None, None))[1] is not decl:
+            if decl.get("type") != "dvar" or self._find_decl(decl.get("name")) is not decl:
                 continue
             self._line = decl.get("lineno")
             name, var_type = decl["name"], decl.get("var_type")
@@ -467,7 +466,10 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
                 raise self._error(f"'{node['set']}' is not a declared range or set")
             return int(domain.position(self._value(node["element"], env)) is not None)
         if kind == "tuple_literal":
-            return tuple(self._value(e, env) for e in node["elements"])
+            elements = node["elements"]
+            if all(self._is_literal_or_bound(e, env) for e in elements):
+                return self._tuple_key(elements, env)
+            return tuple(self._value(e, env) for e in elements)
         if kind == "aggregate":
             values = [self._number(node["body"], inner)
                       for inner in self._bindings(node["iterators"], node.get("filter"), env)]
@@ -484,6 +486,18 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
         if kind == "array_literal":
             return [self._value(e, env) for e in node["elements"]]
         raise self._at_line(self._unsupported_type_error("expression", kind))
+
+    def _is_literal_or_bound(self, node, env):
+        """True for a tuple element that _tuple_key reads as its value: a number, a string, a
+        loop variable, or a tuple literal of such elements."""
+        kind = node.get("type") if isinstance(node, dict) else None
+        if kind in ("number", "string"):
+            return True
+        if kind == "name":
+            return node["name"] in env
+        if kind == "tuple_literal":
+            return all(self._is_literal_or_bound(e, env) for e in node["elements"])
+        return False
 
     def _number(self, node, env):
         value = self._value(node, env)
