@@ -3,8 +3,10 @@ optima, report infeasible, unbounded and feasibility models, name variables as a
 them, keep integrality, cannot be steered into running model text, and refuse what they cannot
 translate with the line of the construct."""
 
+import array
 import ast as pyast
 import contextlib
+import fractions
 import io
 import json
 import subprocess
@@ -464,7 +466,9 @@ class _Packed:
     lambda rows: [v for r in rows for v in r],
     lambda rows: _Packed([v for r in rows for v in r]),
     lambda rows: _Packed(rows),
-], ids=["nested", "tuples", "flat", "packed-flat", "packed-nested"])
+    lambda rows: [array.array("d", r) for r in rows],
+    lambda rows: [[fractions.Fraction(v) for v in r] for r in rows],
+], ids=["nested", "tuples", "flat", "packed-flat", "packed-nested", "array-rows", "fractions"])
 def test_array_data_representations(pack):
     desc = next(d for d in DESCRIPTIONS if d.stem == "transportation")
     compiled = _compile(desc)

@@ -21,6 +21,7 @@ import itertools
 import json
 import keyword
 import math
+import numbers
 
 from .emitcore import SciPyCodeGeneratorBase
 from .faultnote import SemanticError
@@ -503,9 +504,14 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
         value = self._value(node, env)
         if isinstance(value, bool):
             return int(value)
-        if not isinstance(value, (int, float)):
-            raise self._error(f"{value!r} is not a number")
-        return value
+        if isinstance(value, (int, float)):
+            return value
+        # Numbers of other types (a compact array hands out its own scalars) as int or float.
+        if isinstance(value, numbers.Integral):
+            return int(value)
+        if isinstance(value, numbers.Real):
+            return float(value)
+        raise self._error(f"{value!r} is not a number")
 
     def _compare(self, node, env):
         left, right = self._value(node["left"], env), self._value(node["right"], env)
@@ -559,7 +565,7 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
             key = tuple(self._domains[s].members[p] for s, p in zip(dims, positions))
             return self._generic_value(name, decl, key)
         try:
-            if len(positions) > 1 and value and not isinstance(value[0], (list, tuple)):
+            if len(positions) > 1 and value and isinstance(value[0], (int, float, str)):
                 # A flat array in row-major order.
                 flat = 0
                 for set_name, position in zip(dims, positions):
