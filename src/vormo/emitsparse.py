@@ -368,25 +368,31 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
     # Loops
 
     def _bindings(self, iterators, condition, env):
-        """Every assignment of the loop variables that passes the condition, in order."""
-        def extend(k, scope):
-            if k == len(iterators):
+        """Every assignment of the loop variables that passes the condition, in order.
+
+        One scope dictionary is updated in place and yielded for each assignment; a caller uses
+        it before asking for the next one and keeps no reference to it.
+        """
+        scope = dict(env)
+        last = len(iterators)
+
+        def extend(k):
+            if k == last:
                 if condition is None or self._value(condition, scope):
                     yield scope
                 return
             iterator = iterators[k]
+            pattern = iterator.get("pattern")
             for member in self._iteration_domain(iterator["set"], scope):
-                inner = dict(scope)
-                if "pattern" in iterator:
-                    pattern = iterator["pattern"]
-                    if not isinstance(member, tuple) or len(member) != len(pattern):
-                        raise self._error(f"the pattern <{', '.join(pattern)}> does not match the "
-                                          f"member {display_name('', (member,))[1:-1]}")
-                    inner.update(zip(pattern, member))
+                if pattern is None:
+                    scope[iterator["var"]] = member
+                elif isinstance(member, tuple) and len(member) == len(pattern):
+                    scope.update(zip(pattern, member))
                 else:
-                    inner[iterator["var"]] = member
-                yield from extend(k + 1, inner)
-        return extend(0, dict(env))
+                    raise self._error(f"the pattern <{', '.join(pattern)}> does not match the "
+                                      f"member {_subscript_text(member)}")
+                yield from extend(k + 1)
+        return extend(0)
 
     def _iteration_domain(self, node, env):
         kind = node.get("type")
@@ -690,7 +696,8 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
         acc.constant += scale * self._number(node, env)
 
     def _subscripts(self, node, env):
-        return tuple(self._normalize_index(self._value(i, env)) for i in node.get("indices") or [])
+        # Subscript values are numbers, strings and tuples: already usable as keys.
+        return tuple([self._value(i, env) for i in node.get("indices") or ()])
 
     def _column(self, node, env):
         key = self._subscripts(node, env)
