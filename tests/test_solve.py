@@ -398,6 +398,12 @@ def test_time_limit_is_checked(limit, error):
         runner.solve_texts("dvar float+ x;", "", time_limit=limit)
 
 
+@pytest.mark.parametrize("model, data", [(b"dvar float+ x;", ""), ("dvar float+ x;", None)])
+def test_texts_must_be_str(model, data):
+    with pytest.raises(TypeError, match="must be text"):
+        runner.solve_texts(model, data)
+
+
 @pytest.mark.parametrize("script, status, words", [
     ("raise SystemExit(3)", "error", "exit code 3"),
     ("import sys; print('boom', file=sys.stderr); sys.exit(1)", "error", "boom"),

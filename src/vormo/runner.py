@@ -99,6 +99,9 @@ def run_script(script, time_limit=60):
 
 def solve_texts(model_code, data_code, time_limit=60, model_name=None):
     """Compile the model and data texts, generate the sparse script, run it and return its result."""
+    for name, text in (("model_code", model_code), ("data_code", data_code)):
+        if not isinstance(text, str):
+            raise TypeError(f"{name} must be text (str), not {type(text).__name__}")
     _check_time_limit(time_limit)
     try:
         compiled = VormoCompiler().compile_model(model_code, data_code)
