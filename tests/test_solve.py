@@ -14,7 +14,7 @@ import sys
 
 import pytest
 
-from test_corpus import DESCRIPTIONS, EXPECTED_OPTIMUM, IDS, ReferenceProgram, _compile, _read
+from test_corpus import DESCRIPTIONS, EXPECTED_OPTIMUM, IDS, ReferenceProgram, _compile
 from vormo import emitselect, emitsparse, runner
 from vormo.faultnote import SemanticError
 from vormo.vormo_kernel import VormoCompiler

@@ -9,6 +9,8 @@ JSON object::
      "objective": <value in the model's own sense, or null>,
      "variables": {"x[Bread]": 3, "y[1][3]": 0.5, ...}}   # non-zero values only
 
+plus "message", the solver's own words, when the status is not "optimal".
+
 The generator unrolls the model here, in plain Python: every decision variable becomes a column,
 every constraint instance a row. The script holds only numbers and literals, so reading it shows
 the problem the solver sees. Names and string data from the model reach the script only through
@@ -26,7 +28,7 @@ import numbers
 from .emitcore import SciPyCodeGeneratorBase
 from .faultnote import SemanticError
 
-__all__ = ["SciPyCSCCodeGenerator"]
+__all__ = ["SciPyCSCCodeGenerator", "display_name"]
 
 MAXINT = 2 ** 31 - 1
 DEFAULT_TIME_LIMIT = 60
