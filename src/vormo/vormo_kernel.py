@@ -772,6 +772,10 @@ class ModelParser(_ParserBase):
         return decl
 
     def parse_array_literal(self):
+        if not self.ahead:
+            listed = self.number_list()
+            if listed is not None:
+                return listed
         t = self.expect("[")
         self.enter()
         items = []
@@ -782,6 +786,38 @@ class ModelParser(_ParserBase):
         self.advance()
         self.leave()
         return self.node(t, type="array_literal", elements=items)
+
+    def number_list(self):
+        """An array literal of plain non-negative numbers, read in one match (as data lists are);
+        None when the literal needs the ordinary path."""
+        t = self.tok
+        listed = _NUMBER_LIST.match(self.text, t.start)
+        if listed is None or self.text[t.start] != "[":
+            return None
+        stop = listed.end()
+        if "-" in self.text[t.start:stop].replace("e-", "").replace("E-", ""):
+            return None  # a minus sign is an operator in models
+        numbers = _numbers_of_list(self.text, t.start + 1, stop - 1)
+        if numbers is None:
+            return None
+        self.enter()
+        self.leave()
+        pieces = self.text[t.start + 1:stop - 1].split(",") if numbers[0] else []
+        lines, line = self.lines, t.line
+        items = []
+        for value, piece in zip(numbers[0], pieces):
+            n = {"type": "number", "value": value}
+            lines[id(n)] = line + piece.count("\n", 0, len(piece) - len(piece.lstrip()))
+            line += piece.count("\n")
+            items.append(n)
+        node = self.node(t, type="array_literal", elements=items)
+        # Carry on reading after the list, as if its tokens had been read one by one.
+        end_line = t.line + self.text.count("\n", t.start, stop)
+        line_start = self.text.rfind("\n", 0, stop) + 1
+        self.prev = Token("]", "]", end_line, stop - line_start, stop - 1, stop)
+        self.stream = tokenize(self.text, "model", start=stop, line=end_line, line_start=line_start)
+        self.tok = next(self.stream)
+        return node
 
     def parse_dvar(self):
         start = self.advance()
@@ -1750,6 +1786,13 @@ class _Compilation:
         if len(items) != len(domain):
             self.error(f"the array literal of '{name}{path}' has {len(items)} values but its index set "
                        f"{dims[0]} has {len(domain)} members; give exactly {len(domain)} values", line)
+        if len(dims) == 1 and all(item["type"] == "number" for item in items):
+            # Plain numbers take no evaluation: checked all at once, or one by one on a fault.
+            values = [item["value"] for item in items]
+            numbers = self.fast_numbers(
+                {"numbers": values, "floats": any(type(v) is float for v in values)}, vtype)
+            if numbers is not None:
+                return numbers
         result = []
         for item, member in zip(items, domain):
             value = self.convert_literal_array(item, dims[1:], vtype, name,
