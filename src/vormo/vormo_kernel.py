@@ -387,13 +387,15 @@ class _ParserBase:
 
     def semicolon_missing(self):
         """A statement ended without ';' when what follows is on a later line, is the end of the
-        file or starts a new statement."""
+        file or of a block, or starts a new statement."""
         t, prev = self.tok, self.prev
         if prev is None:
             return False
         if t.kind == "EOF" or t.line > prev.line + self.text.count("\n", prev.start, prev.stop):
             return True
-        return self.source == "model" and t.kind == "NAME" and t.value in STATEMENT_WORDS
+        if self.source == "data":
+            return t.kind == "NAME" and self.peek().kind == "="
+        return t.kind == "}" or (t.kind == "NAME" and t.value in STATEMENT_WORDS)
 
     def fail_missing_semicolon(self, expected):
         """Report the missing ';' just after the last token of the statement."""
