@@ -378,7 +378,7 @@ def test_untranslatable_construct_names_itself_and_its_line(change, line, words)
 
 
 @pytest.mark.parametrize("model, data, words", [
-    ("dvar float+ x\nminimize v: x;", "", "expected"),
+    ("dvar float+ x\nminimize v: x;", "", "missing ';'"),
     ("dvar float+ x;\nminimize v: y;", "", "'y'"),
     ("float a = ...;\ndvar float+ x;\nminimize v: a * x;", "", "'a'"),
 ])
