@@ -7,6 +7,7 @@
 #include "hostkit/hostkit.hpp"
 #include "modelsmith/building_blocks.hpp"
 #include "modelsmith/home.hpp"
+#include "modelsmith/workflow.hpp"
 
 namespace py = pybind11;
 
@@ -37,4 +38,11 @@ HOSTKIT_MODULE(modelsmith, m) {
     modelsmith::define_resources(m);
     modelsmith::define_prompts(m);
     modelsmith::define_parsing(m);
+
+    // Generation workflow: progress reporting, the generation loop, worked examples, feedback.
+    // Bound after the settings and Grammar, whose current values are parameter defaults.
+    modelsmith::define_notify(m);
+    modelsmith::define_generation(m);
+    modelsmith::define_few_shots(m);
+    modelsmith::define_feedback(m);
 }

@@ -2,6 +2,7 @@
 // Markdown code block or surrounded by prose. JSON itself is always read by the host's decoder.
 #include "hostkit/hostkit.hpp"
 #include "modelsmith/building_blocks.hpp"
+#include "modelsmith/home.hpp"
 
 namespace modelsmith {
 namespace py = pybind11;
@@ -85,8 +86,9 @@ py::object json_loads_relaxed(py::object text) {
         parsed = std::move(value);
     });
     if (done) return parsed;
-    // Fallback: the decoder's own error (json.JSONDecodeError) reaches the caller.
-    py::object candidate = extract_json_from_markdown(text);
+    // Fallback: the decoder's own error (json.JSONDecodeError) reaches the caller. The extraction
+    // is the module's public operation, looked up at each call like every sibling.
+    py::object candidate = home.call("extract_json_from_markdown", text);
     py::object value;
     try {
         value = json_loads(candidate);
