@@ -2,8 +2,9 @@
 
 import enum
 import logging
+from os import PathLike
 from pathlib import Path
-from typing import Any, Callable
+from typing import Any, Callable, Literal, overload
 
 # ---- Names bound when the module loads ----
 
@@ -78,3 +79,116 @@ def _build_feedback_prompt(
 
 def extract_json_from_markdown(text: str) -> str: ...
 def _json_loads_relaxed(text: str) -> dict[str, Any] | None: ...
+
+# ---- LLM access ----
+
+class LLMProvider(enum.Enum):
+    OPENAI = "openai"
+    GOOGLE = "google"
+    OLLAMA = "ollama"
+
+_Progress = Callable[[str], object] | None
+_UsageRecord = dict[str, int]
+
+def _infer_provider(llm_provider: str | None, model_name: str) -> LLMProvider: ...
+def _openai_client() -> Any: ...
+def _google_client() -> Any: ...
+def _llm_generate_text(
+    provider: LLMProvider,
+    model_name: str,
+    input_text: str,
+    max_tokens: int | None = None,
+    temperature: float | None = None,
+    stop: list[str] | None = None,
+    progress: _Progress = None,
+    capture_usage: object = False,
+) -> Any: ...
+def _ollama_generate_text(
+    model_name: str, prompt: str, num_predict: int | None = None, return_usage: object = False
+) -> Any: ...
+def _build_create_params(
+    model_name: str,
+    input_text: str,
+    max_tokens: int | None = None,
+    temperature: float | None = None,
+    stop: list[str] | None = None,
+) -> dict[str, Any]: ...
+def _call_openai_with_retry(
+    client: Any, create_params: dict[str, Any], retries: int = 3, backoff_sec: float = 1.5, progress: _Progress = None
+) -> Any: ...
+def _coalesce_response_text(resp: Any) -> str: ...
+def list_openai_models(prefix: str | None = "gpt") -> list[str]: ...
+def list_gemini_models(prefix: str | None = "gemini") -> list[str]: ...
+def list_ollama_models(prefix: str | None = None) -> list[str]: ...
+def list_models(llm_provider: str | None = None, model_name: str = "gpt-5") -> list[str]: ...
+
+# ---- Generation workflow ----
+
+# The statistics record: "iterations" (int), "assessment" (str), "syntax_errors" (list of str) and
+# "cost" ({"model", "usage", "estimated_costs"}).
+_Statistics = dict[str, Any]
+
+def _notify(progress: _Progress, msg: str) -> None: ...
+def _gather_few_shots(
+    problem_description: str, k: int = 3, models_dir: str | PathLike[str] | None = None, progress: _Progress = None
+) -> list[_ExampleRecord]: ...
+@overload
+def generative_solve(
+    prompt: str,
+    model_file: str,
+    data_file: str,
+    model_name: str = "gpt-5",
+    mode: Grammar = Grammar.BNF,
+    iterations: Any = 5,
+    return_statistics: Literal[False] = False,
+    alignment_check: object | None = None,
+    temperature: float | None = None,
+    stop: list[str] | None = None,
+    llm_provider: str | None = "openai",
+    progress: _Progress = None,
+    few_shot: object = True,
+) -> str: ...
+@overload
+def generative_solve(
+    prompt: str,
+    model_file: str,
+    data_file: str,
+    model_name: str = "gpt-5",
+    mode: Grammar = Grammar.BNF,
+    iterations: Any = 5,
+    *,
+    return_statistics: Literal[True],
+    alignment_check: object | None = None,
+    temperature: float | None = None,
+    stop: list[str] | None = None,
+    llm_provider: str | None = "openai",
+    progress: _Progress = None,
+    few_shot: object = True,
+) -> _Statistics: ...
+@overload
+def generative_solve(
+    prompt: str,
+    model_file: str,
+    data_file: str,
+    model_name: str = "gpt-5",
+    mode: Grammar = Grammar.BNF,
+    iterations: Any = 5,
+    return_statistics: object = False,
+    alignment_check: object | None = None,
+    temperature: float | None = None,
+    stop: list[str] | None = None,
+    llm_provider: str | None = "openai",
+    progress: _Progress = None,
+    few_shot: object = True,
+) -> str | _Statistics: ...
+def generative_feedback(
+    prompt: str,
+    model_file: str,
+    data_file: str,
+    model_name: str = "gpt-5",
+    mode: Grammar = Grammar.BNF,
+    temperature: float | None = None,
+    stop: list[str] | None = None,
+    llm_provider: str | None = "openai",
+    progress: _Progress = None,
+) -> dict[str, Any] | None: ...
