@@ -1,47 +1,855 @@
 """Sparse (CSC) SciPy solver-script generator for compiled Vormo models.
 
-The generator writes a Python script that assembles the problem arrays in compressed sparse column
-form and hands them to ``scipy.optimize.milp``. It builds on the shared generator base, which keeps
-the script lines and the problem arrays.
+``SciPyCSCCodeGenerator(ast, data_dict).generate_code()`` returns the text of a standalone Python
+script. Run as ``python script.py`` it assembles the problem from (row, column, value) triplets into
+``scipy.sparse.csc_array`` matrices, solves it with ``scipy.optimize.milp`` (HiGHS) and prints one
+JSON object::
+
+    {"status": "optimal" | "infeasible" | "unbounded" | "time_limit" | "error",
+     "objective": <value in the model's own sense, or null>,
+     "variables": {"x[Bread]": 3, "y[1][3]": 0.5, ...}}   # non-zero values only
+
+The generator unrolls the model here, in plain Python: every decision variable becomes a column,
+every constraint instance a row. The script holds only numbers and literals, so reading it shows
+the problem the solver sees. Names and string data from the model reach the script only through
+``repr`` (or JSON), so no model or data text can turn into code.
+
+numpy and scipy are imported by the generated script only, never by this module.
 """
 
+import itertools
+import json
+import keyword
+import math
+
 from .emitcore import SciPyCodeGeneratorBase
+from .faultnote import SemanticError
 
 __all__ = ["SciPyCSCCodeGenerator"]
 
+MAXINT = 2 ** 31 - 1
+DEFAULT_TIME_LIMIT = 60
+
+# Variable domains: (lower bound, upper bound, integer).
+_DOMAINS = {
+    "float": (-math.inf, math.inf, 0),
+    "float+": (0.0, math.inf, 0),
+    "int": (-math.inf, math.inf, 1),
+    "int+": (0, math.inf, 1),
+    "boolean": (0, 1, 1),
+}
+
+# Pairs written per line in the objective of the script.
+_PAIRS_PER_LINE = 8
+
+
+class _Row(tuple):
+    """A member of a tuple set: compares and hashes as its field values, knows its field names."""
+
+    def __new__(cls, values, fields):
+        row = super().__new__(cls, values)
+        row.fields = fields
+        return row
+
+
+class _Linear:
+    """Accumulator of a linear expression: column -> coefficient, plus a constant."""
+
+    __slots__ = ("terms", "constant")
+
+    def __init__(self):
+        self.terms = {}
+        self.constant = 0.0
+
+
+class _Domain:
+    """Members of a set or range, in order, with their positions."""
+
+    __slots__ = ("members", "positions", "low", "high")
+
+    def __init__(self, members=None, low=None, high=None):
+        self.low, self.high = low, high
+        if members is None:
+            self.members = range(low, high + 1)
+            self.positions = None
+        else:
+            self.members = members
+            self.positions = {}
+            for k, member in enumerate(members):
+                self.positions.setdefault(member, k)
+
+    def __len__(self):
+        return len(self.members)
+
+    def position(self, value):
+        """Position of value in the domain, or None."""
+        if self.positions is not None:
+            try:
+                return self.positions.get(value)
+            except TypeError:  # an unhashable value is no member
+                return None
+        if isinstance(value, bool) or not isinstance(value, (int, float)):
+            return None
+        if value != value or not (self.low <= value <= self.high) or int(value) != value:
+            return None
+        return int(value) - self.low
+
+
+def _number_text(value):
+    """Python literal of a number for the script."""
+    if isinstance(value, bool):
+        return str(int(value))
+    if isinstance(value, int):
+        return str(value)
+    value = float(value)
+    if math.isinf(value):
+        return "INF" if value > 0 else "-INF"
+    return repr(value)
+
+
+def _line_text(line):
+    return str(line) if isinstance(line, int) and not isinstance(line, bool) else repr(line)
+
+
+# A string subscript is shown bare (x[Bread]) unless a character would make the name ambiguous.
+_AMBIGUOUS = set('[]<>",')
+
+
+def _member_text(value):
+    if isinstance(value, str):
+        return json.dumps(value, ensure_ascii=False)
+    if isinstance(value, float) and value.is_integer() and abs(value) < 1e15:
+        return str(int(value))  # a float field holding 2.0 was written 2 in the data
+    return _number_text(value) if isinstance(value, (int, float)) else repr(value)
+
+
+def _subscript_text(value):
+    if isinstance(value, tuple):
+        return "<" + ",".join(_member_text(v) for v in value) + ">"
+    if isinstance(value, str):
+        if not value or _AMBIGUOUS.intersection(value) or not value.isprintable():
+            return json.dumps(value, ensure_ascii=False)
+        return value
+    return _member_text(value)
+
+
+def display_name(name, key):
+    """Name of a variable with its subscripts as written in a model: x, x[Bread], y[1][3],
+    flow[<"A","B">]."""
+    return str(name) + "".join("[" + _subscript_text(k) + "]" for k in key)
+
 
 class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
-    """Concrete generator for the mode ``"csc"``."""
+    """Concrete generator for the mode ``"csc"``: a standalone sparse SciPy script.
+
+    ``model_name`` (optional) names the model in the script's header; ``time_limit`` (seconds)
+    is the solver's time limit written into the script.
+    """
+
+    def __init__(self, ast, data_dict=None, model_name=None, time_limit=DEFAULT_TIME_LIMIT):
+        super().__init__(ast, data_dict)
+        self.model_name = model_name
+        self.time_limit = time_limit
+
+    # ------------------------------------------------------------------------------------------
+    # Driver
 
     def generate_code(self):
-        self.scipy_code_lines = []
-        self.indent_level = 0
-        self._add_code_line("import numpy as np")
-        self._add_code_line("from scipy.optimize import Bounds, LinearConstraint, milp")
-        self._add_code_line("from scipy.sparse import csc_matrix")
-        self._add_code_line("")
+        """Text of the solver script for the model."""
+        if not (isinstance(self.results_varname, str) and self.results_varname.isidentifier()
+                and not keyword.iskeyword(self.results_varname)):
+            raise ValueError(f"results_varname must be a Python identifier, not {self.results_varname!r}")
+        limit = self.time_limit
+        if isinstance(limit, bool) or not isinstance(limit, (int, float)) or not limit > 0:
+            raise ValueError(f"time_limit must be a positive number of seconds, not {limit!r}")
+        self._reset()
+        self._read_declarations()
         self._build_variables()
         self._build_objective()
         self._build_constraints()
-        self._add_code_line(f"{self.results_varname} = milp(c, constraints=constraints, "
-                            "integrality=integrality, bounds=bounds)")
-        return "\n".join(self.scipy_code_lines)
+        self._write_script()
+        return "\n".join(self.scipy_code_lines) + "\n"
+
+    def _reset(self):
+        self.scipy_code_lines = []
+        self.indent_level = 0
+        for field in ("var_names", "bounds", "c", "A_ub", "b_ub", "A_eq", "b_eq", "integrality"):
+            setattr(self, field, [])
+        self.var_indices = {}
+        self.tuple_types = {}
+        self._line = None
+        self._symbols = {}        # name -> (kind, declaration)
+        self._domains = {}        # set or range name -> _Domain
+        self._dims = {}           # array name -> [set names]
+        self._values = {}         # parameter name -> whole value (nested lists or scalar)
+        self._generic = {}        # (parameter name, key) -> value computed here
+        self._dexprs = {}         # (dexpr name, key) -> (terms, constant)
+        self._expanding = set()
+        self._has_vars = {}       # id(node) -> bool
+        self._variable_blocks = []  # (declaration, first column, column count)
+        self._families = []       # constraint families in order of first row
+        self._family_of = {}      # id(constraint) -> family record
+        self._objective = None    # (sense, label, line, _Linear)
+
+    def _error(self, message, line=None):
+        return SemanticError(message, self._line if line is None else line)
+
+    def _at_line(self, error, line=None):
+        """The same message as error, with the line of the statement at hand."""
+        return self._error(error.message, line)
+
+    # ------------------------------------------------------------------------------------------
+    # Declarations
+
+    def _read_declarations(self):
+        if not isinstance(self.ast, dict):
+            raise self._error(f"the compiled model must be a dictionary, not {type(self.ast).__name__}")
+        for decl in self.ast.get("declarations") or []:
+            self._line = decl.get("lineno")
+            kind, name = decl.get("type"), decl.get("name")
+            if name in self._symbols:
+                # A second declaration of a name: the first one counts, as for _find_decl.
+                continue
+            if kind == "tuple":
+                self.tuple_types[name] = [f["name"] for f in decl.get("fields", [])]
+            elif kind == "range":
+                self._domains[name] = self._range_domain(decl)
+            elif kind in ("set", "set_of_tuples"):
+                self._domains[name] = self._set_domain(decl)
+            elif kind in ("parameter", "dexpr", "dvar"):
+                self._dims[name] = [self._index_set(index) for index in decl.get("indices") or []]
+            else:
+                raise self._at_line(self._unsupported_type_error("declaration", kind))
+            self._symbols[name] = (kind, decl)
+
+    def _index_set(self, index):
+        set_name = index.get("set")
+        if set_name not in self._domains:
+            raise self._error(f"index set '{set_name}' is not a declared range or set")
+        return set_name
+
+    def _range_domain(self, decl):
+        bounds = []
+        for computed, written in (("low", "start"), ("high", "end")):
+            value = decl.get(computed)
+            if value is None:
+                value = self._value(decl[written], {})
+            if isinstance(value, bool) or not isinstance(value, (int, float)) or value != value \
+                    or math.isinf(value) or int(value) != value:
+                raise self._error(f"the bounds of range '{decl['name']}' must be integers, not {value!r}")
+            bounds.append(int(value))
+        return _Domain(low=bounds[0], high=bounds[1])
+
+    def _set_domain(self, decl):
+        name = decl["name"]
+        if name in self.data_dict:
+            items = self.data_dict[name]
+        elif "value" in decl:
+            items = decl["value"]
+        else:
+            items = [self._value(node, {}) for node in decl.get("elements") or []]
+        if hasattr(items, "tolist"):
+            items = items.tolist()
+        if decl["type"] == "set_of_tuples":
+            fields = self.tuple_types.get(decl.get("tuple_type"))
+            if fields is None:
+                raise self._error(f"'{decl.get('tuple_type')}' in the set '{name}' is not a tuple type")
+            members = []
+            for item in items:
+                values = self._normalize_index(item)
+                if not isinstance(values, tuple) or len(values) != len(fields):
+                    raise self._error(f"a member of the set '{name}' does not have the "
+                                      f"{len(fields)} fields of its tuple type")
+                members.append(_Row(values, fields))
+            return _Domain(members)
+        return _Domain([self._normalize_index(item) for item in items])
 
     def _build_variables(self):
-        self._add_code_line(f"integrality = np.array({list(self.integrality)!r})")
-        lows = ", ".join("-np.inf" if lo is None else repr(lo) for lo, _ in self.bounds)
-        highs = ", ".join("np.inf" if hi is None else repr(hi) for _, hi in self.bounds)
-        self._add_code_line(f"bounds = Bounds([{lows}], [{highs}])")
+        """One column per decision variable instance, in declaration and subscript order."""
+        for decl in self.ast.get("declarations") or []:
+            if decl.get("type") != "dvar" or self._symbols.get(decl.get("name"), (None, None))[1] is not decl:
+                continue
+            self._line = decl.get("lineno")
+            name, var_type = decl["name"], decl.get("var_type")
+            if var_type not in _DOMAINS:
+                raise self._at_line(self._unsupported_type_error("variable", var_type))
+            low, high, integer = _DOMAINS[var_type]
+            if decl.get("bounds"):
+                low = max(low, self._bound(decl["bounds"]["low"]))
+                high = min(high, self._bound(decl["bounds"]["high"]))
+            first = len(self.var_names)
+            domains = [self._domains[s].members for s in self._dims[name]]
+            for key in itertools.product(*domains):
+                self.var_indices[(name, key)] = len(self.var_names)
+                self.var_names.append(display_name(name, key))
+                self.bounds.append((low, high))
+                self.integrality.append(integer)
+            self._variable_blocks.append((decl, first, len(self.var_names) - first))
+
+    def _bound(self, node):
+        value = self._value(node, {})
+        if isinstance(value, bool) or not isinstance(value, (int, float)) or value != value:
+            raise self._error(f"a variable bound must be a number, not {value!r}")
+        return value
 
     def _build_objective(self):
-        self._add_code_line(f"c = np.array({list(self.c)!r}, dtype=float)")
+        objective = self.ast.get("objective")
+        self.c = [0.0] * len(self.var_names)
+        if not objective:
+            return
+        self._line = objective.get("lineno")
+        sense = {"minimize": 1, "maximize": -1}.get(objective.get("sense"))
+        if sense is None:
+            raise self._at_line(self._unsupported_type_error("objective sense", objective.get("sense")))
+        linear = _Linear()
+        self._expand(objective["expr"], {}, 1.0, linear)
+        for column, coefficient in linear.terms.items():
+            self.c[column] = coefficient
+        self._objective = (sense, objective.get("label"), self._line, linear)
 
     def _build_constraints(self):
-        self._add_code_line("constraints = []")
-        if self.A_ub:
-            self._add_code_line(f"A_ub = csc_matrix(np.array({self.A_ub!r}, dtype=float))")
-            self._add_code_line(f"constraints.append(LinearConstraint(A_ub, -np.inf, {list(self.b_ub)!r}))")
-        if self.A_eq:
-            self._add_code_line(f"A_eq = csc_matrix(np.array({self.A_eq!r}, dtype=float))")
-            self._add_code_line(f"constraints.append(LinearConstraint(A_eq, {list(self.b_eq)!r}, {list(self.b_eq)!r}))")
+        self._collect(self.ast.get("constraints") or [], {})
 
+    def _collect(self, items, env):
+        for item in items:
+            kind = item.get("type")
+            self._line = item.get("lineno", self._line)
+            if kind == "constraint":
+                self._add_row(item, env)
+            elif kind == "forall":
+                line = self._line
+                for inner in self._bindings(item["iterators"], item.get("filter"), env):
+                    self._collect(item["body"], inner)
+                    self._line = line
+            elif kind == "block":
+                self._collect(item["body"], env)
+            else:
+                raise self._at_line(self._unsupported_type_error("constraint", kind))
+
+    def _add_row(self, item, env):
+        op = item.get("op")
+        if op not in ("<=", ">=", "=="):
+            raise self._at_line(self._unsupported_operator_error("constraint", op))
+        linear = _Linear()
+        self._expand(item["left"], env, 1.0, linear)
+        self._expand(item["right"], env, -1.0, linear)
+        terms = [(col, coef) for col, coef in linear.terms.items() if coef != 0]
+        rhs = -linear.constant
+        family = self._family_of.get(id(item))
+        if family is None:
+            family = {"label": item.get("label"), "line": item.get("lineno"), "ub": [], "eq": []}
+            self._family_of[id(item)] = family
+            self._families.append(family)
+        if op == "==":
+            family["eq"].append(len(self.A_eq))
+            self.A_eq.append(terms)
+            self.b_eq.append(rhs)
+        else:
+            if op == ">=":
+                terms = [(col, -coef) for col, coef in terms]
+                rhs = -rhs
+            family["ub"].append(len(self.A_ub))
+            self.A_ub.append(terms)
+            self.b_ub.append(rhs)
+
+    # ------------------------------------------------------------------------------------------
+    # Loops
+
+    def _bindings(self, iterators, condition, env):
+        """Every assignment of the loop variables that passes the condition, in order."""
+        def extend(k, scope):
+            if k == len(iterators):
+                if condition is None or self._value(condition, scope):
+                    yield scope
+                return
+            iterator = iterators[k]
+            for member in self._iteration_domain(iterator["set"], scope):
+                inner = dict(scope)
+                if "pattern" in iterator:
+                    pattern = iterator["pattern"]
+                    if not isinstance(member, tuple) or len(member) != len(pattern):
+                        raise self._error(f"the pattern <{', '.join(pattern)}> does not match the "
+                                          f"member {display_name('', (member,))[1:-1]}")
+                    inner.update(zip(pattern, member))
+                else:
+                    inner[iterator["var"]] = member
+                yield from extend(k + 1, inner)
+        return extend(0, dict(env))
+
+    def _iteration_domain(self, node, env):
+        kind = node.get("type")
+        if kind == "range_expr":
+            low, high = self._value(node["low"], env), self._value(node["high"], env)
+            for bound in (low, high):
+                if isinstance(bound, bool) or not isinstance(bound, (int, float)) \
+                        or bound != bound or math.isinf(bound) or int(bound) != bound:
+                    raise self._error(f"a loop range needs integer bounds, not {bound!r}")
+            return range(int(low), int(high) + 1)
+        if kind == "name" and node["name"] in self._domains:
+            return self._domains[node["name"]].members
+        raise self._at_line(self._unsupported_type_error("loop domain", kind))
+
+    # ------------------------------------------------------------------------------------------
+    # Expressions of data
+
+    def _value(self, node, env):
+        """Value of an expression of data and loop variables: number, string or tuple."""
+        kind = node.get("type")
+        if kind == "number" or kind == "string":
+            return node["value"]
+        if kind == "name":
+            name = node["name"]
+            if name in env:
+                return env[name]
+            return self._data(name, node, ())
+        if kind == "indexed":
+            name = node["name"]
+            if name in env:
+                raise self._error(f"the loop variable '{name}' takes no subscript")
+            return self._data(name, node, [self._value(i, env) for i in node["indices"]])
+        if kind == "binop":
+            left, right = self._number(node["left"], env), self._number(node["right"], env)
+            op = node["op"]
+            if op == "+":
+                return left + right
+            if op == "-":
+                return left - right
+            if op == "*":
+                return left * right
+            if op == "/":
+                if right == 0:
+                    raise self._error("division by zero")
+                return left / right
+            raise self._at_line(self._unsupported_operator_error("arithmetic", op))
+        if kind == "constant":
+            name = node["name"]
+            if name == "infinity":
+                return math.inf
+            if name == "maxint":
+                return MAXINT
+            raise self._at_line(self._unsupported_type_error("constant", name))
+        if kind == "field":
+            base = self._value(node["base"], env)
+            fields = getattr(base, "fields", None)
+            if fields is None or node["field"] not in fields:
+                raise self._error(f"no field '{node['field']}' in {base!r}")
+            return base[fields.index(node["field"])]
+        if kind == "compare":
+            return int(self._compare(node, env))
+        if kind == "logical":
+            left = bool(self._value(node["left"], env))
+            if node["op"] == "&&":
+                return int(left and bool(self._value(node["right"], env)))
+            if node["op"] == "||":
+                return int(left or bool(self._value(node["right"], env)))
+            raise self._at_line(self._unsupported_operator_error("logical", node["op"]))
+        if kind == "unary":
+            if node["op"] == "-":
+                return -self._number(node["operand"], env)
+            if node["op"] == "!":
+                return int(not self._value(node["operand"], env))
+            raise self._at_line(self._unsupported_operator_error("unary", node["op"]))
+        if kind == "in":
+            domain = self._domains.get(node["set"])
+            if domain is None:
+                raise self._error(f"'{node['set']}' is not a declared range or set")
+            return int(domain.position(self._value(node["element"], env)) is not None)
+        if kind == "tuple_literal":
+            return tuple(self._value(e, env) for e in node["elements"])
+        if kind == "aggregate":
+            values = [self._number(node["body"], inner)
+                      for inner in self._bindings(node["iterators"], node.get("filter"), env)]
+            op = node["op"]
+            if op == "sum":
+                return sum(values)
+            if op in ("min", "max"):
+                if not values:
+                    raise self._error(f"{op}(...) over an empty set")
+                return min(values) if op == "min" else max(values)
+            raise self._at_line(self._unsupported_operator_error("aggregate", op))
+        if kind == "call":
+            return self._call(node, env)
+        if kind == "array_literal":
+            return [self._value(e, env) for e in node["elements"]]
+        raise self._at_line(self._unsupported_type_error("expression", kind))
+
+    def _number(self, node, env):
+        value = self._value(node, env)
+        if isinstance(value, bool):
+            return int(value)
+        if not isinstance(value, (int, float)):
+            raise self._error(f"{value!r} is not a number")
+        return value
+
+    def _compare(self, node, env):
+        left, right = self._value(node["left"], env), self._value(node["right"], env)
+        op = node["op"]
+        if op == "==":
+            return left == right
+        if op == "!=":
+            return left != right
+        try:
+            if op == "<":
+                return left < right
+            if op == "<=":
+                return left <= right
+            if op == ">":
+                return left > right
+            if op == ">=":
+                return left >= right
+        except TypeError:
+            raise self._error(f"cannot compare {left!r} with {right!r}") from None
+        raise self._at_line(self._unsupported_operator_error("comparison", op))
+
+    def _call(self, node, env):
+        name, args = node["name"], node["args"]
+        if name == "card":
+            set_name = args[0].get("name") if args and isinstance(args[0], dict) else None
+            if set_name not in self._domains:
+                raise self._error("card(...) needs the name of a range or set")
+            return len(self._domains[set_name])
+        values = [self._number(a, env) for a in args]
+        if name == "abs" and len(values) == 1:
+            return abs(values[0])
+        if name in ("min", "max") and values:
+            return min(values) if name == "min" else max(values)
+        raise self._at_line(self._unsupported_type_error("function", name))
+
+    def _data(self, name, node, subscripts):
+        """Value of a parameter, whole or at the given subscripts."""
+        kind, decl = self._symbols.get(name, (None, None))
+        if kind != "parameter":
+            if kind in ("dvar", "dexpr"):
+                raise self._error(f"the decision {'variable' if kind == 'dvar' else 'expression'} "
+                                  f"'{name}' stands where only data may stand")
+            raise self._error(f"'{name}' is not data")
+        dims = self._dims[name]
+        if len(subscripts) != len(dims):
+            raise self._error(f"'{name}' takes {len(dims)} subscript(s), not {len(subscripts)}")
+        positions = [self._position(name, set_name, value)
+                     for set_name, value in zip(dims, subscripts)]
+        value = self._whole_value(name, decl)
+        if value is None:
+            key = tuple(self._domains[s].members[p] for s, p in zip(dims, positions))
+            return self._generic_value(name, decl, key)
+        if len(positions) > 1 and value and not isinstance(value[0], (list, tuple)):
+            # A flat array in row-major order.
+            flat = 0
+            for set_name, position in zip(dims, positions):
+                flat = flat * len(self._domains[set_name]) + position
+            return value[flat]
+        for position in positions:
+            value = value[position]
+        return value
+
+    def _position(self, name, set_name, value):
+        position = self._domains[set_name].position(self._normalize_index(value))
+        if position is None:
+            raise self._error(f"the subscript {_subscript_text(self._normalize_index(value))} of "
+                              f"'{name}' is not in its index set {set_name}")
+        return position
+
+    def _whole_value(self, name, decl):
+        """The parameter's value from the data, or None when it is computed member by member."""
+        if name in self._values:
+            return self._values[name]
+        if name in self.data_dict:
+            value = self.data_dict[name]
+            if hasattr(value, "tolist"):
+                value = value.tolist()
+        elif decl.get("expr") is None:
+            raise self._error(f"no data for '{name}'")
+        elif not self._dims[name]:
+            value = self._value(decl["expr"], {})
+        elif decl["expr"].get("type") == "array_literal":
+            value = self._value(decl["expr"], {})
+        else:
+            value = None
+        self._values[name] = value
+        return value
+
+    def _generic_value(self, name, decl, key):
+        cache_key = (name, key)
+        if cache_key not in self._generic:
+            env = {index["var"]: member for index, member in zip(decl["indices"], key)}
+            self._generic[cache_key] = self._value(decl["expr"], env)
+        return self._generic[cache_key]
+
+    # ------------------------------------------------------------------------------------------
+    # Linear expressions
+
+    def _uses_variables(self, node):
+        """True when the expression refers to a decision variable or decision expression."""
+        found = self._has_vars.get(id(node))
+        if found is None:
+            found = False
+            if isinstance(node, dict):
+                kind = node.get("type")
+                if kind in ("name", "indexed") and \
+                        self._symbols.get(node.get("name"), ("",))[0] in ("dvar", "dexpr"):
+                    found = True
+                else:
+                    found = any(self._uses_variables(v) for k, v in node.items()
+                                if isinstance(v, (dict, list)))
+            elif isinstance(node, list):
+                found = any(self._uses_variables(v) for v in node)
+            self._has_vars[id(node)] = found
+        return found
+
+    def _expand(self, node, env, scale, acc):
+        """Add scale * node to the linear accumulator acc."""
+        kind = node.get("type")
+        if kind in ("name", "indexed") and node["name"] not in env:
+            symbol = self._symbols.get(node["name"], (None,))[0]
+            if symbol == "dvar":
+                column = self._column(node, env)
+                acc.terms[column] = acc.terms.get(column, 0.0) + scale
+                return
+            if symbol == "dexpr":
+                terms, constant = self._dexpr(node, env)
+                for column, coefficient in terms.items():
+                    acc.terms[column] = acc.terms.get(column, 0.0) + scale * coefficient
+                acc.constant += scale * constant
+                return
+        elif kind == "binop" and self._uses_variables(node):
+            op, left, right = node["op"], node["left"], node["right"]
+            if op == "+":
+                self._expand(left, env, scale, acc)
+                self._expand(right, env, scale, acc)
+                return
+            if op == "-":
+                self._expand(left, env, scale, acc)
+                self._expand(right, env, -scale, acc)
+                return
+            if op == "*":
+                if self._uses_variables(left) and self._uses_variables(right):
+                    raise self._error("a product of two decision variables is not linear")
+                if self._uses_variables(left):
+                    left, right = right, left
+                factor = self._number(left, env)
+                if factor != 0:
+                    self._expand(right, env, scale * factor, acc)
+                return
+            if op == "/":
+                if self._uses_variables(right):
+                    raise self._error("a division by a decision variable is not linear")
+                divisor = self._number(right, env)
+                if divisor == 0:
+                    raise self._error("division by zero")
+                self._expand(left, env, scale / divisor, acc)
+                return
+            raise self._at_line(self._unsupported_operator_error("arithmetic", op))
+        elif kind == "unary" and node["op"] == "-" and self._uses_variables(node):
+            self._expand(node["operand"], env, -scale, acc)
+            return
+        elif kind == "aggregate" and node["op"] == "sum" and self._uses_variables(node["body"]):
+            for inner in self._bindings(node["iterators"], node.get("filter"), env):
+                self._expand(node["body"], inner, scale, acc)
+            return
+        elif self._uses_variables(node):
+            what = {"aggregate": f"{node.get('op')}(...)", "call": f"{node.get('name')}(...)",
+                    "unary": f"'{node.get('op')}'"}.get(kind, kind)
+            raise self._error(f"{what} over decision variables cannot be translated into a linear "
+                              "program")
+        acc.constant += scale * self._number(node, env)
+
+    def _subscripts(self, node, env):
+        return tuple(self._normalize_index(self._value(i, env)) for i in node.get("indices") or [])
+
+    def _column(self, node, env):
+        key = self._subscripts(node, env)
+        column = self.var_indices.get((node["name"], key))
+        if column is None:
+            dims = self._dims[node["name"]]
+            if len(key) != len(dims):
+                raise self._error(f"'{node['name']}' takes {len(dims)} subscript(s), not {len(key)}")
+            raise self._error(f"{display_name(node['name'], key)} is outside the index sets of "
+                              f"'{node['name']}'")
+        return column
+
+    def _dexpr(self, node, env):
+        """(terms, constant) of a decision expression at the subscripts of node."""
+        name = node["name"]
+        key = self._subscripts(node, env)
+        cache_key = (name, key)
+        if cache_key not in self._dexprs:
+            decl = self._symbols[name][1]
+            indices = decl.get("indices") or []
+            if len(key) != len(indices):
+                raise self._error(f"'{name}' takes {len(indices)} subscript(s), not {len(key)}")
+            for set_name, value in zip(self._dims[name], key):
+                self._position(name, set_name, value)
+            if cache_key in self._expanding:
+                raise self._error(f"the decision expression '{name}' refers to itself")
+            self._expanding.add(cache_key)
+            inner = {index["var"]: value for index, value in zip(indices, key)}
+            linear = _Linear()
+            self._expand(decl["expr"], inner, 1.0, linear)
+            self._expanding.discard(cache_key)
+            self._dexprs[cache_key] = (linear.terms, linear.constant)
+        return self._dexprs[cache_key]
+
+    # ------------------------------------------------------------------------------------------
+    # Script text
+
+    def _write_script(self):
+        add = self._add_code_line
+        n_ub, n_eq = len(self.A_ub), len(self.A_eq)
+        nonzeros = sum(map(len, self.A_ub)) + sum(map(len, self.A_eq))
+        title = repr(self.model_name) if self.model_name is not None else "(unnamed)"
+        if self._objective:
+            sense, label, _, _ = self._objective
+            goal = f"{'maximize' if sense < 0 else 'minimize'} {repr(label) if label else 'the objective'}"
+        else:
+            goal = "find a feasible point (no objective)"
+        add(f"# Solver script for the Vormo model {title}")
+        add(f"# Goal: {goal} over {len(self.var_names)} variables, subject to "
+            f"{n_ub + n_eq} constraint rows with {nonzeros} non-zero coefficients.")
+        add("# The problem is assembled from sparse (row, column, value) triplets into compressed")
+        add("# sparse column matrices and solved with scipy.optimize.milp (HiGHS). Run it with")
+        add("# `python <this file>`: it prints one JSON object with the status, the objective and")
+        add("# the non-zero variable values.")
+        add("import json")
+        add("")
+        add("import numpy as np")
+        add("from scipy.optimize import Bounds, LinearConstraint, milp")
+        add("from scipy.sparse import csc_array")
+        add("")
+        add("INF = np.inf")
+        add(f"TIME_LIMIT = {_number_text(float(self.time_limit))}  # seconds")
+        add("")
+        self._write_variables()
+        self._write_objective()
+        self._write_rows()
+        self._write_solve()
+
+    def _write_variables(self):
+        add = self._add_code_line
+        add("# Decision variables, one per column: (name, lower bound, upper bound, integer).")
+        add("VARIABLES = []")
+        for decl, first, count in self._variable_blocks:
+            add("")
+            add(f"# {decl['name']!r}: {decl.get('var_type')!r}, model line {_line_text(decl.get('lineno'))}")
+            add("VARIABLES += [")
+            self.indent_level += 1
+            for column in range(first, first + count):
+                low, high = self.bounds[column]
+                add(f"({self.var_names[column]!r}, {_number_text(low)}, {_number_text(high)}, "
+                    f"{self.integrality[column]}),  # column {column}")
+            self.indent_level -= 1
+            add("]")
+        add("")
+
+    def _write_objective(self):
+        add = self._add_code_line
+        if self._objective:
+            sense, label, line, linear = self._objective
+            name = repr(label) if label else "(unlabelled)"
+            add(f"# Objective {name}, model line {_line_text(line)}: "
+                f"{'maximize' if sense < 0 else 'minimize'} the sum of (column, coefficient) pairs")
+            add("# plus the constant; the solver minimises SENSE times the objective.")
+            add(f"SENSE = {sense}")
+            add(f"OBJECTIVE_CONSTANT = {_number_text(linear.constant)}")
+            pairs = [(col, coef) for col, coef in linear.terms.items() if coef != 0]
+        else:
+            add("# No objective: any point that satisfies the constraints will do.")
+            add("SENSE = 0")
+            add("OBJECTIVE_CONSTANT = 0.0")
+            pairs = []
+        self._write_pairs("OBJECTIVE", pairs)
+        add("")
+
+    def _write_pairs(self, target, pairs):
+        if not pairs:
+            self._add_code_line(f"{target} = []")
+            return
+        self._add_code_line(f"{target} = [")
+        self.indent_level += 1
+        for start in range(0, len(pairs), _PAIRS_PER_LINE):
+            chunk = pairs[start:start + _PAIRS_PER_LINE]
+            self._add_code_line(" ".join(f"({col}, {_number_text(coef)})," for col, coef in chunk))
+        self.indent_level -= 1
+        self._add_code_line("]")
+
+    def _write_rows(self):
+        add = self._add_code_line
+        add("# Constraint rows, one block per constraint family. Each row is")
+        add("# (right-hand side, [(column, coefficient), ...]):")
+        add("#   UB_ROWS: A_ub @ x <= b_ub (a '>=' constraint is stored negated)")
+        add("#   EQ_ROWS: A_eq @ x == b_eq")
+        add("UB_ROWS = []")
+        add("EQ_ROWS = []")
+        for family in self._families:
+            label = repr(family["label"]) if family["label"] else "(unlabelled)"
+            for target, rows, lhs, rhs in (("UB_ROWS", family["ub"], self.A_ub, self.b_ub),
+                                           ("EQ_ROWS", family["eq"], self.A_eq, self.b_eq)):
+                if not rows:
+                    continue
+                add("")
+                add(f"# Constraint {label}, model line {_line_text(family['line'])}: {len(rows)} row(s)")
+                add(f"{target} += [")
+                self.indent_level += 1
+                for r in rows:
+                    terms = ", ".join(f"({col}, {_number_text(coef)})" for col, coef in lhs[r])
+                    add(f"({_number_text(rhs[r])}, [{terms}]),")
+                self.indent_level -= 1
+                add("]")
+        add("")
+
+    def _write_solve(self):
+        results = self.results_varname
+        script = f'''
+
+def sparse_rows(rows, n_columns):
+    """CSC matrix and right-hand sides of rows given as (rhs, [(column, coefficient), ...])."""
+    row_index, col_index, values = [], [], []
+    for r, (_, terms) in enumerate(rows):
+        for column, coefficient in terms:
+            row_index.append(r)
+            col_index.append(column)
+            values.append(coefficient)
+    matrix = csc_array(
+        (np.array(values, dtype=float),
+         (np.array(row_index, dtype=np.int64), np.array(col_index, dtype=np.int64))),
+        shape=(len(rows), n_columns))
+    rhs = np.array([rhs for rhs, _ in rows], dtype=float)
+    return matrix, rhs
+
+
+n = len(VARIABLES)
+lower = [v[1] for v in VARIABLES]
+upper = [v[2] for v in VARIABLES]
+kinds = [v[3] for v in VARIABLES]
+if n == 0:
+    # milp needs at least one column: a model without variables gets one fixed at zero.
+    n, lower, upper, kinds = 1, [0.0], [0.0], [0]
+c = np.zeros(n)
+for column, coefficient in OBJECTIVE:
+    c[column] += SENSE * coefficient
+bounds = Bounds(np.array(lower, dtype=float), np.array(upper, dtype=float))
+integrality = np.array(kinds, dtype=np.uint8)
+constraints = []
+if UB_ROWS:
+    A_ub, b_ub = sparse_rows(UB_ROWS, n)
+    constraints.append(LinearConstraint(A_ub, -INF, b_ub))
+if EQ_ROWS:
+    A_eq, b_eq = sparse_rows(EQ_ROWS, n)
+    constraints.append(LinearConstraint(A_eq, b_eq, b_eq))
+
+{results} = milp(c, integrality=integrality, bounds=bounds, constraints=constraints,
+{" " * len(results)}        options={{"time_limit": TIME_LIMIT}})
+
+STATUS = {{0: "optimal", 1: "time_limit", 2: "infeasible", 3: "unbounded"}}
+status = STATUS.get({results}.status, "error")
+objective = None
+variables = {{}}
+if {results}.x is not None:
+    if SENSE:
+        objective = float(SENSE * {results}.fun + OBJECTIVE_CONSTANT)
+    for (name, _, _, integer), value in zip(VARIABLES, {results}.x.tolist()):
+        value = int(round(value)) if integer else value
+        if abs(value) > 1e-9:
+            variables[name] = value
+print(json.dumps({{"status": status, "objective": objective, "variables": variables}}))'''
+        for line in script.split("\n")[1:]:
+            self._add_code_line(line)
