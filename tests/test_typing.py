@@ -19,6 +19,13 @@ def mypy(path, tmp_path):
     return out.returncode, out.stdout + out.stderr
 
 
+def test_command_line_modules_pass_strict_checking(tmp_path):
+    out = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--cache-dir",
+                          str(tmp_path / "cache"), "-m", "vormo.cli", "-m", "vormo.replay", "-m", "vormo.__main__"],
+                         cwd=tmp_path, capture_output=True, text=True, timeout=300)
+    assert out.returncode == 0, out.stdout + out.stderr
+
+
 def test_typed_usage_example_passes_strict_checking(tmp_path):
     status, report = mypy(HERE / "typed_usage.py", tmp_path)
     assert status == 0, report
@@ -40,11 +47,12 @@ MISUSES = [
     'modelsmith.LLMProvider.OPENAI.value + 1',
     'modelsmith.Grammar.BNF.value.upper()',
     'replay.ReplayServer([], port="80")',
+    'runner.solve_files("a.mod", "a.dat", time_limit="60")',
 ]
 
 
 def test_every_misuse_is_reported(tmp_path):
-    header = ("from vormo import cli, modelsmith, nearfind, replay, tokenledger\n"
+    header = ("from vormo import cli, modelsmith, nearfind, replay, runner, tokenledger\n"
               "from vormo.vormo_kernel import VormoCompiler\n")
     source = tmp_path / "misuse.py"
     source.write_text(header + "".join(f"def case{i}() -> None:\n    {line}\n" for i, line in enumerate(MISUSES)))

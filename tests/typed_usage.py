@@ -10,7 +10,7 @@ import types
 from pathlib import Path
 from typing import Any
 
-from vormo import cli, modelsmith, nearfind, replay, tokenledger
+from vormo import cli, modelsmith, nearfind, replay, runner, tokenledger
 from vormo.faultnote import SemanticError
 from vormo.vormo_kernel import VormoCompiler, VormoSyntaxError
 
@@ -74,3 +74,12 @@ def command_line(argv: list[str]) -> int:
     with replay.ReplayServer(replay.load_conversation()["replies"]) as server:
         base: str = server.base_url
     return cli.main(argv) if base else 2
+
+
+def solve(folder: Path) -> float | None:
+    result = runner.solve_files(folder / "plan.mod", folder / "plan.dat", time_limit=30)
+    if result["status"] != "optimal":
+        return None
+    again = runner.solve_texts("dvar float+ x;\nminimize z: x;\n", "", time_limit=5.0)
+    objective: float = result["objective"]
+    return objective if again["status"] == "optimal" else None
