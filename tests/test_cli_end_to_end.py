@@ -46,7 +46,6 @@ def assert_compiles(model_file, data_file):
 
 
 def needs_runner():
-    pytest.importorskip("vormo.runner")
     pytest.importorskip("scipy")
 
 
