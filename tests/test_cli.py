@@ -354,3 +354,67 @@ def test_table_aligns_columns(capsys):
                                          (1e20, "1e+20"), (0.1 + 0.2, "0.3"), (None, "None")])
 def test_numbers(value, text):
     assert cli._number(value) == text
+
+
+@pytest.mark.parametrize("number, status, lines", [
+    (2, 0, ["status     optimal", "objective  706.5", "bake[baguette]        100", "bake[croissant tray]  59",
+            "bake[cake]            2"]),
+    (1, 1, ["status   compile_error",
+            "message  line 31, column 25 of the model file: expected ';' after the declaration of 'bake'"]),
+])
+def test_run_prints_an_aligned_table(capsys, pair_files, number, status, lines):
+    pytest.importorskip("scipy")
+    code, out, _ = run(capsys, "run", *pair_files(number))
+    assert code == status
+    for line in lines:
+        assert any(o.startswith(line) for o in out.splitlines()), out
+
+
+def test_run_json_and_a_bad_time_limit(capsys, pair_files):
+    pytest.importorskip("scipy")
+    code, out, _ = run(capsys, "run", "--json", *pair_files(2))
+    assert code == 0 and json.loads(out)["objective"] == pytest.approx(706.5)
+    code, out, err = run(capsys, "run", "--time-limit", "-1", *pair_files(2))
+    assert code == 2 and err.startswith("vormo: error: time_limit must be a positive")
+
+
+def test_run_infeasible_is_a_negative_answer(capsys, tmp_path):
+    pytest.importorskip("scipy")
+    (tmp_path / "m.mod").write_text("dvar float+ x;\nminimize z: x;\nsubject to { c: x <= -1; }\n")
+    (tmp_path / "m.dat").write_text("")
+    code, out, _ = run(capsys, "run", str(tmp_path / "m.mod"), str(tmp_path / "m.dat"))
+    assert code == 1 and out.splitlines()[0].split() == ["status", "infeasible"]
+
+
+def test_rank_table_and_json(capsys, monkeypatch):
+    import vormo.nearfind as nf
+    calls = []
+
+    def rank(query, **kwargs):
+        calls.append((query, kwargs))
+        return [{"path": "/c/knapsack/knapsack.txt", "score": 0.61234, "preview": "Hello, I coordinate cargo " * 5},
+                {"path": "/c/bin_packing/bins.txt", "score": 0.4, "preview": "Short."}]
+
+    monkeypatch.setattr(nf, "rank_problem_descriptions", rank)
+    code, out, _ = run(capsys, "rank", "parcels in a van", "-k", "2", "--models-dir", "/c")
+    assert code == 0
+    assert calls == [("parcels in a van", {"models_dir": "/c", "top_k": 2})]
+    rows = out.splitlines()
+    assert rows[0].split() == ["#", "score", "description", "preview"]
+    assert rows[1].split()[:3] == ["1", "0.6123", "/c/knapsack/knapsack.txt"] and rows[1].endswith("…")
+    assert rows[2].split() == ["2", "0.4000", "/c/bin_packing/bins.txt", "Short."]
+    code, out, _ = run(capsys, "rank", "parcels", "--json")
+    assert json.loads(out)[0]["score"] == 0.61234 and calls[-1] == ("parcels", {"models_dir": None})
+    monkeypatch.setattr(nf, "rank_problem_descriptions", lambda query, **kw: [])
+    assert run(capsys, "rank", "x")[1] == "No descriptions found.\n"
+
+
+def test_models_prints_one_name_per_line(capsys, monkeypatch):
+    calls = []
+    monkeypatch.setattr(ms, "list_models", lambda **kw: calls.append(kw) or ["gpt-4.1", "gpt-5"], raising=False)
+    monkeypatch.setattr(ms, "_infer_provider", lambda p, m: "same", raising=False)
+    code, out, _ = run(capsys, "models", "--provider", "openai")
+    assert (code, out) == (0, "gpt-4.1\ngpt-5\n")
+    assert calls == [{"llm_provider": "openai"}]
+    run(capsys, "models", "--model-name", "llama3")
+    assert calls[-1] == {"llm_provider": None, "model_name": "llama3"}
