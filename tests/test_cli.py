@@ -200,6 +200,8 @@ def test_provider_names(name, accepted):
     (RuntimeError("OpenAI request failed after 3 attempts: Connection error."),
      "OpenAI request failed after 3 attempts: Connection error.: check the network"),
     (cli.UsageError("anything at all"), "anything at all"),
+    (ConnectionError("Failed to connect to Ollama. Please check that Ollama is downloaded, running and accessible."),
+     "Failed to connect to Ollama: start it with 'ollama serve' or set OLLAMA_HOST"),
     (KeyError("x"), None),
     (AttributeError("y"), None),
 ])

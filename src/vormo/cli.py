@@ -613,6 +613,8 @@ def explain(err: BaseException) -> str | None:
             return f"cannot access {name}: {reason}; check the path"
         if first.startswith("Models directory not found"):
             return f"{first}: check --models-dir"
+        if "Ollama" in first:
+            return f"{first.split('. ')[0]}: start it with 'ollama serve' or set OLLAMA_HOST to its address"
         return reason
     if isinstance(err, ValueError) and first.startswith("Unsupported LLM provider"):
         return f"{first}: use --provider {PROVIDER_HELP}"
