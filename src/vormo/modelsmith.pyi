@@ -82,30 +82,18 @@ def _json_loads_relaxed(text: str) -> dict[str, Any] | None: ...
 
 # ---- LLM access ----
 
+# A usage record: "prompt_tokens" then "completion_tokens".
+_Usage = dict[str, int]
+
 class LLMProvider(enum.Enum):
     OPENAI = "openai"
     GOOGLE = "google"
     OLLAMA = "ollama"
 
-_Progress = Callable[[str], object] | None
-_UsageRecord = dict[str, int]
-
 def _infer_provider(llm_provider: str | None, model_name: str) -> LLMProvider: ...
 def _openai_client() -> Any: ...
 def _google_client() -> Any: ...
-def _llm_generate_text(
-    provider: LLMProvider,
-    model_name: str,
-    input_text: str,
-    max_tokens: int | None = None,
-    temperature: float | None = None,
-    stop: list[str] | None = None,
-    progress: _Progress = None,
-    capture_usage: object = False,
-) -> Any: ...
-def _ollama_generate_text(
-    model_name: str, prompt: str, num_predict: int | None = None, return_usage: object = False
-) -> Any: ...
+def _coalesce_response_text(resp: Any) -> str: ...
 def _build_create_params(
     model_name: str,
     input_text: str,
@@ -114,15 +102,36 @@ def _build_create_params(
     stop: list[str] | None = None,
 ) -> dict[str, Any]: ...
 def _call_openai_with_retry(
-    client: Any, create_params: dict[str, Any], retries: int = 3, backoff_sec: float = 1.5, progress: _Progress = None
+    client: Any,
+    create_params: dict[str, Any],
+    retries: int = 3,
+    backoff_sec: float = 1.5,
+    progress: Callable[[str], Any] | None = None,
 ) -> Any: ...
-def _coalesce_response_text(resp: Any) -> str: ...
+def _llm_generate_text(
+    provider: LLMProvider,
+    model_name: str,
+    input_text: str,
+    max_tokens: int | None = None,
+    temperature: float | None = None,
+    stop: list[str] | None = None,
+    progress: Callable[[str], Any] | None = None,
+    capture_usage: object = False,
+) -> str | tuple[str, _Usage]: ...
+def _ollama_generate_text(
+    model_name: str, prompt: str, num_predict: int | None = None, return_usage: object = False
+) -> str | tuple[str, _Usage]: ...
+
+# ---- Model listing ----
+
 def list_openai_models(prefix: str | None = "gpt") -> list[str]: ...
 def list_gemini_models(prefix: str | None = "gemini") -> list[str]: ...
 def list_ollama_models(prefix: str | None = None) -> list[str]: ...
 def list_models(llm_provider: str | None = None, model_name: str = "gpt-5") -> list[str]: ...
 
 # ---- Generation workflow ----
+
+_Progress = Callable[[str], object] | None
 
 # The statistics record: "iterations" (int), "assessment" (str), "syntax_errors" (list of str) and
 # "cost" ({"model", "usage", "estimated_costs"}).

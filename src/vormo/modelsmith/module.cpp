@@ -7,6 +7,7 @@
 #include "hostkit/hostkit.hpp"
 #include "modelsmith/building_blocks.hpp"
 #include "modelsmith/home.hpp"
+#include "modelsmith/llm.hpp"
 #include "modelsmith/workflow.hpp"
 
 namespace py = pybind11;
@@ -38,6 +39,14 @@ HOSTKIT_MODULE(modelsmith, m) {
     modelsmith::define_resources(m);
     modelsmith::define_prompts(m);
     modelsmith::define_parsing(m);
+
+    // LLM access: providers and clients, answer text, the OpenAI request with retry, unified
+    // generation, model listing.
+    modelsmith::define_llm_providers(m);
+    modelsmith::define_llm_coalesce(m);
+    modelsmith::define_llm_openai_retry(m);
+    modelsmith::define_llm_generate(m);
+    modelsmith::define_llm_listing(m);
 
     // Generation workflow: progress reporting, the generation loop, worked examples, feedback.
     // Bound after the settings and Grammar, whose current values are parameter defaults.
