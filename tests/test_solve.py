@@ -218,7 +218,10 @@ def test_script_layout():
     for label in ("deliver", "useLane", "total"):
         assert f"# Constraint '{label}', model line" in script
     assert "# Objective 'cost'" in script
-    assert "('open[<\"B\",\"D\",2>]', 0, 1, 1),  # column 13" in script
+    assert "# 'open': 'boolean', model line 8, columns 12 to 14\n" \
+           'add_variables(json.loads(r"""[\n' \
+           '"open[<\\"A\\",\\"D\\",3>]",\n' in script
+    assert ']"""), 0, 1, 1)\n' in script
     assert "csc_array(" in script and "toarray" not in script and "todense" not in script
     assert "outcome = milp(" in script and "outcome.x" in script
 

@@ -107,6 +107,15 @@ def _number_text(value):
     return repr(value)
 
 
+def _json_number(value):
+    """JSON text of a number as json.loads reads it (Infinity for an infinite bound)."""
+    if isinstance(value, bool):
+        return str(int(value))
+    if isinstance(value, int):
+        return str(value)
+    return json.dumps(float(value))
+
+
 def _line_text(line):
     return str(line) if isinstance(line, int) and not isinstance(line, bool) else repr(line)
 
@@ -709,36 +718,50 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
         add("# sparse column matrices and solved with scipy.optimize.milp (HiGHS). Run it with")
         add("# `python <this file>`: it prints one JSON object with the status, the objective and")
         add("# the non-zero variable values.")
-        add("import json")
-        add("")
-        add("import numpy as np")
-        add("from scipy.optimize import Bounds, LinearConstraint, milp")
-        add("from scipy.sparse import csc_array")
-        add("")
-        add("INF = np.inf")
+        for line in _SCRIPT_HELPERS.split("\n"):
+            add(line)
         add(f"TIME_LIMIT = {_number_text(float(self.time_limit))}  # seconds")
         add("")
         self._write_variables()
         self._write_objective()
         self._write_rows()
-        self._write_solve()
+        for line in _SCRIPT_SOLVE.replace("RESULTS", self.results_varname).split("\n"):
+            add(line)
+
+    # The bulky tables (variable names, objective, rows) are written as JSON text, one entry per
+    # line, inside raw triple-quoted strings that json.loads reads: the script stays readable line
+    # by line and loads in time linear in its size, where Python literals of that size would make
+    # the interpreter's compiler the slowest part of a run. JSON written with ensure_ascii holds
+    # no line break, no non-ASCII character and no unescaped '"', so no text can end the string.
+    # Terms are flat [column, coefficient, column, coefficient, ...] lists: one list per row
+    # rather than one per term keeps the loading cheap.
+
+    def _json_call(self, prefix, lines, suffix):
+        """Write prefix, the JSON list of the entry lines read by json.loads, then suffix."""
+        add = self._add_code_line
+        if not lines:
+            add(f"{prefix}[]{suffix}")
+            return
+        add(prefix + 'json.loads(r"""[')
+        for line in lines[:-1]:
+            add(line + ",")
+        add(lines[-1])
+        add(']""")' + suffix)
 
     def _write_variables(self):
         add = self._add_code_line
-        add("# Decision variables, one per column: (name, lower bound, upper bound, integer).")
-        add("VARIABLES = []")
+        add("# Decision variables, in column order: the names of one declaration, then the")
+        add("# bounds and kind (1 integer, 0 continuous) they share.")
         for decl, first, count in self._variable_blocks:
+            columns = f"column {first}" if count == 1 else f"columns {first} to {first + count - 1}"
+            add(f"# {decl['name']!r}: {decl.get('var_type')!r}, model line "
+                f"{_line_text(decl.get('lineno'))}, {columns}")
+            low, high = self.bounds[first] if count else (0, 0)
+            kind = self.integrality[first] if count else 0
+            self._json_call("add_variables(",
+                            [json.dumps(name) for name in self.var_names[first:first + count]],
+                            f", {_number_text(low)}, {_number_text(high)}, {kind})")
             add("")
-            add(f"# {decl['name']!r}: {decl.get('var_type')!r}, model line {_line_text(decl.get('lineno'))}")
-            add("VARIABLES += [")
-            self.indent_level += 1
-            for column in range(first, first + count):
-                low, high = self.bounds[column]
-                add(f"({self.var_names[column]!r}, {_number_text(low)}, {_number_text(high)}, "
-                    f"{self.integrality[column]}),  # column {column}")
-            self.indent_level -= 1
-            add("]")
-        add("")
 
     def _write_objective(self):
         add = self._add_code_line
@@ -746,8 +769,9 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
             sense, label, line, linear = self._objective
             name = repr(label) if label else "(unlabelled)"
             add(f"# Objective {name}, model line {_line_text(line)}: "
-                f"{'maximize' if sense < 0 else 'minimize'} the sum of (column, coefficient) pairs")
-            add("# plus the constant; the solver minimises SENSE times the objective.")
+                f"{'maximize' if sense < 0 else 'minimize'} the sum of coefficient times column,")
+            add("# listed as column, coefficient pairs, plus the constant; the solver minimises")
+            add("# SENSE times the objective.")
             add(f"SENSE = {sense}")
             add(f"OBJECTIVE_CONSTANT = {_number_text(linear.constant)}")
             pairs = [(col, coef) for col, coef in linear.terms.items() if coef != 0]
@@ -756,25 +780,15 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
             add("SENSE = 0")
             add("OBJECTIVE_CONSTANT = 0.0")
             pairs = []
-        self._write_pairs("OBJECTIVE", pairs)
+        self._json_call("OBJECTIVE = ", [
+            ",  ".join(f"{col}, {_json_number(coef)}" for col, coef in pairs[k:k + _PAIRS_PER_LINE])
+            for k in range(0, len(pairs), _PAIRS_PER_LINE)], "")
         add("")
-
-    def _write_pairs(self, target, pairs):
-        if not pairs:
-            self._add_code_line(f"{target} = []")
-            return
-        self._add_code_line(f"{target} = [")
-        self.indent_level += 1
-        for start in range(0, len(pairs), _PAIRS_PER_LINE):
-            chunk = pairs[start:start + _PAIRS_PER_LINE]
-            self._add_code_line(" ".join(f"({col}, {_number_text(coef)})," for col, coef in chunk))
-        self.indent_level -= 1
-        self._add_code_line("]")
 
     def _write_rows(self):
         add = self._add_code_line
         add("# Constraint rows, one block per constraint family. Each row is")
-        add("# (right-hand side, [(column, coefficient), ...]):")
+        add("# [right-hand side, [column, coefficient, column, coefficient, ...]]:")
         add("#   UB_ROWS: A_ub @ x <= b_ub (a '>=' constraint is stored negated)")
         add("#   EQ_ROWS: A_eq @ x == b_eq")
         add("UB_ROWS = []")
@@ -787,45 +801,60 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
                     continue
                 add("")
                 add(f"# Constraint {label}, model line {_line_text(family['line'])}: {len(rows)} row(s)")
-                add(f"{target} += [")
-                self.indent_level += 1
-                for r in rows:
-                    terms = ", ".join(f"({col}, {_number_text(coef)})" for col, coef in lhs[r])
-                    add(f"({_number_text(rhs[r])}, [{terms}]),")
-                self.indent_level -= 1
-                add("]")
+                self._json_call(f"{target} += ", [
+                    f"[{_json_number(rhs[r])}, ["
+                    + ",  ".join(f"{col}, {_json_number(coef)}" for col, coef in lhs[r]) + "]]"
+                    for r in rows], "")
         add("")
 
-    def _write_solve(self):
-        results = self.results_varname
-        script = f'''
+
+# Script text before the model's tables: imports and the two assembly helpers.
+_SCRIPT_HELPERS = '''import json
+
+import numpy as np
+from scipy.optimize import Bounds, LinearConstraint, milp
+from scipy.sparse import csc_array
+
+INF = np.inf
+NAMES, LOWER, UPPER, INTEGER = [], [], [], []
+
+
+def add_variables(names, lower, upper, integer):
+    """One column per name, each with the bounds and kind of its declaration."""
+    NAMES.extend(names)
+    LOWER.extend([lower] * len(names))
+    UPPER.extend([upper] * len(names))
+    INTEGER.extend([integer] * len(names))
+
+
+def pairs(flat):
+    """Columns and coefficients of a flat [column, coefficient, ...] list."""
+    values = np.asarray(flat, dtype=float).reshape(-1, 2)
+    return values[:, 0].astype(np.int64), values[:, 1]
+
 
 def sparse_rows(rows, n_columns):
-    """CSC matrix and right-hand sides of rows given as (rhs, [(column, coefficient), ...])."""
-    row_index, col_index, values = [], [], []
-    for r, (_, terms) in enumerate(rows):
-        for column, coefficient in terms:
-            row_index.append(r)
-            col_index.append(column)
-            values.append(coefficient)
-    matrix = csc_array(
-        (np.array(values, dtype=float),
-         (np.array(row_index, dtype=np.int64), np.array(col_index, dtype=np.int64))),
-        shape=(len(rows), n_columns))
+    """CSC matrix and right-hand sides of rows [rhs, [column, coefficient, ...]]."""
+    counts = np.array([len(terms) // 2 for _, terms in rows], dtype=np.int64)
+    columns, values = pairs([x for _, terms in rows for x in terms])
+    row_index = np.repeat(np.arange(len(rows), dtype=np.int64), counts)
+    matrix = csc_array((values, (row_index, columns)), shape=(len(rows), n_columns))
     rhs = np.array([rhs for rhs, _ in rows], dtype=float)
     return matrix, rhs
 
+'''
 
-n = len(VARIABLES)
-lower = [v[1] for v in VARIABLES]
-upper = [v[2] for v in VARIABLES]
-kinds = [v[3] for v in VARIABLES]
+# Script text after the tables: solve, and print the result as JSON. RESULTS is replaced by the
+# name of the result variable.
+_SCRIPT_SOLVE = '''
+n = len(NAMES)
+lower, upper, kinds = LOWER, UPPER, INTEGER
 if n == 0:
     # milp needs at least one column: a model without variables gets one fixed at zero.
     n, lower, upper, kinds = 1, [0.0], [0.0], [0]
 c = np.zeros(n)
-for column, coefficient in OBJECTIVE:
-    c[column] += SENSE * coefficient
+objective_columns, objective_coefficients = pairs(OBJECTIVE)
+np.add.at(c, objective_columns, SENSE * objective_coefficients)
 bounds = Bounds(np.array(lower, dtype=float), np.array(upper, dtype=float))
 integrality = np.array(kinds, dtype=np.uint8)
 constraints = []
@@ -836,20 +865,18 @@ if EQ_ROWS:
     A_eq, b_eq = sparse_rows(EQ_ROWS, n)
     constraints.append(LinearConstraint(A_eq, b_eq, b_eq))
 
-{results} = milp(c, integrality=integrality, bounds=bounds, constraints=constraints,
-{" " * len(results)}        options={{"time_limit": TIME_LIMIT}})
+RESULTS = milp(c, integrality=integrality, bounds=bounds, constraints=constraints,
+               options={"time_limit": TIME_LIMIT})
 
-STATUS = {{0: "optimal", 1: "time_limit", 2: "infeasible", 3: "unbounded"}}
-status = STATUS.get({results}.status, "error")
+STATUS = {0: "optimal", 1: "time_limit", 2: "infeasible", 3: "unbounded"}
+status = STATUS.get(RESULTS.status, "error")
 objective = None
-variables = {{}}
-if {results}.x is not None:
+variables = {}
+if RESULTS.x is not None:
     if SENSE:
-        objective = float(SENSE * {results}.fun + OBJECTIVE_CONSTANT)
-    for (name, _, _, integer), value in zip(VARIABLES, {results}.x.tolist()):
+        objective = float(SENSE * RESULTS.fun + OBJECTIVE_CONSTANT)
+    for name, integer, value in zip(NAMES, INTEGER, RESULTS.x.tolist()):
         value = int(round(value)) if integer else value
         if abs(value) > 1e-9:
             variables[name] = value
-print(json.dumps({{"status": status, "objective": objective, "variables": variables}}))'''
-        for line in script.split("\n")[1:]:
-            self._add_code_line(line)
+print(json.dumps({"status": status, "objective": objective, "variables": variables}))'''
