@@ -202,6 +202,12 @@ def test_provider_names(name, accepted):
     (cli.UsageError("anything at all"), "anything at all"),
     (ConnectionError("Failed to connect to Ollama. Please check that Ollama is downloaded, running and accessible."),
      "Failed to connect to Ollama: start it with 'ollama serve' or set OLLAMA_HOST"),
+    (RuntimeError("Cannot rank descriptions: the embedding model 'm' could not be loaded. Install the embeddings "
+                  "extra (pip install 'vormo[embeddings]') and run vormo-setup-models."),
+     "Cannot rank descriptions: the embedding model 'm' could not be loaded. Install the embeddings extra "
+     "(pip install 'vormo[embeddings]') and run vormo-setup-models."),
+    (RuntimeError("the embedding model is missing"),
+     "the embedding model is missing: pip install 'vormo[embeddings]' && vormo-setup-models"),
     (KeyError("x"), None),
     (AttributeError("y"), None),
 ])

@@ -638,7 +638,7 @@ def explain(err: BaseException) -> str | None:
                 "run again or try another --model-name")
     if first.startswith(("OpenAI request failed", "Failed to list")):
         return f"{first[:200]}: check the network, the API key and the model name"
-    if "embedding model" in first.lower() or "sentence" in first.lower():
+    if "embedding model" in first.lower() and "pip install" not in first:
         return f"{first}: pip install 'vormo[embeddings]' && vormo-setup-models"
     return first
 
