@@ -152,6 +152,7 @@ def test_pricing_option_after_the_subcommand(capsys, tmp_path):
     code, out, _ = run(capsys, "cost", "--model", "house-model", "--prompt-tokens", "500000",
                        "--completion-tokens", "250000", "--pricing", str(table), "--json")
     assert code == 0 and json.loads(out)["estimated_costs"]["total_cost"] == 2.0
+    assert tl.PRICING_URL == PRICING   # only for that run
 
 
 @pytest.mark.parametrize("argv", [

@@ -170,6 +170,9 @@ def test_demo_never_sends_the_users_key_and_restores_the_environment(tmp_path, m
             seen["models"] = json.load(resp)
         raise KeyboardInterrupt
 
+    import vormo.tokenledger as tl
+
+    pricing = tl.PRICING_URL
     monkeypatch.setenv("OPENAI_API_KEY", "sk-users-own-KEY-77")
     monkeypatch.delenv("OPENAI_BASE_URL", raising=False)
     monkeypatch.setattr(ms, "generative_solve", probe, raising=False)
@@ -179,6 +182,7 @@ def test_demo_never_sends_the_users_key_and_restores_the_environment(tmp_path, m
     assert [m["id"] for m in seen["models"]["data"]] == [CONVERSATION["model"]]
     assert os.environ["OPENAI_API_KEY"] == "sk-users-own-KEY-77"
     assert "OPENAI_BASE_URL" not in os.environ
+    assert tl.PRICING_URL == pricing
 
 
 def test_ctrl_c_during_a_slow_reply_keeps_the_last_attempt(tmp_path):

@@ -110,6 +110,22 @@ def _environment(**values: str | None) -> Iterator[None]:
                 os.environ[name] = value
 
 
+@contextmanager
+def _pricing(source: str | None) -> Iterator[None]:
+    """Price with another pricing table (path or address) for the duration of a block."""
+    if not source:
+        yield
+        return
+    from . import tokenledger
+
+    saved = tokenledger.PRICING_URL
+    tokenledger.PRICING_URL = source
+    try:
+        yield
+    finally:
+        tokenledger.PRICING_URL = saved
+
+
 def _grammar(name: str) -> Any:
     from . import modelsmith
 
@@ -451,8 +467,7 @@ def cmd_demo(args: argparse.Namespace, out: TextIO) -> int:
     print("No request leaves this machine: a local server on 127.0.0.1 replays LLM replies recorded "
           "earlier,\nand the real openai library talks to it. Use --live (with OPENAI_API_KEY) for "
           "the real service.\n", file=note)
-    if not args.pricing:
-        tokenledger.PRICING_URL = str(files("vormo") / replay.DEMO_DIR / "pricing_table.md")
+    pricing = args.pricing or str(files("vormo") / replay.DEMO_DIR / "pricing_table.md")
 
     def announce(number: int, reply: Mapping[str, Any]) -> None:
         if not args.quiet:
@@ -461,7 +476,7 @@ def cmd_demo(args: argparse.Namespace, out: TextIO) -> int:
 
     server = replay.ReplayServer(conversation["replies"], model=conversation["model"], on_reply=announce)
     with server, _environment(OPENAI_BASE_URL=server.base_url, OPENAI_API_KEY="recorded-replies",
-                              NO_PROXY=_no_proxy(), no_proxy=_no_proxy()):
+                              NO_PROXY=_no_proxy(), no_proxy=_no_proxy()), _pricing(pricing):
         status = run_generation(solve_args, sample, out)
     print(f"\nThe LLM replies above were recorded, not live ({server.served} of "
           f"{len(conversation['replies'])} replayed); prices come from a pricing-table snapshot "
@@ -688,11 +703,8 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 def _dispatch(args: argparse.Namespace, debug: bool) -> int:
     try:
-        if getattr(args, "pricing", None):
-            from . import tokenledger
-
-            tokenledger.PRICING_URL = args.pricing
-        status: int = args.func(args, sys.stdout)
+        with _pricing(getattr(args, "pricing", None)):
+            status: int = args.func(args, sys.stdout)
         sys.stdout.flush()
         return status
     except KeyboardInterrupt:
