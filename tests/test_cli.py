@@ -409,11 +409,16 @@ def test_rank_table_and_json(capsys, monkeypatch):
     assert code == 0
     assert calls == [("parcels in a van", {"models_dir": "/c", "top_k": 2})]
     rows = out.splitlines()
-    assert rows[0].split() == ["#", "score", "description", "preview"]
-    assert rows[1].split()[:3] == ["1", "0.6123", "/c/knapsack/knapsack.txt"] and rows[1].endswith("…")
-    assert rows[2].split() == ["2", "0.4000", "/c/bin_packing/bins.txt", "Short."]
+    assert rows[0] == "Worked examples in /c, closest first:"
+    assert rows[1].split() == ["#", "score", "description", "preview"]
+    assert rows[2].split()[:3] == ["1", "0.6123", "knapsack/knapsack.txt"] and rows[2].endswith("…")
+    assert rows[3].split() == ["2", "0.4000", "bin_packing/bins.txt", "Short."]
     code, out, _ = run(capsys, "rank", "parcels", "--json")
     assert json.loads(out)[0]["score"] == 0.61234 and calls[-1] == ("parcels", {"models_dir": None})
+    monkeypatch.setattr(nf, "rank_problem_descriptions", lambda query, **kw: [{"path": "/elsewhere/a.txt",
+                                                                                "score": 0.1, "preview": ""}])
+    assert "3  /elsewhere/a.txt" not in run(capsys, "rank", "x")[1]
+    assert "/elsewhere/a.txt" in run(capsys, "rank", "x")[1]
     monkeypatch.setattr(nf, "rank_problem_descriptions", lambda query, **kw: [])
     assert run(capsys, "rank", "x")[1] == "No descriptions found.\n"
 

@@ -366,11 +366,17 @@ def cmd_rank(args: argparse.Namespace, out: TextIO) -> int:
     if not ranking:
         print("No descriptions found.", file=out)
         return EXIT_OK
+    from importlib.resources import files
+
+    base = Path(args.models_dir or str(files("vormo") / "vormo_models"))
     rows = [["#", "score", "description", "preview"]]
     for number, rec in enumerate(ranking, 1):
         preview = str(rec.get("preview", ""))
-        rows.append([str(number), f"{float(rec['score']):.4f}", str(rec["path"]),
+        path = Path(str(rec["path"]))
+        shown = path.relative_to(base) if path.is_relative_to(base) else path
+        rows.append([str(number), f"{float(rec['score']):.4f}", str(shown),
                      preview[:60] + ("…" if len(preview) > 60 else "")])
+    print(f"Worked examples in {base}, closest first:", file=out)
     _table(rows, out)
     return EXIT_OK
 
@@ -675,16 +681,24 @@ def _logging_to_stderr(debug: bool) -> Iterator[None]:
     handler.setLevel(logging.DEBUG if debug else logging.WARNING)
     root = logging.getLogger()
     saved_level = root.level
-    quiet = ("httpx", "httpcore", "openai", "urllib3", "filelock", "sentence_transformers")
+    # The vendor libraries' own chatter (debug lines, offline-cache notices, progress bars) is
+    # rarely what a user wants to read; --debug shows all but their debug lines.
+    quiet = ("httpx", "httpcore", "openai", "urllib3", "filelock", "sentence_transformers", "huggingface_hub",
+             "transformers")
     saved_quiet = {name: logging.getLogger(name).level for name in quiet}
     root.addHandler(handler)
     root.setLevel(logging.DEBUG if debug else min(saved_level or logging.WARNING, logging.WARNING))
-    if debug:
-        # The vendor libraries' own debug output is rarely what a user wants to read.
-        for name in quiet:
-            logging.getLogger(name).setLevel(logging.INFO)
+    for name in quiet:
+        logging.getLogger(name).setLevel(logging.INFO if debug else logging.ERROR)
+    calm = {} if debug else {
+        "HF_HUB_DISABLE_PROGRESS_BARS": os.environ.get("HF_HUB_DISABLE_PROGRESS_BARS") or "1",
+        "TRANSFORMERS_VERBOSITY": os.environ.get("TRANSFORMERS_VERBOSITY") or "error",
+        "HF_HUB_VERBOSITY": os.environ.get("HF_HUB_VERBOSITY") or "error",
+        "TQDM_DISABLE": os.environ.get("TQDM_DISABLE") or "1",
+    }
     try:
-        yield
+        with _environment(**calm):
+            yield
     finally:
         root.removeHandler(handler)
         root.setLevel(saved_level)
