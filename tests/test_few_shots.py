@@ -123,8 +123,8 @@ def test_unreadable_ranking_counts_as_failed_retrieval(monkeypatch, result, log)
     assert any(m.startswith("Few-shot retrieval skipped: ") for m in log())
 
 
-def test_the_unavailable_ranking_of_this_build_is_a_failed_retrieval():
-    assert ms._gather_few_shots("q", 1, "/nowhere") == []
+def test_real_ranking_of_a_missing_directory_is_a_failed_retrieval(tmp_path):
+    assert ms._gather_few_shots("q", 1, tmp_path / "absent") == []
 
 
 @pytest.mark.parametrize("broken", ["pair", "read"])

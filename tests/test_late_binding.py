@@ -108,15 +108,6 @@ def test_modelsmith_building_block_call_sites(monkeypatch, name, call):
         call()
 
 
-def test_extraction_replaced_on_the_module_is_used():
-    original = ms.extract_json_from_markdown
-    try:
-        ms.extract_json_from_markdown = lambda text: '{"from": "replacement"}'
-        assert ms._json_loads_relaxed("prose only") == {"from": "replacement"}
-    finally:
-        ms.extract_json_from_markdown = original
-
-
 @pytest.fixture
 def no_tokenizer(monkeypatch):
     monkeypatch.setitem(sys.modules, "tiktoken", None)
