@@ -3,8 +3,10 @@ optima, report infeasible, unbounded and feasibility models, name variables as a
 them, keep integrality, cannot be steered into running model text, and refuse what they cannot
 translate with the line of the construct."""
 
+import array
 import ast as pyast
 import contextlib
+import fractions
 import io
 import json
 import subprocess
@@ -12,7 +14,7 @@ import sys
 
 import pytest
 
-from test_corpus import DESCRIPTIONS, EXPECTED_OPTIMUM, IDS, ReferenceProgram, _compile, _read
+from test_corpus import DESCRIPTIONS, EXPECTED_OPTIMUM, IDS, ReferenceProgram, _compile
 from vormo import emitselect, emitsparse, runner
 from vormo.faultnote import SemanticError
 from vormo.vormo_kernel import VormoCompiler
@@ -88,6 +90,8 @@ _SMALL_DATA = 'P = {"a", "b"}; c = [2, 5];'
     ("float+", "minimize v: sum(p in P) c[p] * x[p];",
      "need: sum(p in P) x[p] >= 4; top: sum(p in P) x[p] <= 3;", "infeasible", None),
     ("float+", "maximize v: sum(p in P) c[p] * x[p];", "low: x[\"a\"] >= 1;", "unbounded", None),
+    ("int+", "maximize v: sum(p in P) c[p] * x[p];", "low: x[\"a\"] >= 1;", "unbounded", None),
+    ("int+", "minimize v: sum(p in P) c[p] * x[p];", "half: 2 * x[\"a\"] == 1;", "infeasible", None),
     ("int+", "maximize v: sum(p in P) c[p] * x[p];", "forall(p in P) cap: 2 * x[p] <= 7;",
      "optimal", 21),
     ("float+", "", "need: sum(p in P) x[p] == 4;", "optimal", None),
@@ -102,7 +106,7 @@ def test_status_and_objective(domain, objective, rows, status, optimum):
     else:
         assert result["objective"] == pytest.approx(optimum)
     if status != "optimal":
-        assert result["variables"] == {}
+        assert result["variables"] == {} and result["message"]
 
 
 @pytest.mark.parametrize("domain, bound, values", [
@@ -129,6 +133,7 @@ tuple Lane { string src; string dst; float cost; }
 {Lane} Lanes = ...;
 {string} Goods = ...;
 range T = 1..2;
+string depot = "D";
 float demand[Goods][T] = ...;
 dvar float+ ship[Lanes][Goods][T];
 dvar boolean open[Lanes];
@@ -138,10 +143,11 @@ minimize cost: sum(l in Lanes, g in Goods, t in T) l.cost * ship[l][g][t]
 subject to {
   // Only lanes into the depot "D" deliver, and only in periods with demand.
   forall(g in Goods, t in T: demand[g][t] > 0)
-    deliver: sum(<s, d, k> in Lanes: d == "D") ship[<s, d, k>][g][t] >= demand[g][t];
+    deliver: sum(<s, d, k> in Lanes: d == depot) ship[<s, d, k>][g][t] >= demand[g][t];
   forall(l in Lanes, g in Goods, t in T)
     useLane: ship[l][g][t] <= 100 * open[l];
   total: sum(t in T) moved[t] <= 1000;
+  noDirect: ship[<"A", depot, 3>]["grain"][1] <= 0;
 }
 """
 _ROUTES_DATA = """
@@ -190,7 +196,8 @@ def test_generator_fills_the_base_fields():
     # deliver: two rows (grain in period 1, salt in period 2), stored negated as <= rows.
     assert generator.b_ub[:2] == [-5, -7]
     assert sorted(coef for _, coef in generator.A_ub[0]) == [-1.0, -1.0]
-    assert len(generator.A_ub) == 2 + 12 + 1 and generator.A_eq == []
+    assert len(generator.A_ub) == 2 + 12 + 1 + 1 and generator.A_eq == []
+    assert generator.A_ub[-1] == [(0, 1.0)] and generator.b_ub[-1] == 0
     assert generator.tuple_types == {"Lane": ["src", "dst", "cost"]}
     # Generating twice gives the same script.
     assert generator.generate_code() == generator.generate_code()
@@ -215,10 +222,10 @@ def test_script_layout():
     script = script_of(compiled, model_name="routes.mod", results_varname="outcome")
     assert script.startswith("# Solver script for the Vormo model 'routes.mod'\n")
     assert _imports(script) == {"json", "numpy", "scipy"}
-    for label in ("deliver", "useLane", "total"):
+    for label in ("deliver", "useLane", "total", "noDirect"):
         assert f"# Constraint '{label}', model line" in script
     assert "# Objective 'cost'" in script
-    assert "# 'open': 'boolean', model line 8, columns 12 to 14\n" \
+    assert "# 'open': 'boolean', model line 9, columns 12 to 14\n" \
            'add_variables(json.loads(r"""[\n' \
            '"open[<\\"A\\",\\"D\\",3>]",\n' in script
     assert ']"""), 0, 1, 1)\n' in script
@@ -356,7 +363,7 @@ def _self_reference(compiled):
     (_replace_constraint("ifthen"), 7, "Unsupported constraint type: ifthen"),
     (_unknown_declaration, 2, "Unsupported declaration type: matrix"),
     (_unknown_domain, 2, "Unsupported variable type: complex"),
-    (_self_reference, 7, "refers to itself"),
+    (_self_reference, 9, "refers to itself"),
 ])
 def test_untranslatable_construct_names_itself_and_its_line(change, line, words):
     with pytest.raises(SemanticError) as info:
@@ -391,6 +398,12 @@ def test_time_limit_is_checked(limit, error):
         runner.solve_texts("dvar float+ x;", "", time_limit=limit)
 
 
+@pytest.mark.parametrize("model, data", [(b"dvar float+ x;", ""), ("dvar float+ x;", None)])
+def test_texts_must_be_str(model, data):
+    with pytest.raises(TypeError, match="must be text"):
+        runner.solve_texts(model, data)
+
+
 @pytest.mark.parametrize("script, status, words", [
     ("raise SystemExit(3)", "error", "exit code 3"),
     ("import sys; print('boom', file=sys.stderr); sys.exit(1)", "error", "boom"),
@@ -413,3 +426,67 @@ def test_runner_writes_the_time_limit_into_the_script():
                                     model_name="tiny.mod")
     assert "TIME_LIMIT = 7.5" in script
     assert "# Solver script for the Vormo model 'tiny.mod'" in script
+
+
+class _FixedCompiler:
+    """Stands in for the compiler: hands out a prepared result or raises a prepared error."""
+
+    outcome = None
+
+    def compile_model(self, model_code, data_code):
+        if isinstance(self.outcome, BaseException):
+            raise self.outcome
+        return self.outcome
+
+
+@pytest.mark.parametrize("outcome, status, words", [
+    (KeyError("declarations"), "error", "the compiler failed: KeyError"),
+    (SemanticError("no such set", 3), "compile_error", "Semantic Error (Line 3): no such set"),
+    (_model_with(_set_op("!=")), "compile_error",
+     "Semantic Error (Line 7): Unsupported constraint operator: '!='"),
+])
+def test_runner_reports_compiler_faults_and_untranslatable_models(monkeypatch, outcome, status, words):
+    monkeypatch.setattr(_FixedCompiler, "outcome", outcome)
+    monkeypatch.setattr(runner, "VormoCompiler", _FixedCompiler)
+    result = runner.solve_texts("", "")
+    assert result["status"] == status
+    assert result["message"] == words if status == "compile_error" else words in result["message"]
+
+
+# ----------------------------------------------------------------------------------------------
+# Array data as the compiler may hand it over: nested lists, nested tuples, a flat row-major
+# list, or an object with tolist()
+
+
+class _Packed:
+    def __init__(self, values):
+        self.values = values
+
+    def tolist(self):
+        return list(self.values)
+
+
+@pytest.mark.parametrize("pack", [
+    lambda rows: rows,
+    lambda rows: tuple(tuple(r) for r in rows),
+    lambda rows: [v for r in rows for v in r],
+    lambda rows: _Packed([v for r in rows for v in r]),
+    lambda rows: _Packed(rows),
+    lambda rows: [array.array("d", r) for r in rows],
+    lambda rows: [[fractions.Fraction(v) for v in r] for r in rows],
+], ids=["nested", "tuples", "flat", "packed-flat", "packed-nested", "array-rows", "fractions"])
+def test_array_data_representations(pack):
+    desc = next(d for d in DESCRIPTIONS if d.stem == "transportation")
+    compiled = _compile(desc)
+    compiled["data"]["costPerTonne"] = pack(compiled["data"]["costPerTonne"])
+    assert run_in_process(script_of(compiled))["objective"] == pytest.approx(5630)
+
+
+@pytest.mark.parametrize("value", [[[8, 6, 10, 9]], [1, 2, 3], 7, [[1, 2], [3, 4], [5, 6]]])
+def test_array_data_of_the_wrong_shape(value):
+    desc = next(d for d in DESCRIPTIONS if d.stem == "transportation")
+    compiled = _compile(desc)
+    compiled["data"]["costPerTonne"] = value
+    with pytest.raises(SemanticError, match="does not have the shape") as info:
+        script_of(compiled)
+    assert info.value.lineno == 29

@@ -9,6 +9,8 @@ JSON object::
      "objective": <value in the model's own sense, or null>,
      "variables": {"x[Bread]": 3, "y[1][3]": 0.5, ...}}   # non-zero values only
 
+plus "message", the solver's own words, when the status is not "optimal".
+
 The generator unrolls the model here, in plain Python: every decision variable becomes a column,
 every constraint instance a row. The script holds only numbers and literals, so reading it shows
 the problem the solver sees. Names and string data from the model reach the script only through
@@ -21,11 +23,12 @@ import itertools
 import json
 import keyword
 import math
+import numbers
 
 from .emitcore import SciPyCodeGeneratorBase
 from .faultnote import SemanticError
 
-__all__ = ["SciPyCSCCodeGenerator"]
+__all__ = ["SciPyCSCCodeGenerator", "display_name"]
 
 MAXINT = 2 ** 31 - 1
 DEFAULT_TIME_LIMIT = 60
@@ -113,7 +116,10 @@ def _json_number(value):
         return str(int(value))
     if isinstance(value, int):
         return str(value)
-    return json.dumps(float(value))
+    value = float(value)
+    if math.isfinite(value):
+        return repr(value)  # the shortest round-trip form is also a JSON number
+    return "NaN" if value != value else ("Infinity" if value > 0 else "-Infinity")
 
 
 def _line_text(line):
@@ -216,9 +222,8 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
         for decl in self.ast.get("declarations") or []:
             self._line = decl.get("lineno")
             kind, name = decl.get("type"), decl.get("name")
-            if name in self._symbols:
-                # A second declaration of a name: the first one counts, as for _find_decl.
-                continue
+            if self._find_decl(name) is not decl:
+                continue  # a second declaration of a name: the first one counts
             if kind == "tuple":
                 self.tuple_types[name] = [f["name"] for f in decl.get("fields", [])]
             elif kind == "range":
@@ -276,7 +281,7 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
     def _build_variables(self):
         """One column per decision variable instance, in declaration and subscript order."""
         for decl in self.ast.get("declarations") or []:
-            if decl.get("type") != "dvar" or self._symbols.get(decl.get("name"), (None, None))[1] is not decl:
+            if decl.get("type") != "dvar" or self._find_decl(decl.get("name")) is not decl:
                 continue
             self._line = decl.get("lineno")
             name, var_type = decl["name"], decl.get("var_type")
@@ -365,25 +370,31 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
     # Loops
 
     def _bindings(self, iterators, condition, env):
-        """Every assignment of the loop variables that passes the condition, in order."""
-        def extend(k, scope):
-            if k == len(iterators):
+        """Every assignment of the loop variables that passes the condition, in order.
+
+        One scope dictionary is updated in place and yielded for each assignment; a caller uses
+        it before asking for the next one and keeps no reference to it.
+        """
+        scope = dict(env)
+        last = len(iterators)
+
+        def extend(k):
+            if k == last:
                 if condition is None or self._value(condition, scope):
                     yield scope
                 return
             iterator = iterators[k]
+            pattern = iterator.get("pattern")
             for member in self._iteration_domain(iterator["set"], scope):
-                inner = dict(scope)
-                if "pattern" in iterator:
-                    pattern = iterator["pattern"]
-                    if not isinstance(member, tuple) or len(member) != len(pattern):
-                        raise self._error(f"the pattern <{', '.join(pattern)}> does not match the "
-                                          f"member {display_name('', (member,))[1:-1]}")
-                    inner.update(zip(pattern, member))
+                if pattern is None:
+                    scope[iterator["var"]] = member
+                elif isinstance(member, tuple) and len(member) == len(pattern):
+                    scope.update(zip(pattern, member))
                 else:
-                    inner[iterator["var"]] = member
-                yield from extend(k + 1, inner)
-        return extend(0, dict(env))
+                    raise self._error(f"the pattern <{', '.join(pattern)}> does not match the "
+                                      f"member {_subscript_text(member)}")
+                yield from extend(k + 1)
+        return extend(0)
 
     def _iteration_domain(self, node, env):
         kind = node.get("type")
@@ -464,7 +475,10 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
                 raise self._error(f"'{node['set']}' is not a declared range or set")
             return int(domain.position(self._value(node["element"], env)) is not None)
         if kind == "tuple_literal":
-            return tuple(self._value(e, env) for e in node["elements"])
+            elements = node["elements"]
+            if all(self._is_literal_or_bound(e, env) for e in elements):
+                return self._tuple_key(elements, env)
+            return tuple(self._value(e, env) for e in elements)
         if kind == "aggregate":
             values = [self._number(node["body"], inner)
                       for inner in self._bindings(node["iterators"], node.get("filter"), env)]
@@ -482,13 +496,30 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
             return [self._value(e, env) for e in node["elements"]]
         raise self._at_line(self._unsupported_type_error("expression", kind))
 
+    def _is_literal_or_bound(self, node, env):
+        """True for a tuple element that _tuple_key reads as its value: a number, a string, a
+        loop variable, or a tuple literal of such elements."""
+        kind = node.get("type") if isinstance(node, dict) else None
+        if kind in ("number", "string"):
+            return True
+        if kind == "name":
+            return node["name"] in env
+        if kind == "tuple_literal":
+            return all(self._is_literal_or_bound(e, env) for e in node["elements"])
+        return False
+
     def _number(self, node, env):
         value = self._value(node, env)
         if isinstance(value, bool):
             return int(value)
-        if not isinstance(value, (int, float)):
-            raise self._error(f"{value!r} is not a number")
-        return value
+        if isinstance(value, (int, float)):
+            return value
+        # Numbers of other types (a compact array hands out its own scalars) as int or float.
+        if isinstance(value, numbers.Integral):
+            return int(value)
+        if isinstance(value, numbers.Real):
+            return float(value)
+        raise self._error(f"{value!r} is not a number")
 
     def _compare(self, node, env):
         left, right = self._value(node["left"], env), self._value(node["right"], env)
@@ -541,14 +572,18 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
         if value is None:
             key = tuple(self._domains[s].members[p] for s, p in zip(dims, positions))
             return self._generic_value(name, decl, key)
-        if len(positions) > 1 and value and not isinstance(value[0], (list, tuple)):
-            # A flat array in row-major order.
-            flat = 0
-            for set_name, position in zip(dims, positions):
-                flat = flat * len(self._domains[set_name]) + position
-            return value[flat]
-        for position in positions:
-            value = value[position]
+        try:
+            if len(positions) > 1 and value and isinstance(value[0], (int, float, str)):
+                # A flat array in row-major order.
+                flat = 0
+                for set_name, position in zip(dims, positions):
+                    flat = flat * len(self._domains[set_name]) + position
+                return value[flat]
+            for position in positions:
+                value = value[position]
+        except (IndexError, TypeError, KeyError):
+            raise self._error(f"the data of '{name}' does not have the shape of its index sets "
+                              f"{', '.join(dims)}") from None
         return value
 
     def _position(self, name, set_name, value):
@@ -663,7 +698,8 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
         acc.constant += scale * self._number(node, env)
 
     def _subscripts(self, node, env):
-        return tuple(self._normalize_index(self._value(i, env)) for i in node.get("indices") or [])
+        # Subscript values are numbers, strings and tuples: already usable as keys.
+        return tuple([self._value(i, env) for i in node.get("indices") or ()])
 
     def _column(self, node, env):
         key = self._subscripts(node, env)
@@ -693,7 +729,9 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
             self._expanding.add(cache_key)
             inner = {index["var"]: value for index, value in zip(indices, key)}
             linear = _Linear()
+            used_at, self._line = self._line, decl.get("lineno", self._line)
             self._expand(decl["expr"], inner, 1.0, linear)
+            self._line = used_at
             self._expanding.discard(cache_key)
             self._dexprs[cache_key] = (linear.terms, linear.constant)
         return self._dexprs[cache_key]
@@ -870,6 +908,11 @@ RESULTS = milp(c, integrality=integrality, bounds=bounds, constraints=constraint
 
 STATUS = {0: "optimal", 1: "time_limit", 2: "infeasible", 3: "unbounded"}
 status = STATUS.get(RESULTS.status, "error")
+if RESULTS.status == 4 and "unbounded or infeasible" in RESULTS.message:
+    # HiGHS could not tell the two apart; the same problem without its objective can.
+    feasible = milp(np.zeros(n), integrality=integrality, bounds=bounds, constraints=constraints,
+                    options={"time_limit": TIME_LIMIT})
+    status = {0: "unbounded", 2: "infeasible"}.get(feasible.status, status)
 objective = None
 variables = {}
 if RESULTS.x is not None:
@@ -879,4 +922,7 @@ if RESULTS.x is not None:
         value = int(round(value)) if integer else value
         if abs(value) > 1e-9:
             variables[name] = value
-print(json.dumps({"status": status, "objective": objective, "variables": variables}))'''
+report = {"status": status, "objective": objective, "variables": variables}
+if status != "optimal":
+    report["message"] = RESULTS.message
+print(json.dumps(report))'''

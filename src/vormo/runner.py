@@ -29,7 +29,7 @@ from . import emitselect
 from .faultnote import SemanticError
 from .vormo_kernel import VormoCompiler
 
-__all__ = ["solve_files", "solve_texts", "GRACE_SECONDS", "SCRIPT_NAME"]
+__all__ = ["solve_files", "solve_texts", "generate_script", "run_script", "GRACE_SECONDS", "SCRIPT_NAME"]
 
 # Seconds the child process gets on top of the solver's time limit (interpreter start-up,
 # importing numpy and scipy, reading the script and assembling the matrices).
@@ -61,6 +61,10 @@ def generate_script(model_code, data_code, time_limit=60, model_name=None):
     and ``SemanticError`` for a construct the generator cannot translate.
     """
     compiled = VormoCompiler().compile_model(model_code, data_code)
+    return _script_of(compiled, time_limit, model_name)
+
+
+def _script_of(compiled, time_limit, model_name):
     generator = emitselect.SciPyCodeGenerator(compiled, compiled.get("data"), "csc")
     generator.model_name = model_name
     generator.time_limit = time_limit
@@ -95,10 +99,21 @@ def run_script(script, time_limit=60):
 
 def solve_texts(model_code, data_code, time_limit=60, model_name=None):
     """Compile the model and data texts, generate the sparse script, run it and return its result."""
+    for name, text in (("model_code", model_code), ("data_code", data_code)):
+        if not isinstance(text, str):
+            raise TypeError(f"{name} must be text (str), not {type(text).__name__}")
     _check_time_limit(time_limit)
     try:
-        script = generate_script(model_code, data_code, time_limit, model_name)
+        compiled = VormoCompiler().compile_model(model_code, data_code)
     except (SyntaxError, SemanticError) as error:
+        return _finding(str(error))
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except Exception as error:  # a fault of the compiler itself, not of the model
+        return _failure("error", f"the compiler failed: {type(error).__name__}: {error}")
+    try:
+        script = _script_of(compiled, time_limit, model_name)
+    except SemanticError as error:
         return _finding(str(error))
     return run_script(script, time_limit)
 
