@@ -180,6 +180,26 @@ BROKEN = [
     ("comparing string with number", '{string} P = {"a"};\ndvar float x[P];\n'
      "minimize sum(p in P: p > 3) x[p];\n", "", SemanticError),
     ("min over empty data", "{int} S = {};\nint m = min(s in S) s;\n", "", SemanticError),
+    ("superscript digit", "float a = \u00b2;\n", "", VormoSyntaxError),
+    ("circled digit", "float a = \u2460;\n", "", VormoSyntaxError),
+    ("superscript digits in data", "float a = ...;\n", "a = \u00b9\u00b2;\n", VormoSyntaxError),
+    ("Arabic-Indic digit", "int n = \u0663;\n", "", VormoSyntaxError),
+    ("superscript inside a name", "float x\u00b2 = 1;\n", "", VormoSyntaxError),
+    ("range bound beyond the integers", "range I = 1..1e300;\nint n = card(I);\n", "", SemanticError),
+    ("integer product then division", "int a = maxint*maxint*maxint*maxint*maxint*maxint;\n"
+     "float b = a/1;\n", "", SemanticError),
+    ("squaring chain", "".join(f"int a{k} = a{k - 1}*a{k - 1};\n" if k else "int a0 = maxint*maxint;\n"
+                                for k in range(22)), "", SemanticError),
+    ("float literal too large", "float a = 1e999;\n", "", SemanticError),
+    ("float literal too large in data", "float a = ...;\n", "a = 1e999;\n", SemanticError),
+    ("float literal too large in a data list", "range I = 1..2;\nfloat a[I] = ...;\n",
+     "a = [1, 1e999];\n", SemanticError),
+    ("float product overflows", "float a = 1e300 * 1e300;\n", "", SemanticError),
+    ("float sum overflows", "range I = 1..3;\nfloat a = sum(i in I) 1e308;\n", "", SemanticError),
+    ("no numeric value", "float a = infinity - infinity;\n", "", SemanticError),
+    ("int data beyond the integers", "int n = ...;\n", "n = 1e300;\n", SemanticError),
+    ("loop range beyond the integers", "dvar float x;\nsubject to { forall(k in 1..1e300) x <= k; }\n",
+     "", SemanticError),
 ]
 
 
@@ -292,3 +312,36 @@ def test_names_in_constraints_must_be_declared_above(model, line):
     with pytest.raises(SemanticError, match="before its declaration on line 4") as caught:
         compile_pair(model)
     assert caught.value.lineno == line
+
+
+@pytest.mark.parametrize("model, data, line, words", [
+    ("int n = 2;\nrange I = 1..n * 1e300;\nint c = card(I);\n", "", 2, "beyond 9007199254740992 (2^53)"),
+    ("int a = maxint * maxint;\nint b = a * a;\nint c = b * b;\n", "", 3,
+     "'b * b' gives an integer beyond 10^40"),
+    ("int a = maxint * maxint * maxint * maxint;\nfloat b = a / 1;\n", "", None, None),
+    ("float a = 1e300;\n\nfloat b = a * a;\n", "", 3, "'a * a' overflows the range of a float"),
+    ("float a = infinity * 2;\nfloat b = -infinity + 1;\n", "", None, None),
+    ("float a = 0 * infinity;\n", "", 1, "has no numeric value"),
+    ("int n = ...;\n", "\nn = -1e41;\n", 2, "needs an integer (int), but -1e+41 is beyond 10^40"),
+    ("int n = ...;\n", "n = -9.9e39;\n", None, None),
+    ("range I = 1..3;\nint n[I] = ...;\n", "n = [1,\n  2,\n  3e45];\n", 3, "'n[3]' needs an integer"),
+    ("float a = ...;\n", "\n\na = -1E400;\n", 3, "in the data file, the number 1E400 is too large"),
+    ("tuple T { int a; float b; }\n{T} S = ...;\n", 'S = {<1, "x">};\n', 1,
+     "in the data file, field 'b' of a member of 'S' needs a number"),
+], ids=["range bound", "integer square", "int within limit divides", "float overflow", "infinity stays",
+        "zero times infinity", "negative int data", "int data at the limit", "int data list",
+        "float literal in data", "tuple field"])
+def test_values_out_of_range_are_semantic_errors_at_their_line(model, data, line, words):
+    if line is None:
+        compile_pair(model, data)
+        return
+    with pytest.raises(SemanticError) as caught:
+        compile_pair(model, data)
+    assert caught.value.lineno == line
+    assert words in caught.value.message
+
+
+def test_generic_array_over_an_empty_inner_set_spends_the_budget():
+    model = "range I = 1..100000000;\nrange E = 1..0;\nfloat w[i in I][j in E] = 1;\n"
+    assert "w" not in compile_pair(model)["data"]
+    assert compile_pair(model.replace("100000000", "3"))["data"]["w"] == [[], [], []]

@@ -16,7 +16,9 @@ exactly one error for the first fault it finds:
 * ``SemanticError`` (from ``vormo.faultnote``) for a well-formed text that does not make sense:
   undeclared names, missing or undeclared data items, values of the wrong shape or type, wrong
   number of subscripts, decision variables where only data may stand, products of two decision
-  variables, duplicate declarations or labels, subscripts outside their index set. ``lineno`` is
+  variables, duplicate declarations or labels, subscripts outside their index set, values out of
+  range (integers beyond 10^40 in size, numbers beyond the range of a float, range bounds beyond
+  2^53, results such as infinity - infinity). ``lineno`` is
   the line in the model file, or in the data file when the message says "in the data file".
 
 The compiler keeps no state between calls, never reads or writes files and never prints.
@@ -84,9 +86,13 @@ Expressions:
 Data dict: every data item, from the data file or computed inline, as plain values: numbers
 (boolean as 0/1), strings, lists for sets (in their order) and arrays (nested, one level per index,
 in the order of the index sets), lists of field values for the members of tuple sets.
-Inline data too large to compute within the evaluation budget (millions of steps) is left out of the
+Inline data too large to compute within the evaluation budget (a million steps) is left out of the
 data dict, and subscripts that would need it are not checked.
 """
+
+import math
+import re
+import sys
 
 from .faultnote import SemanticError
 
@@ -98,9 +104,15 @@ __all__ = ["VormoCompiler", "VormoSyntaxError", "SemanticError"]
 MAX_NESTING = 40             # parentheses, brackets, blocks, unary operators, aggregates
 MAX_EXPRESSION_DEPTH = 200   # depth of an expression tree (long + chains count too)
 MAX_ITERATORS = 12           # loop variables in one forall/sum/min/max
-DATA_BUDGET = 2_000_000      # evaluation steps for computing inline data, per call
+DATA_BUDGET = 1_000_000      # evaluation steps for computing inline data, per call
 SUBSCRIPT_BUDGET = 300_000   # evaluation steps for checking subscripts against the data, per call
 MAXINT = 2 ** 31 - 1
+# Integers in data stay within +-10^40 (the largest a 40-digit literal writes), so that no chain of
+# products can make numbers whose size, not their count, takes the time.
+INT_LIMIT = 10 ** 40
+INT_LIMIT_TEXT = "10^40 in size, the largest integer the compiler allows"
+# Bounds of ranges stay within +-2^53, the integers a float holds exactly.
+RANGE_LIMIT = 2 ** 53
 
 SCALAR_TYPES = ("int", "float", "string", "boolean")
 RESERVED_WORDS = frozenset(
@@ -154,129 +166,197 @@ class Token:
 OPERATORS = ("...", "..", "<=", ">=", "==", "!=", "&&", "||",
              "+", "-", "*", "/", "(", ")", "[", "]", "{", "}", "<", ">", ",", ";", ":", "=", "!", ".")
 
+# Numbers are ASCII digits only: other Unicode digits (superscripts, circled or Arabic-Indic
+# digits) are not numbers and not parts of names.
+_NUMBER = r"[0-9]+(?:\.[0-9]+)?(?:[eE][+-]?[0-9]+)?"
+_TOKEN = re.compile(
+    r"(?P<blank>[ \t\r\f\v\n]+)"
+    r"|(?P<comment>//[^\n]*)"
+    r"|(?P<block>/\*)"
+    rf"|(?P<number>{_NUMBER})"
+    r"|(?P<name>[^\W\d]\w*)"
+    r'|(?P<string>")'
+    r"|(?P<op>" + "|".join(re.escape(op) for op in OPERATORS) + ")")
+_STRING_BODY = re.compile(r'((?:[^"\\\n]|\\["\\nt]|\\(?!["\\nt]))*+)"')
+_ESCAPE = re.compile(r'\\(["\\nt])')
+_ESCAPED = {"n": "\n", "t": "\t", '"': '"', "\\": "\\"}
+# A flat list of plain numbers in brackets or braces, as data files hold them by the million:
+# read in one match, without a token per number. Anything else (comments, a blank after a minus
+# sign, strings, nesting) goes the ordinary way, one token at a time.
+_SEP = r"[ \t\r\n]*+"
+_NUMBER_LIST = re.compile(
+    rf"\[{_SEP}(?:-?{_NUMBER}(?:{_SEP},{_SEP}-?{_NUMBER})*+{_SEP})?+\]"
+    rf"|\{{{_SEP}(?:-?{_NUMBER}(?:{_SEP},{_SEP}-?{_NUMBER})*+{_SEP})?+\}}")
+_HAS_DIGIT = re.compile(r"[0-9]")
+_FLOAT_MARK = re.compile(r"[.eE]")
+MAX_NUMBER_CHARS = 40
+FLOAT_MAX = sys.float_info.max
 
-def tokenize(text, source):
-    """Split text into tokens with 1-based line and column; comments and blanks are skipped."""
-    tokens = []
-    i, line, line_start, n = 0, 1, 0, len(text)
 
-    def fail(expected, found, hint=""):
-        raise VormoSyntaxError(source, line, i - line_start + 1, expected, found, hint)
+def _is_name_char(c):
+    return c == "_" or c.isalpha() or "0" <= c <= "9"
+
+
+def _number_value(literal):
+    return float(literal) if _FLOAT_MARK.search(literal) else int(literal)
+
+
+def _too_large_literal(source, literal, line):
+    where = "in the data file, " if source == "data" else ""
+    return SemanticError(f"{where}the number {literal} is too large for a float (at most about "
+                         f"{FLOAT_MAX:.3g}); write a smaller number", line)
+
+
+def tokenize(text, source, start=0, line=1, line_start=0, number_lists=False):
+    """Yield the tokens of text with 1-based line and column; comments and blanks are skipped.
+
+    After the last token the EOF token repeats forever. With number_lists, a bracketed or braced
+    list of plain numbers comes as one NUMBERS token whose value is (numbers, whether one is written as a float,
+    offset, line start), offset being where the list starts in text.
+    """
+    i, n = start, len(text)
+    match = _TOKEN.match
+
+    def fail(expected, found, hint="", at=None):
+        column = (i if at is None else at) - line_start + 1
+        raise VormoSyntaxError(source, line, column, expected, found, hint)
 
     while i < n:
-        ch = text[i]
-        if ch == "\n":
-            line += 1
-            i += 1
-            line_start = i
-            continue
-        if ch in " \t\r\f\v":
-            i += 1
-            continue
-        if text.startswith("//", i):
-            while i < n and text[i] != "\n":
-                i += 1
-            continue
-        if text.startswith("/*", i):
-            end = text.find("*/", i + 2)
-            if end < 0:
-                fail("'*/' to close the comment", "the end of the file")
-            line += text.count("\n", i, end)
-            newline = text.rfind("\n", i, end)
-            if newline >= 0:
-                line_start = newline + 1
-            i = end + 2
+        m = match(text, i)
+        if m is None:
+            fail("a name, number, string or operator", f"the character {text[i]!r}")
+        kind = m.lastgroup
+        end = m.end()
+        if kind == "blank" or kind == "comment":
+            if kind == "blank":
+                newlines = text.count("\n", i, end)
+                if newlines:
+                    line += newlines
+                    line_start = text.rfind("\n", i, end) + 1
+            i = end
             continue
         col = i - line_start + 1
-        if ch.isdigit():
-            start = i
-            while i < n and text[i].isdigit():
-                i += 1
-            is_float = False
-            if i + 1 < n and text[i] == "." and text[i + 1].isdigit():
-                is_float = True
-                i += 1
-                while i < n and text[i].isdigit():
-                    i += 1
-            if i < n and text[i] in "eE":
-                j = i + 1
-                if j < n and text[j] in "+-":
-                    j += 1
-                if j < n and text[j].isdigit():
-                    is_float = True
-                    i = j
-                    while i < n and text[i].isdigit():
-                        i += 1
-            literal = text[start:i]
-            if len(literal) > 40:
-                i = start
-                fail("a number of at most 40 characters", f"a number of {len(literal)} characters")
-            value = float(literal) if is_float else int(literal)
-            tokens.append(Token("NUMBER", value, line, col))
-            continue
-        if ch.isalpha() or ch == "_":
-            start = i
-            while i < n and (text[i].isalnum() or text[i] == "_"):
-                i += 1
-            tokens.append(Token("NAME", text[start:i], line, col))
-            continue
-        if ch == '"':
-            i += 1
-            chars = []
-            while True:
-                if i >= n or text[i] == "\n":
-                    fail("a closing '\"' for the string", "the end of the line",
-                         "strings must end on the line where they start")
-                c = text[i]
-                if c == '"':
-                    i += 1
-                    break
-                if c == "\\" and i + 1 < n and text[i + 1] in '"\\nt':
-                    chars.append({"n": "\n", "t": "\t"}.get(text[i + 1], text[i + 1]))
-                    i += 2
-                    continue
-                chars.append(c)
-                i += 1
-            tokens.append(Token("STRING", "".join(chars), line, col))
-            continue
-        for op in OPERATORS:
-            if text.startswith(op, i):
-                tokens.append(Token(op, op, line, col))
-                i += len(op)
-                break
+        if kind == "op":
+            op = m.group()
+            if number_lists and op in "[{":
+                listed = _NUMBER_LIST.match(text, i)
+                if listed is not None:
+                    numbers = _numbers_of_list(text, i + 1, listed.end() - 1)
+                    if numbers is not None:
+                        yield Token("NUMBERS", (*numbers, i, line_start), line, col)
+                        end = listed.end()
+                        newlines = text.count("\n", i, end)
+                        if newlines:
+                            line += newlines
+                            line_start = text.rfind("\n", i, end) + 1
+                        i = end
+                        continue
+            yield Token(op, op, line, col)
+        elif kind == "number":
+            literal = m.group()
+            if len(literal) > MAX_NUMBER_CHARS:
+                fail(f"a number of at most {MAX_NUMBER_CHARS} characters",
+                     f"a number of {len(literal)} characters")
+            value = _number_value(literal)
+            if value == float("inf"):
+                raise _too_large_literal(source, literal, line)
+            yield Token("NUMBER", value, line, col)
+        elif kind == "name":
+            name = m.group()
+            if not name.isascii():
+                if not (name[0] == "_" or name[0].isalpha()):
+                    fail("a name, number, string or operator", f"the character {name[0]!r}")
+                k = 1
+                while k < len(name) and _is_name_char(name[k]):
+                    k += 1
+                name = name[:k]
+                end = i + k
+            yield Token("NAME", name, line, col)
+        elif kind == "string":
+            body = _STRING_BODY.match(text, end)
+            if body is None:
+                stop = text.find("\n", end)
+                fail("a closing '\"' for the string", "the end of the line",
+                     "strings must end on the line where they start", at=n if stop < 0 else stop)
+            value = body.group(1)
+            if "\\" in value:
+                value = _ESCAPE.sub(lambda e: _ESCAPED[e.group(1)], value)
+            yield Token("STRING", value, line, col)
+            end = body.end()
+        else:  # block comment
+            close = text.find("*/", end)
+            if close < 0:
+                fail("'*/' to close the comment", "the end of the file")
+            newlines = text.count("\n", i, close)
+            if newlines:
+                line += newlines
+                line_start = text.rfind("\n", i, close) + 1
+            end = close + 2
+        i = end
+    eof = Token("EOF", None, line, i - line_start + 1)
+    while True:
+        yield eof
+
+
+def _numbers_of_list(text, start, stop):
+    """The numbers between start and stop (a list already matched by _NUMBER_LIST) and whether
+    one of them is written as a float; None when one needs the ordinary path (a literal too
+    long, or too large for a float)."""
+    if _HAS_DIGIT.search(text, start, stop) is None:
+        return [], False
+    numbers, floats = [], False
+    pos, chunk = start, 1 << 16
+    while pos < stop:  # in pieces of about 64 KB, so that the split texts stay small
+        cut = stop if stop - pos <= chunk else text.find(",", pos + chunk, stop)
+        if cut < 0:
+            cut = stop
+        piece = text[pos:cut]
+        parts = piece.split(",")
+        if max(map(len, parts)) > MAX_NUMBER_CHARS and any(
+                len(p.strip().lstrip("-")) > MAX_NUMBER_CHARS for p in parts):
+            return None
+        exponent = "e" in piece or "E" in piece
+        if "." not in piece and not exponent:
+            numbers.extend(map(int, parts))
+        elif not exponent and piece.count(".") == len(parts):
+            numbers.extend(map(float, parts))
+            floats = True
         else:
-            fail("a name, number, string or operator", f"the character {ch!r}")
-    tokens.append(Token("EOF", None, line, i - line_start + 1))
-    return tokens
+            numbers.extend([float(p) if "." in p or "e" in p or "E" in p else int(p) for p in parts])
+            floats = True
+        pos = cut + 1
+    if floats and (float("inf") in numbers or float("-inf") in numbers):
+        return None
+    return numbers, floats
 
 
 # ----------------------------------------------------------------------------------------------
 # Parser base: token cursor, error reporting, nesting guard
 # ----------------------------------------------------------------------------------------------
 class _ParserBase:
-    def __init__(self, text, source):
+    def __init__(self, text, source, **start):
         self.source = source
-        self.tokens = tokenize(text, source)
-        self.pos = 0
+        self.text = text
+        self.stream = tokenize(text, source, **start)
+        self.tok = next(self.stream)
+        self.ahead = []
         self.nesting = 0
 
-    @property
-    def tok(self):
-        return self.tokens[self.pos]
-
     def peek(self, ahead=1):
-        return self.tokens[min(self.pos + ahead, len(self.tokens) - 1)]
+        while len(self.ahead) < ahead:
+            self.ahead.append(next(self.stream))
+        return self.ahead[ahead - 1]
 
     def at(self, kind, value=None):
-        t = self.tokens[self.pos]
+        t = self.tok
         if value is not None:
             return t.kind == "NAME" and t.value == value
         return t.kind == kind
 
     def advance(self):
-        t = self.tokens[self.pos]
+        t = self.tok
         if t.kind != "EOF":
-            self.pos += 1
+            self.tok = self.ahead.pop(0) if self.ahead else next(self.stream)
         return t
 
     def fail(self, expected, token=None, hint=""):
@@ -327,21 +407,34 @@ class ModelParser(_ParserBase):
         self.depths = {}
 
     def node(self, token, **fields):
-        """Make an expression node that starts at token; track its depth in the tree."""
-        n = dict(fields)
+        """Make an expression node that starts at token; track its depth in the tree (a node
+        missing from depths is a leaf, of depth 1)."""
+        n = fields
         self.lines[id(n)] = token.line
-        depth = 1 + max((self.depths.get(id(v), 0) for v in fields.values() if isinstance(v, dict)),
-                        default=0)
+        depths = self.depths
+        depth = 1
         for v in fields.values():
-            if isinstance(v, list):
+            if type(v) is dict:
+                d = depths.get(id(v), 1)
+                if d > depth:
+                    depth = d
+            elif type(v) is list:
                 for item in v:
-                    if isinstance(item, dict):
-                        depth = max(depth, 1 + self.depths.get(id(item), 0))
+                    if type(item) is dict:
+                        d = depths.get(id(item), 1)
+                        if d > depth:
+                            depth = d
+        depth += 1
         if depth > MAX_EXPRESSION_DEPTH:
             self.fail(f"an expression at most {MAX_EXPRESSION_DEPTH} levels deep", token,
                       "split the expression into several dexpr declarations")
-        self.depths[id(n)] = depth
+        depths[id(n)] = depth
         return n
+
+    def leaf(self, token, **fields):
+        """Make an expression node without children (depth 1)."""
+        self.lines[id(fields)] = token.line
+        return fields
 
     # -- model structure ------------------------------------------------------------------------
     def parse_model(self):
@@ -741,10 +834,10 @@ class ModelParser(_ParserBase):
         t = self.tok
         if t.kind == "NUMBER":
             self.advance()
-            return self.node(t, type="number", value=t.value)
+            return self.leaf(t, type="number", value=t.value)
         if t.kind == "STRING":
             self.advance()
-            return self.node(t, type="string", value=t.value)
+            return self.leaf(t, type="string", value=t.value)
         if t.kind == "(":
             self.advance()
             self.enter()
@@ -758,7 +851,7 @@ class ModelParser(_ParserBase):
             word = t.value
             if word in ("maxint", "infinity"):
                 self.advance()
-                return self.node(t, type="constant", name=word)
+                return self.leaf(t, type="constant", name=word)
             if word == "sum" or (word in ("min", "max") and self.peek().kind == "(" and (
                     self.peek(2).kind == "<" or
                     (self.peek(2).kind == "NAME" and self.peek(3).kind == "NAME"
@@ -769,7 +862,7 @@ class ModelParser(_ParserBase):
             if word in RESERVED_WORDS:
                 self.fail("a value, a name or '('", hint=f"'{word}' is a reserved word")
             self.advance()
-            return self.node(t, type="name", name=word)
+            return self.leaf(t, type="name", name=word)
         self.fail("a value, a name or '('")
 
     def parse_tuple_literal(self):
@@ -825,8 +918,8 @@ class DataParser(_ParserBase):
     "set", "array", "tuple"), "value" or "items", and the "line" where it starts.
     """
 
-    def __init__(self, text):
-        super().__init__(text, "data")
+    def __init__(self, text, number_lists=True, **start):
+        super().__init__(text, "data", number_lists=number_lists, **start)
 
     def parse_data(self):
         items = []
@@ -840,6 +933,16 @@ class DataParser(_ParserBase):
 
     def parse_value(self):
         t = self.tok
+        if t.kind == "NUMBERS":
+            # A list of plain numbers, read at once; kept as the list and where its text starts,
+            # so that a fault inside it can be reported from the text (see slow_value).
+            self.enter()
+            self.leave()
+            self.advance()
+            numbers, floats, offset, line_start = t.value
+            kind = "array" if self.text[offset] == "[" else "set"
+            return {"kind": kind, "numbers": numbers, "floats": floats, "line": t.line,
+                    "at": (offset, line_start)}
         if t.kind == "-" and self.peek().kind == "NUMBER":
             self.advance()
             return {"kind": "number", "value": -self.advance().value, "line": t.line}
@@ -870,6 +973,17 @@ class DataParser(_ParserBase):
         elif t.kind == "-":
             hint = "a minus sign must be followed by a number"
         self.fail("a number, a \"string\", a set {...}, an array [...] or a tuple <...>", hint=hint)
+
+    def slow_value(self, dv):
+        """The value dv read from a number list, read again one token at a time, with a line
+        for every member."""
+        if "numbers" not in dv:
+            return dv
+        offset, line_start = dv["at"]
+        again = DataParser(self.text, start=offset, line=dv["line"], line_start=line_start,
+                           number_lists=False)
+        again.nesting = self.nesting
+        return again.parse_value()
 
 
 
@@ -1054,7 +1168,8 @@ class _Compilation:
         parser = ModelParser(model_code)
         self.model = parser.parse_model()
         self.lines = parser.lines
-        self.data_items = DataParser(data_code).parse_data()
+        self.data_parser = DataParser(data_code)
+        self.data_items = self.data_parser.parse_data()
         self.symbols = {}
         self.values = {}
         self.data = {}
@@ -1105,8 +1220,8 @@ class _Compilation:
     def line_of(self, node):
         return self.lines.get(id(node))
 
-    def spend(self):
-        self.budget -= 1
+    def spend(self, steps=1):
+        self.budget -= steps
         if self.budget < 0:
             raise _OutOfBudget()
 
@@ -1130,10 +1245,12 @@ class _Compilation:
             self.require_number(node, self.check_expr(node, {}, ctx))
             value = self.evaluate_data(node, {})
             if value is not UNKNOWN:
-                if not (isinstance(value, int) or (isinstance(value, float) and value.is_integer())):
+                bound = self.integer_bound(value, f"the bound '{expr_text(node)}' of range "
+                                                  f"'{decl['name']}'", decl["lineno"])
+                if bound is None:
                     self.error(f"the bounds of range '{decl['name']}' must be integers, but "
                                f"'{expr_text(node)}' is {value_text(value)}", decl["lineno"])
-                value = int(value)
+                value = bound
             bounds.append(value)
         if UNKNOWN in bounds:
             self.values[decl["name"]] = UNKNOWN
@@ -1164,7 +1281,9 @@ class _Compilation:
             if len(value) != len(fields):
                 self.error(f"{what} has {_count(len(value), 'field')} but tuple type {type_name} has "
                            f"{len(fields)} ({', '.join(f['name'] for f in fields)})", line)
-            return tuple(self.coerce(v, f["type"], f"field '{f['name']}' of {what}", line)
+            where = "in the data file, " if what.startswith("in the data file, ") else ""
+            member = what[len(where):]
+            return tuple(self.coerce(v, f["type"], f"{where}field '{f['name']}' of {member}", line)
                          for v, f in zip(value, fields))
 
         self.bind_set(decl, "tuple:" + type_name, coerce_tuple)
@@ -1190,8 +1309,13 @@ class _Compilation:
             if dv["kind"] != "set":
                 self.error(f"in the data file, '{name}' is a set and needs braces {{...}}, but has "
                            f"{_described_data_value(dv)}", dv["line"])
-            items = [coerce(self.plain_data(m), f"in the data file, a member of '{name}'", m["line"])
-                     for m in dv["items"]]
+            items = None
+            if "numbers" in dv and decl["type"] == "set":
+                items = self.fast_numbers(dv, decl["element_type"])
+            if items is None:
+                dv = self.data_parser.slow_value(dv)
+                items = [coerce(self.plain_data(m), f"in the data file, a member of '{name}'",
+                                m["line"]) for m in dv["items"]]
             value = self.unique_set(items, name, dv["line"], "in the data file, ")
             decl["value"] = self.plain(value)
         self.values[name] = value
@@ -1253,7 +1377,10 @@ class _Compilation:
             node = decl["expr"]
             degree, t = self.check_expr(node, scope, ("data", name))
             self.require_type(node, t, _static_type(vtype), f"the data '{name}'")
-            value = self.fill_generic(decl, dims, 0, {})
+            try:
+                value = self.fill_generic(decl, dims, 0, {})
+            except _OutOfBudget:
+                value = UNKNOWN
         self.values[name] = value
         if value is not UNKNOWN:
             self.data[name] = value
@@ -1271,6 +1398,7 @@ class _Compilation:
             return UNKNOWN
         var = decl["indices"][k]["var"]
         result = []
+        self.spend(len(domain))
         for member in domain:
             item = self.fill_generic(decl, dims, k + 1, {**env, var: member})
             if item is UNKNOWN:
@@ -1333,9 +1461,17 @@ class _Compilation:
             count = "" if domain is UNKNOWN else f"{len(domain)} "
             self.error(f"in the data file, '{name}{path}' needs an array [...] of {count}values, one per "
                        f"member of {dims[0]}, but has {_described_data_value(dv)}", dv["line"])
-        items = dv["items"]
         if domain is UNKNOWN:
             return UNKNOWN
+        if "numbers" in dv:
+            count = len(dv["numbers"])
+            if len(dims) == 1 and count == len(domain):
+                numbers = self.fast_numbers(dv, vtype)
+                if numbers is not None:
+                    return numbers
+            if count == len(domain):
+                dv = self.data_parser.slow_value(dv)
+        items = dv.get("items", dv.get("numbers"))
         if len(items) != len(domain):
             self.error(f"in the data file, '{name}{path}' has {len(items)} values but its index set "
                        f"{dims[0]} has {len(domain)} members; give exactly {len(domain)} values",
@@ -1344,7 +1480,7 @@ class _Compilation:
                 for item, member in zip(items, domain)]
 
     def convert_literal_array(self, node, dims, vtype, name, path):
-        line = self.line_of(node)
+        line = self.lines.get(id(node))
         if not dims:
             if node["type"] == "array_literal":
                 self.error(f"'{name}{path}' needs a single {vtype} value, but the array literal has "
@@ -1372,6 +1508,22 @@ class _Compilation:
             result.append(value)
         return result
 
+    def fast_numbers(self, dv, vtype):
+        """The numbers of dv (a number list of the data file) as values of vtype, or None when
+        one of them does not fit; the slow path then reports that one."""
+        numbers = dv["numbers"]
+        if vtype == "string":
+            return None
+        if vtype == "float":
+            return numbers
+        if dv["floats"]:
+            if not all(v.is_integer() and abs(v) <= INT_LIMIT for v in numbers if type(v) is float):
+                return None
+            numbers = [int(v) for v in numbers]
+        if vtype == "boolean" and not set(numbers) <= {0, 1}:
+            return None
+        return numbers
+
     def coerce(self, value, vtype, what, line):
         """Check one scalar value against a declared type; return it in its plain form."""
         if isinstance(value, dict):  # a set or array from the data file
@@ -1389,6 +1541,9 @@ class _Compilation:
         if vtype in ("int", "boolean"):
             if isinstance(value, float) and not value.is_integer():
                 self.error(f"{what} needs an integer ({vtype}), but is {value_text(value)}", line)
+            if abs(value) > INT_LIMIT and value == value:
+                self.error(f"{what} needs an integer ({vtype}), but {value_text(value)} is beyond "
+                           f"{INT_LIMIT_TEXT}", line)
             value = int(value) if value == value and abs(value) != float("inf") else value
             if vtype == "boolean" and value not in (0, 1):
                 self.error(f"{what} is boolean and must be 0 or 1, but is {value_text(value)}", line)
@@ -1489,7 +1644,7 @@ class _Compilation:
         the data-only places in DATA_CONTEXTS.
         """
         kind = node["type"]
-        line = self.line_of(node)
+        line = self.lines.get(id(node))
         if kind in ("number", "constant"):
             return 0, "number"
         if kind == "string":
@@ -1584,7 +1739,7 @@ class _Compilation:
     def check_name(self, node, scope, ctx):
         name = node["name"]
         indices = node.get("indices", [])
-        line = self.line_of(node)
+        line = self.lines.get(id(node))
         if name in scope:
             if indices:
                 self.error(f"'{name}' is a loop variable and takes no subscript", line)
@@ -1713,15 +1868,15 @@ class _Compilation:
             left, right = self.evaluate(node["left"], env), self.evaluate(node["right"], env)
             op = node["op"]
             if op == "+":
-                return left + right
+                return self.bounded(left + right, node, (left, right))
             if op == "-":
-                return left - right
+                return self.bounded(left - right, node, (left, right))
             if op == "*":
-                return left * right
+                return self.bounded(left * right, node, (left, right))
             if right == 0:
                 self.error(f"'{expr_text(node)}' divides by zero; make sure the divisor is never 0",
                            self.line_of(node))
-            return left / right
+            return self.bounded(left / right, node, (left, right))
         if kind == "unary":
             value = self.evaluate(node["operand"], env)
             return -value if node["op"] == "-" else int(not value)
@@ -1755,7 +1910,7 @@ class _Compilation:
             values = [self.evaluate(node["body"], inner)
                       for inner in self.bindings(node["iterators"], node["filter"], env)]
             if node["op"] == "sum":
-                return sum(values)
+                return self.bounded(sum(values), node, values)
             if not values:
                 self.error(f"'{expr_text(node)}' runs over an empty set, so it has no "
                            f"{node['op']}imum", self.line_of(node))
@@ -1772,6 +1927,32 @@ class _Compilation:
                 return abs(args[0])
             return min(args) if name == "min" else max(args)
         raise _NotConstant()
+
+    def bounded(self, value, node, operands):
+        """value, computed by node from operands, if it is within what data may hold: an integer
+        beyond INT_LIMIT, a float overflow and a result that is not a number are faults."""
+        if type(value) is int:
+            if -INT_LIMIT <= value <= INT_LIMIT:
+                return value
+            self.error(f"'{expr_text(node)}' gives an integer beyond {INT_LIMIT_TEXT}; compute such "
+                       "values as float data", self.line_of(node))
+        if type(value) is float and not math.isfinite(value):
+            if value != value:
+                self.error(f"'{expr_text(node)}' has no numeric value (it computes e.g. infinity - "
+                           "infinity or 0 * infinity)", self.line_of(node))
+            if all(type(o) is not float or math.isfinite(o) for o in operands):
+                self.error(f"'{expr_text(node)}' overflows the range of a float (at most about "
+                           f"{FLOAT_MAX:.3g})", self.line_of(node))
+        return value
+
+    def integer_bound(self, value, what, line):
+        """A range bound as an int; a bound that is not an integer or too large is a fault."""
+        if not (isinstance(value, int) or (isinstance(value, float) and value.is_integer())):
+            return None
+        if abs(value) > RANGE_LIMIT:
+            self.error(f"{what} is {value_text(value)}, beyond {RANGE_LIMIT} (2^53) in size, the "
+                       "largest a range bound may be", line)
+        return int(value)
 
     def subscript_position(self, node, k, env):
         """Position of the k-th subscript of node in its index set; None when not computable.
@@ -1823,11 +2004,13 @@ class _Compilation:
             it = iterators[k]
             set_expr = it["set"]
             if set_expr["type"] == "range_expr":
-                low, high = self.evaluate(set_expr["low"], current), self.evaluate(set_expr["high"], current)
-                if not all(isinstance(b, int) or (isinstance(b, float) and b.is_integer()) for b in (low, high)):
-                    self.error(f"the loop range '{expr_text(set_expr)}' needs integer bounds",
-                               self.line_of(set_expr))
-                domain = RangeValue(int(low), int(high))
+                line = self.line_of(set_expr)
+                what = f"a bound of the loop range '{expr_text(set_expr)}'"
+                low, high = (self.integer_bound(self.evaluate(set_expr[key], current), what, line)
+                             for key in ("low", "high"))
+                if low is None or high is None:
+                    self.error(f"the loop range '{expr_text(set_expr)}' needs integer bounds", line)
+                domain = RangeValue(low, high)
             else:
                 domain = self.values.get(set_expr["name"], UNKNOWN)
                 if domain is UNKNOWN:
