@@ -57,6 +57,24 @@ def main():
         tl.clear_pricing_cache()
         os.unlink(path)
 
+    # Long runs of commas with no price in them: the lines that made backtracking patterns slow.
+    for commas in (10_000, 40_000, 100_000):
+        for kind, line in (("table row", f"| m | {',' * commas} | 1 |"), ("free-form", f"m: prompt{',' * commas}")):
+            fd, path = tempfile.mkstemp(suffix=".md")
+            try:
+                with os.fdopen(fd, "w", encoding="utf8") as f:
+                    f.write(line + "\n")
+
+                def parse_line():
+                    tl.clear_pricing_cache()
+                    return tl._parse_pricing(path)
+
+                t = best_of(parse_line, repeat=5)
+                print(f"_parse_pricing, {kind} with {commas:>7,} commas:          {t * 1e3:8.2f} ms")
+            finally:
+                tl.clear_pricing_cache()
+                os.unlink(path)
+
     text = ("Gegeben sei ein Transportproblem mit Lagern und Kunden; Kosten je Einheit in €. " * 13_000)[:1_000_000]
     assert len(text) == 1_000_000
     t = best_of(lambda: tl._approx_token_count(text), repeat=5, number=100_000)

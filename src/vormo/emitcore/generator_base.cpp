@@ -80,6 +80,8 @@ py::object normalize_index(py::object idx) {
 
 py::object tuple_key(py::object self, py::object elements, py::object env) {
     if (env.is_none()) env = py::dict();
+    // Nested tuple literals recurse through the instance's _tuple_key, a call the host counts.
+    hostkit::RecursionGuard guard(" while building a tuple key", true);
     py::list parts;
     for (py::handle e : elements) {
         if (!PyDict_Check(e.ptr())) {

@@ -73,6 +73,37 @@ py::object extract_json_from_markdown(py::object text) {
     throw py::error_already_set();
 }
 
+// Whether arrays and objects in a JSON text nest deeper than the C stack safely holds, counting
+// every bracket outside strings. The decoder recurses once per level and relies on the host's
+// recursion limit alone, which a program may raise far beyond what the stack holds: deeper
+// documents are refused before it sees them, with the RecursionError it would give at the limit.
+bool nested_too_deeply(py::handle text) {
+    hostkit::CodePoints cps(text);
+    int depth = 0;
+    bool in_string = false;
+    for (Py_ssize_t i = 0; i < cps.size(); ++i) {
+        const Py_UCS4 c = cps[i];
+        if (in_string) {
+            if (c == U'\\')
+                ++i;
+            else if (c == U'"')
+                in_string = false;
+        } else if (c == U'"') {
+            in_string = true;
+        } else if (c == U'[' || c == U'{') {
+            if (++depth > hostkit::RecursionGuard::kMaxDepth) return true;
+        } else if ((c == U']' || c == U'}') && depth > 0) {
+            --depth;
+        }
+    }
+    return false;
+}
+
+[[noreturn]] void raise_recursion_error() {
+    PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while decoding a JSON document");
+    throw py::error_already_set();
+}
+
 bool is_object_or_null(py::handle value) { return value.is_none() || PyDict_Check(value.ptr()); }
 
 py::object json_loads_relaxed(py::object text) {
@@ -81,6 +112,7 @@ py::object json_loads_relaxed(py::object text) {
     // extraction"; interrupts pass through.
     py::object parsed;
     bool done = hostkit::guard_ordinary([&] {
+        if (nested_too_deeply(text)) raise_recursion_error();
         py::object value = json_loads(text);
         if (!is_object_or_null(value)) throw py::value_error("not a JSON object");
         parsed = std::move(value);
@@ -91,6 +123,7 @@ py::object json_loads_relaxed(py::object text) {
     py::object candidate = home.call("extract_json_from_markdown", text);
     py::object value;
     try {
+        if (nested_too_deeply(candidate)) raise_recursion_error();
         value = json_loads(candidate);
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_RecursionError)) throw;

@@ -1,5 +1,6 @@
 // The pricing table: a Markdown document read from the web or a local file, every price turned
 // into US dollars per one million tokens, and a small memo of the tables already read.
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -23,11 +24,8 @@ struct Patterns {
     py::object unit_k;       // search
     py::object unit_m;       // search
     py::object free_line;    // match
-    py::object prompt;       // search
-    py::object completion;   // search
-    py::object prompt_first;      // match at a position
-    py::object completion_first;  // match at a position
-    py::object number;       // search
+    py::object prompt;       // search from a position: the word alone
+    py::object completion;   // search from a position: the word alone
     py::object per_k;        // search
     py::object per_m;        // search
     py::str prompt_key;
@@ -76,13 +74,60 @@ py::object read_text(const py::str& src) {
     return hostkit::with_resource(file, [](py::object f) { return f.attr("read")(); });
 }
 
+// The prices are read by scanning rather than with backtracking patterns: the price number
+// "\$?([\d,]*\.?\d+)" and the free-form "<word>[^$]*\$?([\d,]*\.?\d+[^,]*)" cost quadratic time
+// on a long run of commas or digits with no match. The scans below give the very same matches in
+// one pass. "\d" is any decimal digit, as the host's patterns read it.
+
+bool is_digit(Py_UCS4 c) { return Py_UNICODE_ISDECIMAL(c); }
+
+// "[\d,]*\.?\d+" at `g` as the backtracking matcher resolves it: the whole run of digits and
+// commas, then a point and digits when they follow it, else back to the run's last digit. Gives
+// the end of the match or -1; `run_end` receives the end of the run of digits and commas.
+Py_ssize_t number_at(const hostkit::CodePoints& cp, Py_ssize_t g, Py_ssize_t& run_end) {
+    const Py_ssize_t n = cp.size();
+    Py_ssize_t last_digit = -1;
+    Py_ssize_t e = g;
+    for (; e < n; ++e) {
+        Py_UCS4 c = cp[e];
+        if (c == ',') continue;
+        if (!is_digit(c)) break;
+        last_digit = e;
+    }
+    run_end = e;
+    if (e + 1 < n && cp[e] == '.' && is_digit(cp[e + 1])) {
+        Py_ssize_t end = e + 1;
+        while (end < n && is_digit(cp[end])) ++end;
+        return end;
+    }
+    return last_digit >= 0 ? last_digit + 1 : -1;
+}
+
+// The leftmost match of "\$?([\d,]*\.?\d+)" from `from`: the span of the group, false for none.
+bool find_number(const hostkit::CodePoints& cp, Py_ssize_t from, Py_ssize_t& start, Py_ssize_t& end) {
+    const Py_ssize_t n = cp.size();
+    for (Py_ssize_t s = from; s < n;) {
+        Py_ssize_t g = cp[s] == '$' ? s + 1 : s;
+        Py_ssize_t run_end;
+        Py_ssize_t e = number_at(cp, g, run_end);
+        if (e >= 0) {
+            start = g;
+            end = e;
+            return true;
+        }
+        // Any later start inside the same run fails for the same reason.
+        s = std::max(s + 1, run_end);
+    }
+    return false;
+}
+
 // A price cell (or the price part of a free-form line) in dollars per million tokens, or None.
 // A unit written in the cell wins over the header's unit; per-thousand is tested first.
 py::object cell_to_per_1m(const py::str& cell, Unit default_unit) {
-    if (PyUnicode_GET_LENGTH(cell.ptr()) == 0) return py::none();
-    py::object m = patterns->number(cell);
-    if (!found(m)) return py::none();
-    py::object digits = m.attr("group")(1).attr("replace")(",", "");
+    hostkit::CodePoints cp(cell);
+    Py_ssize_t start, end;
+    if (!find_number(cp, 0, start, end)) return py::none();
+    py::object digits = cp.slice(start, end).attr("replace")(",", "");
     PyObject* parsed = PyFloat_FromString(digits.ptr());
     if (!parsed) throw py::error_already_set();
     double val = PyFloat_AS_DOUBLE(parsed);
@@ -129,20 +174,44 @@ void strip_spaces(const hostkit::CodePoints& cp, Py_ssize_t& lo, Py_ssize_t& hi)
     while (hi > lo && Py_UNICODE_ISSPACE(cp[hi - 1])) --hi;
 }
 
-// The price after "prompt"/"completion" in the text of a free-form line. Where a "$" follows the
-// word, the greedy pattern decides; without one it would run on to the last digit of the line
-// ("prompt 0.5 per 1M" would read the 1 of 1M), so the first number after the word is taken.
-py::object free_form_price(const py::object& search, const py::object& first_match, const py::str& rest) {
-    py::object m = search(rest);
-    if (!found(m)) return py::none();
-    Py_ssize_t start = m.attr("start")().cast<Py_ssize_t>();
-    Py_ssize_t dollar = PyUnicode_FindChar(rest.ptr(), '$', start, PyUnicode_GET_LENGTH(rest.ptr()), 1);
-    if (dollar == -2) throw py::error_already_set();
-    if (dollar == -1) {
-        py::object first = first_match(rest, start);
-        if (found(first)) m = first;
+// The price after "prompt"/"completion" in the text of a free-form line: the group of
+// "<word>[^$]*\$?([\d,]*\.?\d+[^,]*)" (a number and what follows it up to a comma) at the first
+// place where the word is followed by one. Where a "$" follows the word, the greedy pattern
+// decides: the number right after the first "$", else the last digit before it. Without a "$" it
+// would run on to the last digit of the line ("prompt 0.5 per 1M" would read the 1 of 1M), so the
+// first number after the word is taken.
+py::object free_form_price(const py::object& word_search, const py::str& rest) {
+    hostkit::CodePoints cp(rest);
+    const Py_ssize_t n = cp.size();
+    for (Py_ssize_t pos = 0; pos <= n;) {
+        py::object word = word_search(rest, pos);
+        if (!found(word)) return py::none();
+        const Py_ssize_t after = word.attr("end")().cast<Py_ssize_t>();
+        const Py_ssize_t dollar = cp.find('$', after);
+        Py_ssize_t start = -1, end = -1;
+        if (dollar < 0) {
+            // No later occurrence of the word has a "$" or a digit the first one lacks.
+            if (!find_number(cp, after, start, end)) return py::none();
+        } else {
+            Py_ssize_t run_end;
+            end = number_at(cp, dollar + 1, run_end);
+            if (end >= 0) {
+                start = dollar + 1;
+            } else {
+                for (Py_ssize_t i = dollar - 1; i >= after && start < 0; --i)
+                    if (is_digit(cp[i])) start = i;
+                if (start < 0) {
+                    // An occurrence of the word before this "$" fares no better.
+                    pos = dollar + 1;
+                    continue;
+                }
+                end = start + 1;
+            }
+        }
+        while (end < n && cp[end] != ',') ++end;
+        return cell_to_per_1m(cp.slice(start, end), Unit::none);
     }
-    return cell_to_per_1m(py::str(m.attr("group")(1)), Unit::none);
+    return py::none();
 }
 
 struct HeaderUnits {
@@ -193,8 +262,8 @@ void parse_free_line(const py::str& s, py::dict& rates) {
     if (!found(m)) return;
     py::str model = lower(py::str(m.attr("group")("model")));
     py::str rest = m.attr("group")("rest");
-    py::object p = free_form_price(patterns->prompt, patterns->prompt_first, rest);
-    py::object c = free_form_price(patterns->completion, patterns->completion_first, rest);
+    py::object p = free_form_price(patterns->prompt, rest);
+    py::object c = free_form_price(patterns->completion, rest);
     if (p.is_none() && c.is_none()) return;
     rates[model] = rate_entry(std::move(p), std::move(c));
 }
@@ -253,11 +322,8 @@ void compile_pricing_patterns() {
         compile(re, R"(1\s*[kK])", false, "search"),
         compile(re, R"(1\s*[mM])", false, "search"),
         compile(re, R"((?P<model>[\w\-\._/:@]+)\s*[:\-]\s*(?P<rest>.*))", true, "match"),
-        compile(re, R"(prompt[^$]*\$?([\d,]*\.?\d+[^,]*))", true, "search"),
-        compile(re, R"(completion[^$]*\$?([\d,]*\.?\d+[^,]*))", true, "search"),
-        compile(re, R"(prompt[^$]*?([\d,]*\.?\d+[^,]*))", true, "match"),
-        compile(re, R"(completion[^$]*?([\d,]*\.?\d+[^,]*))", true, "match"),
-        compile(re, R"(\$?([\d,]*\.?\d+))", false, "search"),
+        compile(re, "prompt", true, "search"),
+        compile(re, "completion", true, "search"),
         compile(re, R"(/\s*1\s*[kK]\b|per\s+1\s*[kK]\b)", false, "search"),
         compile(re, R"(/\s*1\s*[mM]\b|per\s+1\s*[mM]\b)", false, "search"),
         py::str("prompt_per_1M"),
