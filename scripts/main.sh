@@ -7,4 +7,6 @@ set -euo pipefail
 source "$(dirname "$0")/venv.sh"
 cd "$root" && "$venv/bin/python" -m pip install --quiet ".[openai,embeddings,solve]"
 "$venv/bin/vormo-setup-models"
+# The embedding model now sits in the local cache: no need to ask the model hub for it.
+export HF_HUB_OFFLINE="${HF_HUB_OFFLINE:-1}"
 exec "$venv/bin/vormo" demo --out "$root/vormo-demo" "$@"

@@ -481,8 +481,10 @@ def cmd_demo(args: argparse.Namespace, out: TextIO) -> int:
                   f"{reply.get('label', '')})", file=note, flush=True)
 
     server = replay.ReplayServer(conversation["replies"], model=conversation["model"], on_reply=announce)
+    # Nothing leaves the machine: the embedding model is read from the local cache only.
     with server, _environment(OPENAI_BASE_URL=server.base_url, OPENAI_API_KEY="recorded-replies",
-                              NO_PROXY=_no_proxy(), no_proxy=_no_proxy()), _pricing(pricing):
+                              NO_PROXY=_no_proxy(), no_proxy=_no_proxy(),
+                              HF_HUB_OFFLINE=os.environ.get("HF_HUB_OFFLINE") or "1"), _pricing(pricing):
         status = run_generation(solve_args, sample, out)
     print(f"\nThe LLM replies above were recorded, not live ({server.served} of "
           f"{len(conversation['replies'])} replayed); prices come from a pricing-table snapshot "

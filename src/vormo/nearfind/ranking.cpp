@@ -14,7 +14,7 @@ namespace {
 
 struct Kept {
     py::object path;
-    py::str text;
+    py::object text;
 };
 
 py::object search_directory(const py::object& models_dir) {
@@ -40,9 +40,8 @@ py::object encode(const py::object& model, const py::list& texts) {
 }
 
 // text[:300] with every "\n" replaced by one space.
-py::object preview_of(const py::str& text) {
-    hostkit::CodePoints cp(text);
-    py::str head = cp.size() > kPreviewChars ? cp.slice(0, kPreviewChars) : text;
+py::object preview_of(const py::object& text) {
+    py::object head = text[py::slice(py::none(), py::int_(kPreviewChars), py::none())];
     return head.attr("replace")("\n", " ");
 }
 
@@ -74,7 +73,7 @@ py::list rank_problem_descriptions(py::object query, py::object models_dir, py::
     for (py::handle file : home.call("_iter_description_files", base)) {
         py::object path = py::reinterpret_borrow<py::object>(file);
         py::object text = home.call("_read_text", path);
-        if (hostkit::truthy(text)) kept.push_back({path, py::str(text)});
+        if (hostkit::truthy(text)) kept.push_back({path, text});
     }
     if (kept.empty()) return py::list();
 
