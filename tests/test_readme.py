@@ -13,8 +13,8 @@ import tomllib
 
 import pytest
 
-from servers import openai_models, openai_response
-from servers import fake_server  # noqa: F401 - fixture
+from servers import ollama_tags, openai_models, openai_response
+from servers import fake_server, ollama_server, openai_server  # noqa: F401 - fixtures
 from vormo import replay
 
 CHECKOUT = pathlib.Path(__file__).resolve().parent.parent
@@ -89,7 +89,10 @@ def check(walk, command):
             pytest.skip("the embeddings extra is not installed")
         done, _ = walk.vormo(command)
         assert done.returncode == 0, done.stderr
-        assert re.match(r" 1\. .*vehicle_routing.*  score=0\.\d{4}$", done.stdout.splitlines()[0]), done.stdout
+        lines = done.stdout.splitlines()
+        assert len(lines) == 10 and all(re.fullmatch(r"( \d|10)\. \S+\.txt  score=-?[01]\.\d{4}", line)
+                                        for line in lines), done.stdout
+        assert any("vehicle_routing" in line for line in lines[:3])
         return
     if words[0] == "vormo-setup-models":
         if importlib.util.find_spec("sentence_transformers") is None:
@@ -164,3 +167,29 @@ def test_every_readme_command_runs(tmp_path, fake_server):
             skipped.append(f"{command}: {reason}")
     if skipped:
         pytest.skip("; ".join(skipped))
+
+
+def test_readme_python_examples_run(tmp_path, openai_server, ollama_server):
+    if importlib.util.find_spec("sentence_transformers") is None:
+        pytest.skip("the embeddings extra is not installed")
+    pytest.importorskip("scipy")
+    blocks = re.findall(r"^```python\n(.*?)^```", README, re.S | re.M)
+    assert len(blocks) >= 4
+    verdict = json.loads(REPLIES[2]["text"])
+    openai_server.script("POST", "/v1/responses", recorded(2), recorded(3),
+                         openai_response(json.dumps({"feedback": "The capacity rows are right."})))
+    ollama_server.script("GET", "/api/tags", ollama_tags(["qwen2.5", "llama3:8b"]))
+    (tmp_path / "pricing_table.md").write_text((CHECKOUT / "pricing_table.md").read_text())
+    env = {**os.environ, "HF_HUB_OFFLINE": "1"}
+    done = subprocess.run([sys.executable, "-c", "\n".join(blocks)], cwd=tmp_path, env=env, capture_output=True,
+                          text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    out = done.stdout
+    assert f"1 {verdict['assessment']} []" in out
+    assert "Aligned ✓ Stopping." in out                       # progress=print
+    assert "The capacity rows are right." in out
+    assert "['llama3:8b', 'qwen2.5']\n['qwen2.5']\n" in out
+    assert '{"a": 1}\n' in out
+    assert re.search(r"^0\.\d{3} \S+\.txt ", out, re.M)
+    assert re.search(r"'total_cost': 0\.09784\d*\}", out), out
+    assert "optimal 706.5 {'bake[baguette]': 100" in out
