@@ -1,5 +1,6 @@
-"""Data files: lists of plain numbers are read in one piece, with the same values, types and
-faults as when every number is read as a token of its own."""
+"""Lists of plain numbers (in data files, and array literals in models) are read in one piece,
+with the same values, types, syntax trees and faults as when every number is read as a token of
+its own."""
 import re
 
 import pytest
@@ -52,14 +53,22 @@ CASES = {
     "superscript digit": (ARRAY.format(n=2, vtype="int"), "a = [1, \u00b2];\n"),
     "Arabic-Indic digit": (ARRAY.format(n=2, vtype="int"), "a = [1, \u0663];\n"),
     "unclosed": (ARRAY.format(n=2, vtype="float"), "a = [1, 2;\n"),
+    "model literal": ("range I = 1..4;\nfloat a[I] = [1, 2.5, 3e2, 4e-1];\n", ""),
+    "model literal with a fault": ("range I = 1..3;\nint a[I] = [1,\n  2,\n  2.5];\n", ""),
+    "model literal matrix": ("range I = 1..2;\nint m[I][I] = [[1, 2],\n  [3, 4]];\n", ""),
+    "model literal with minus": ("range I = 1..2;\nfloat a[I] = [1, -2];\n", ""),
+    "model literal without ';'": ("range I = 1..2;\nfloat a[I] = [1,\n 2]\nfloat b = 1;\n", ""),
+    "model literal then more": ("range I = 1..2;\nfloat a[I] = [1, 2];\ndvar float x[I];\n"
+                                "minimize sum(i in I) a[i] * x[i];\n", ""),
+    "model literal too long": ("range I = 1..2;\nfloat a[I] = [1, 2, 3];\n", ""),
     "nesting beyond the limit": (ARRAY.format(n=1, vtype="float"), "a = " + "[" * 40 + "1" + "]" * 40 + ";\n"),
 }
 
 
 def outcome(model, data):
-    """The data dict with the types of its numbers, or the fault with its place."""
+    """The compiled model with the types of its numbers, or the fault with its place."""
     try:
-        return "compiled", repr(VormoCompiler().compile_model(model, data)["data"])
+        return "compiled", repr(VormoCompiler().compile_model(model, data))
     except (VormoSyntaxError, SemanticError) as error:
         return type(error).__name__, str(error), error.lineno
 

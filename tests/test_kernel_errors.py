@@ -90,9 +90,9 @@ def test_data_file_faults_say_so():
 
 
 @pytest.mark.parametrize("model, data, source, line, column, expected, found", [
-    ("float a = 1\nfloat b = 2;\n", "", "model", 2, 1, "';' after the declaration of 'a'", "'float'"),
+    ("float a = 1 2;\n", "", "model", 1, 13, "';' after the declaration of 'a'", "the number 2"),
     ("dvar float x;\nsubject to {\n  x => 1;\n}\n", "", "model", 3, 5, "'<=', '>=' or '=='", "'='"),
-    ("float a = ...;\n", "a = 1\n", "data", 2, 1, "';' after the value of 'a'", "the end of the file"),
+    ("float a = ...;\n", "a = 1 2;\n", "data", 1, 7, "';' after the value of 'a'", "the number 2"),
     ("{string} P = ...;\n", "P = {\"a\" \"b\"};\n", "data", 1, 10, "',' or '}'", 'the string "b"'),
     ("range I = 1...3;\n", "", "model", 1, 12, "'..' between the bounds", "'...'"),
     ("float a = ...;\n", "a = abc;\n", "data", 1, 5, "a number", "'abc'"),

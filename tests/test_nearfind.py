@@ -170,13 +170,6 @@ def test_result_records(fakes, tmp_path, monkeypatch):
     assert all(type(r["score"]) is float and type(r["path"]) is str for r in out)
 
 
-def test_integer_scores_become_floats(fakes, tmp_path, monkeypatch):
-    write(tmp_path, {"a.txt": "cargo"})
-    monkeypatch.setattr(sys.modules["torch"], "matmul", lambda a, b: Vector([1]))
-    (record,) = nearfind.rank_problem_descriptions("cargo", str(tmp_path))
-    assert type(record["score"]) is float and record["score"] == 1.0
-
-
 def test_equal_scores_keep_path_order_by_components(fakes, tmp_path):
     # "a-b.txt" < "a/z.txt" as strings, but the directory "a" sorts before the name "a-b.txt"
     write(tmp_path, {"b.txt": "route", "a-b.txt": "route", "a/z.txt": "route", "a/c.txt": "cargo", "0.txt": "blend"})
@@ -443,10 +436,3 @@ def test_main_lets_ranking_errors_through(fakes, monkeypatch, tmp_path):
     monkeypatch.setattr(nearfind, "_load_model", lambda name: None)
     with pytest.raises(RuntimeError, match="could not be loaded"):
         nearfind.main(["cargo"])
-
-
-def test_main_end_to_end_with_stand_ins(fakes, capsys):
-    assert nearfind.main(["cargo", "route"]) == 0
-    lines = capsys.readouterr().out.splitlines()
-    assert len(lines) == 10
-    assert all(line.startswith(f"{i:2d}. {SHIPPED}") and "  score=" in line for i, line in enumerate(lines, 1))

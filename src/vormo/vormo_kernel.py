@@ -10,9 +10,12 @@ Usage::
 exactly one error for the first fault it finds:
 
 * ``VormoSyntaxError`` (a ``SyntaxError``) for text that does not follow the grammar. Its text names
-  the file ("model file" or "data file"), the line and column, what was expected and what was found.
+  the file ("model file" or "data file"), the line and column, what was expected and what was found,
+  and for the habits of other modelling languages and of Python a "write ... instead" hint with the
+  Vormo form. A statement that lacks its ';' is reported just after its last token, as
+  "line 3: missing ';' after the declaration of 'cap'" ("line 3 of the data file: ..." in data).
   Attributes: ``source`` ("model" or "data"), ``lineno``, ``offset`` (column, 1-based),
-  ``expected``, ``found``.
+  ``expected``, ``found``, ``hint`` ("" when there is none).
 * ``SemanticError`` (from ``vormo.faultnote``) for a well-formed text that does not make sense:
   undeclared names, missing or undeclared data items, values of the wrong shape or type, wrong
   number of subscripts, decision variables where only data may stand, products of two decision
@@ -115,6 +118,11 @@ INT_LIMIT_TEXT = "10^40 in size, the largest integer the compiler allows"
 RANGE_LIMIT = 2 ** 53
 
 SCALAR_TYPES = ("int", "float", "string", "boolean")
+# Words that start a statement of a model: text after a statement that lacks its ';'.
+# Tokens that can start an expression.
+EXPRESSION_STARTS = frozenset(["NAME", "NUMBER", "STRING", "(", "-", "<"])
+STATEMENT_WORDS = frozenset("int float string boolean range tuple dvar dexpr minimize maximize "
+                            "subject forall".split())
 RESERVED_WORDS = frozenset(
     "int float string boolean range tuple dvar dexpr minimize maximize subject forall "
     "sum min max abs card in maxint infinity".split())
@@ -123,11 +131,12 @@ RESERVED_WORDS = frozenset(
 class VormoSyntaxError(SyntaxError):
     """Text that does not follow the Vormo grammar, in the model file or in the data file."""
 
-    def __init__(self, source, lineno, column, expected, found, hint=""):
+    def __init__(self, source, lineno, column, expected, found, hint="", text=None):
         file_name = "model file" if source == "model" else "data file"
-        text = f"line {lineno}, column {column} of the {file_name}: expected {expected}, found {found}"
-        if hint:
-            text += f"; {hint}"
+        if text is None:
+            text = f"line {lineno}, column {column} of the {file_name}: expected {expected}, found {found}"
+            if hint:
+                text += f"; {hint}"
         super().__init__(text)
         self.msg = text
         self.source = source
@@ -136,6 +145,7 @@ class VormoSyntaxError(SyntaxError):
         self.offset = column
         self.expected = expected
         self.found = found
+        self.hint = hint
 
     def __str__(self):
         return self.msg
@@ -145,11 +155,13 @@ class VormoSyntaxError(SyntaxError):
 # Lexer
 # ----------------------------------------------------------------------------------------------
 class Token:
-    """One lexical unit: kind is NAME, NUMBER, STRING, an operator text, or EOF."""
-    __slots__ = ("kind", "value", "line", "col")
+    """One lexical unit: kind is NAME, NUMBER, NUMBERS, STRING, an operator text, or EOF; start
+    and stop are its offsets in the text."""
+    __slots__ = ("kind", "value", "line", "col", "start", "stop")
 
-    def __init__(self, kind, value, line, col):
+    def __init__(self, kind, value, line, col, start, stop):
         self.kind, self.value, self.line, self.col = kind, value, line, col
+        self.start, self.stop = start, stop
 
     def describe(self):
         if self.kind == "EOF":
@@ -243,7 +255,8 @@ def tokenize(text, source, start=0, line=1, line_start=0, number_lists=False):
                 if listed is not None:
                     numbers = _numbers_of_list(text, i + 1, listed.end() - 1)
                     if numbers is not None:
-                        yield Token("NUMBERS", (*numbers, i, line_start), line, col)
+                        yield Token("NUMBERS", (*numbers, i, line_start), line, col, i,
+                                    listed.end())
                         end = listed.end()
                         newlines = text.count("\n", i, end)
                         if newlines:
@@ -251,7 +264,7 @@ def tokenize(text, source, start=0, line=1, line_start=0, number_lists=False):
                             line_start = text.rfind("\n", i, end) + 1
                         i = end
                         continue
-            yield Token(op, op, line, col)
+            yield Token(op, op, line, col, i, end)
         elif kind == "number":
             literal = m.group()
             if len(literal) > MAX_NUMBER_CHARS:
@@ -260,7 +273,7 @@ def tokenize(text, source, start=0, line=1, line_start=0, number_lists=False):
             value = _number_value(literal)
             if value == float("inf"):
                 raise _too_large_literal(source, literal, line)
-            yield Token("NUMBER", value, line, col)
+            yield Token("NUMBER", value, line, col, i, end)
         elif kind == "name":
             name = m.group()
             if not name.isascii():
@@ -271,7 +284,7 @@ def tokenize(text, source, start=0, line=1, line_start=0, number_lists=False):
                     k += 1
                 name = name[:k]
                 end = i + k
-            yield Token("NAME", name, line, col)
+            yield Token("NAME", name, line, col, i, end)
         elif kind == "string":
             body = _STRING_BODY.match(text, end)
             if body is None:
@@ -281,8 +294,8 @@ def tokenize(text, source, start=0, line=1, line_start=0, number_lists=False):
             value = body.group(1)
             if "\\" in value:
                 value = _ESCAPE.sub(lambda e: _ESCAPED[e.group(1)], value)
-            yield Token("STRING", value, line, col)
             end = body.end()
+            yield Token("STRING", value, line, col, i, end)
         else:  # block comment
             close = text.find("*/", end)
             if close < 0:
@@ -293,7 +306,7 @@ def tokenize(text, source, start=0, line=1, line_start=0, number_lists=False):
                 line_start = text.rfind("\n", i, close) + 1
             end = close + 2
         i = end
-    eof = Token("EOF", None, line, i - line_start + 1)
+    eof = Token("EOF", None, line, i - line_start + 1, i, i)
     while True:
         yield eof
 
@@ -339,6 +352,7 @@ class _ParserBase:
         self.text = text
         self.stream = tokenize(text, source, **start)
         self.tok = next(self.stream)
+        self.prev = None
         self.ahead = []
         self.nesting = 0
 
@@ -356,6 +370,7 @@ class _ParserBase:
     def advance(self):
         t = self.tok
         if t.kind != "EOF":
+            self.prev = t
             self.tok = self.ahead.pop(0) if self.ahead else next(self.stream)
         return t
 
@@ -365,8 +380,51 @@ class _ParserBase:
 
     def expect(self, kind, expected=None, hint=""):
         if self.tok.kind != kind:
+            if kind == ";" and self.semicolon_missing():
+                self.fail_missing_semicolon(expected or "';'")
             self.fail(expected or f"'{kind}'", hint=hint)
         return self.advance()
+
+    def semicolon_missing(self):
+        """A statement ended without ';' when what follows is on a later line, is the end of the
+        file or of a block, or starts a new statement."""
+        t, prev = self.tok, self.prev
+        if prev is None:
+            return False
+        if t.kind == "EOF" or t.line > prev.line + self.text.count("\n", prev.start, prev.stop):
+            return True
+        if self.source == "data":
+            return t.kind == "NAME" and self.peek().kind == "="
+        return t.kind == "}" or (t.kind == "NAME" and t.value in STATEMENT_WORDS)
+
+    def fail_missing_semicolon(self, expected):
+        """Report the missing ';' just after the last token of the statement."""
+        stop = self.prev.stop
+        line = self.prev.line + self.text.count("\n", self.prev.start, stop)
+        column = stop - (self.text.rfind("\n", 0, stop) + 1) + 1
+        where = "" if self.source == "model" else " of the data file"
+        raise VormoSyntaxError(self.source, line, column, expected, self.tok.describe(),
+                               text=f"line {line}{where}: missing {expected}")
+
+    def fragment(self, start, stop, limit=70):
+        """Source text between two offsets on one line, blanks collapsed, shortened."""
+        text = " ".join(self.text[start:stop].split())
+        return text if len(text) <= limit else text[:limit - 3] + "..."
+
+    def rest_of_statement(self, start):
+        """Source text from start to the next ';' (or the end of the line), without the ';'."""
+        stop = self.text.find(";", start, start + 400)
+        if stop < 0:
+            stop = self.text.find("\n", start)
+            stop = len(self.text) if stop < 0 else stop
+        return self.fragment(start, stop)
+
+    def fail_with_hint(self, error, hint):
+        """error again, with a hint added."""
+        if not hint or error.hint:
+            raise error
+        raise VormoSyntaxError(error.source, error.lineno, error.offset, error.expected, error.found,
+                               hint) from None
 
     def expect_word(self, word, expected=None):
         if not self.at("NAME", word):
@@ -462,10 +520,140 @@ class ModelParser(_ParserBase):
                 model["constraints"].extend(self.parse_block("'subject to'"))
             else:
                 self.fail("a declaration (int, float, string, boolean, range, tuple, {set}, dvar, "
-                          "dexpr), an objective (minimize/maximize) or 'subject to'")
+                          "dexpr), an objective (minimize/maximize) or 'subject to'",
+                          hint=self.statement_hint())
         if model["objectives"]:
             model["objective"] = model["objectives"][0]
         return model
+
+    # -- hints for the habits of other modelling languages and of Python ---------------------------
+    def scan(self, token, limit=60):
+        """Up to limit tokens of the text from token on (for hints; never fails)."""
+        tokens = []
+        try:
+            for t in tokenize(self.text, "model", start=token.start, line=token.line,
+                              line_start=token.start - token.col + 1):
+                if t.kind == "EOF" or len(tokens) == limit:
+                    break
+                tokens.append(t)
+        except (VormoSyntaxError, SemanticError):
+            pass
+        return tokens
+
+    def closing(self, tokens, k):
+        """Index of the bracket that closes tokens[k], or None."""
+        pairs = {"(": ")", "[": "]", "{": "}"}
+        depth = 0
+        for j in range(k, len(tokens)):
+            if tokens[j].kind in pairs:
+                depth += 1
+            elif tokens[j].kind in pairs.values():
+                depth -= 1
+                if depth == 0:
+                    return j
+        return None
+
+    def index_sets(self, tokens, k):
+        """'[A][B]' from index sets written {A, B}, [A], {i in A} or (A) at tokens[k], and the
+        index after them; ('', k) when there are none."""
+        if k >= len(tokens) or tokens[k].kind not in ("{", "[", "("):
+            return "", k
+        close = self.closing(tokens, k)
+        if close is None:
+            return "", k
+        sets, inside = [], tokens[k + 1:close]
+        for j, t in enumerate(inside):
+            if t.kind == "NAME" and not (j + 1 < len(inside) and inside[j + 1].value == "in") \
+                    and t.value != "in" and (j == 0 or inside[j - 1].kind in (",", "NAME")):
+                sets.append(t.value)
+        return "".join(f"[{name}]" for name in sets), close + 1
+
+    def statement_hint(self):
+        """A 'write ... instead' hint for a word of another language where a statement is due."""
+        t = self.tok
+        tokens = self.scan(t)
+        word = t.value if t.kind == "NAME" else t.kind
+        nxt = tokens[1] if len(tokens) > 1 else None
+        name = nxt.value if nxt is not None and nxt.kind == "NAME" else None
+        rest = self.rest_of_statement(t.stop)
+        if word == "set":
+            return f"write {{string}} {name or 'S'} = ...; instead (or {{int}} for a set of numbers)"
+        if word == "param":
+            dims, _ = self.index_sets(tokens, 2)
+            return (f"write float {name or 'p'}{dims} = ...; instead (data are declared with their "
+                    "type: int, float, string or boolean)")
+        if word == "var":
+            dims, _ = self.index_sets(tokens, 2)
+            words = {u.value for u in tokens if u.kind == "NAME"}
+            lower = any(u.kind == ">=" for u in tokens) and "0" in rest.split(">=")[-1][:3]
+            vtype = ("boolean" if "binary" in words else "int" if "integer" in words else "float") + \
+                ("+" if lower and "binary" not in words else "")
+            return f"write dvar {vtype} {name or 'x'}{dims}; instead"
+        if word in ("integer", "binary"):
+            vtype = "int" if word == "integer" else "boolean"
+            return f"write dvar {vtype} {name or 'x'}; instead"
+        if word in ("st", "s") and (word == "st" or rest.startswith(".t.")):
+            return "write the constraints inside one block instead: subject to { ... }"
+        if word in ("minimise", "maximise"):
+            return f"write {word[:-3]}ize instead"
+        if word in ("min", "max"):
+            sense = "minimize" if word == "min" else "maximize"
+            named = re.match(r"(\w+)\s*[:=]\s*(.*)", rest.lstrip(":").strip())
+            objective = f"{named[1]}: {named[2]}" if named else rest.lstrip(":").strip()
+            return f"write {sense} {objective}; instead"
+        if word in ("solve", "display", "print", "printf"):
+            return (f"remove the {word} statement: a Vormo model holds only declarations, one "
+                    "objective and subject to { ... }")
+        if name is None and nxt is not None and nxt.kind == "{":
+            return ("remove the script block: a Vormo model holds only declarations, one objective "
+                    "and subject to { ... }")
+        if word == "forall" or (nxt is not None and nxt.kind == ":" and t.kind == "NAME"):
+            return f"write subject to {{ {self.rest_of_statement(t.start)}; }} instead"
+        return ""
+
+    def comprehension_hint(self, word, open_tok):
+        """'write sum(i in I) ... instead' for a Python comprehension sum(body for i in I if f)."""
+        tokens = self.scan(open_tok, limit=400)
+        close = self.closing(tokens, 0)
+        if close is None:
+            return ""
+        depth, marks = 0, []
+        for t in tokens[1:close]:
+            if t.kind in ("(", "[", "{"):
+                depth += 1
+            elif t.kind in (")", "]", "}"):
+                depth -= 1
+            elif depth == 0 and t.kind == "NAME" and t.value in ("for", "if"):
+                marks.append(t)
+        if not marks or marks[0].value != "for":
+            return ""
+        body = self.fragment(open_tok.stop, marks[0].start)
+        iterators, condition = [], ""
+        ends = marks[1:] + [tokens[close]]
+        for mark, end in zip(marks, ends):
+            piece = self.fragment(mark.stop, end.start)
+            if mark.value == "for":
+                head, _, domain = piece.partition(" in ")
+                head = head.strip()
+                if head.startswith("(") and head.endswith(")"):
+                    head = "<" + head[1:-1] + ">"
+                iterators.append(f"{head} in {domain.strip()}")
+            else:
+                condition = piece
+        if "+" in body or "-" in body:
+            body = f"({body})"
+        return (f"write {word}({', '.join(iterators)}{': ' + condition if condition else ''}) "
+                f"{body} instead")
+
+    def braces_hint(self, word):
+        """'write sum(i in I) instead' for sum{i in I} or forall{i in I}."""
+        tokens = self.scan(self.tok)
+        close = self.closing(tokens, 0)
+        if close is None:
+            return ""
+        inner = self.fragment(tokens[0].stop, tokens[close].start)
+        inner = re.sub(r"^\(\s*([^()]*?)\s*\)\s+in\b", r"<\1> in", inner)
+        return f"write {word}({inner}) instead"
 
     def parse_tuple_type(self):
         start = self.advance()
@@ -586,6 +774,10 @@ class ModelParser(_ParserBase):
         return decl
 
     def parse_array_literal(self):
+        if not self.ahead:
+            listed = self.number_list()
+            if listed is not None:
+                return listed
         t = self.expect("[")
         self.enter()
         items = []
@@ -597,11 +789,48 @@ class ModelParser(_ParserBase):
         self.leave()
         return self.node(t, type="array_literal", elements=items)
 
+    def number_list(self):
+        """An array literal of plain non-negative numbers, read in one match (as data lists are);
+        None when the literal needs the ordinary path."""
+        t = self.tok
+        listed = _NUMBER_LIST.match(self.text, t.start)
+        if listed is None or self.text[t.start] != "[":
+            return None
+        stop = listed.end()
+        if "-" in self.text[t.start:stop].replace("e-", "").replace("E-", ""):
+            return None  # a minus sign is an operator in models
+        numbers = _numbers_of_list(self.text, t.start + 1, stop - 1)
+        if numbers is None:
+            return None
+        self.enter()
+        self.leave()
+        pieces = self.text[t.start + 1:stop - 1].split(",") if numbers[0] else []
+        lines, line = self.lines, t.line
+        items = []
+        for value, piece in zip(numbers[0], pieces):
+            n = {"type": "number", "value": value}
+            lines[id(n)] = line + piece.count("\n", 0, len(piece) - len(piece.lstrip()))
+            line += piece.count("\n")
+            items.append(n)
+        node = self.node(t, type="array_literal", elements=items)
+        # Carry on reading after the list, as if its tokens had been read one by one.
+        end_line = t.line + self.text.count("\n", t.start, stop)
+        line_start = self.text.rfind("\n", 0, stop) + 1
+        self.prev = Token("]", "]", end_line, stop - line_start, stop - 1, stop)
+        self.stream = tokenize(self.text, "model", start=stop, line=end_line, line_start=line_start)
+        self.tok = next(self.stream)
+        return node
+
     def parse_dvar(self):
         start = self.advance()
         vt = self.tok
         if not (vt.kind == "NAME" and vt.value in ("float", "int", "boolean")):
-            self.fail("the variable type (float, float+, int, int+ or boolean)")
+            other = {"integer": "int", "binary": "boolean", "bool": "boolean", "real": "float",
+                     "continuous": "float", "num": "float", "double": "float"}
+            hint = ""
+            if vt.kind == "NAME" and vt.value in other:
+                hint = f"write dvar {other[vt.value]} instead of dvar {vt.value}"
+            self.fail("the variable type (float, float+, int, int+ or boolean)", hint=hint)
         self.advance()
         var_type = vt.value
         if self.at("+") and var_type != "boolean":
@@ -616,9 +845,30 @@ class ModelParser(_ParserBase):
             self.expect("..", "'..' between the bounds of the decision variable")
             high = self.parse_additive()
             bounds = {"low": low, "high": high}
+        if self.tok.kind in (">=", "<=", ">", "<") and bounds is None:
+            self.fail("';' after the declaration of '" + name + "'",
+                      hint=self.dvar_bound_hint(var_type, name, indices))
         self.expect(";", f"';' after the declaration of '{name}'")
         return {"name": name, "type": "dvar", "lineno": start.line, "var_type": var_type,
                 "indices": indices, "bounds": bounds}
+
+    def dvar_bound_hint(self, var_type, name, indices):
+        """'write dvar float+ x[P]; instead' for a bound written as >= 0 or <= u after a dvar."""
+        op = self.tok
+        tokens = self.scan(op)
+        stop = next((t for t in tokens if t.kind in (";", "<=", ">=", "<", ">") and t is not tokens[0]),
+                    None)
+        if stop is None or len(tokens) < 2:
+            return ""
+        bound = self.fragment(tokens[1].start, stop.start)
+        dims = "".join(f"[{i['set']}]" for i in indices)
+        base = var_type.rstrip("+")
+        if op.kind in (">=", ">"):
+            if bound == "0":
+                return f"write dvar {base}+ {name}{dims}; instead"
+            return f"write dvar {base} {name}{dims} in {bound}..infinity; instead"
+        low = "0" if var_type.endswith("+") else "-infinity"
+        return f"write dvar {base} {name}{dims} in {low}..{bound}; instead"
 
     def parse_dexpr(self):
         start = self.advance()
@@ -648,6 +898,12 @@ class ModelParser(_ParserBase):
         start = self.advance()
         label = self.parse_label()
         expr = self.parse_arithmetic()
+        if label is None and expr.get("type") == "name" and (
+                self.tok.kind in EXPRESSION_STARTS or self.tok.kind == "=") and not (
+                self.tok.kind == "NAME" and self.tok.value in STATEMENT_WORDS):
+            rest = self.rest_of_statement(self.tok.stop if self.tok.kind == "=" else self.tok.start)
+            self.fail("';' after the objective", hint=f"write {start.value} {expr['name']}: {rest}; "
+                      "instead (a name before the objective takes ':')")
         self.expect(";", "';' after the objective")
         return {"type": "objective", "sense": start.value, "label": label, "expr": expr,
                 "lineno": start.line}
@@ -668,7 +924,16 @@ class ModelParser(_ParserBase):
         t = self.tok
         if self.at("NAME", "forall"):
             self.advance()
-            self.expect("(", "'(' after 'forall'")
+            if self.tok.kind != "(":
+                hint = ""
+                if self.tok.kind == "{":
+                    hint = self.braces_hint("forall")
+                elif self.tok.kind == "NAME":
+                    tokens = self.scan(self.tok, limit=4)
+                    if len(tokens) >= 3 and tokens[1].value == "in" and tokens[2].kind == "NAME":
+                        hint = f"write forall({tokens[0].value} in {tokens[2].value}) instead"
+                self.fail("'(' after 'forall'", hint=hint)
+            self.advance()
             iterators, filt = self.parse_iteration()
             self.enter()
             body = self.parse_block("forall") if self.at("{") else [self.parse_constraint()]
@@ -685,12 +950,8 @@ class ModelParser(_ParserBase):
         left = self.parse_arithmetic()
         op = self.tok
         if op.kind not in ("<=", ">=", "=="):
-            hint = ""
-            if op.kind in ("<", ">"):
-                hint = "strict inequalities are not allowed in constraints; use <= or >="
-            elif op.kind == "=":
-                hint = "write '==' for an equality constraint"
-            self.fail("'<=', '>=' or '==' in the constraint", hint=hint)
+            self.fail("'<=', '>=' or '==' in the constraint",
+                      hint=self.operator_hint(first, left, op, label))
         self.advance()
         right = self.parse_arithmetic()
         if self.tok.kind in ("<=", ">=", "==", "<", ">", "="):
@@ -698,6 +959,27 @@ class ModelParser(_ParserBase):
         self.expect(";", "';' after the constraint")
         return {"type": "constraint", "label": label, "op": op.kind, "left": left, "right": right,
                 "lineno": first.line}
+
+    def operator_hint(self, first, left, op, label):
+        """'write ... instead' for =, =<, =>, <, > in a constraint and for a label without ':'."""
+        left_text = self.fragment(first.start, self.prev.stop)
+        if op.kind in EXPRESSION_STARTS and left.get("type") == "name" and label is None:
+            return (f"write {left['name']}: {self.rest_of_statement(op.start)}; instead (a label "
+                    "takes ':')")
+        if op.kind not in ("=", "<", ">"):
+            return ""
+        after = self.peek()
+        right_start = op.stop
+        good = {"=": "==", "<": "<=", ">": ">="}[op.kind]
+        if op.kind == "=" and after.kind in ("<", ">") and after.start == op.stop:
+            good = after.kind + "="
+            right_start = after.stop
+        text = f"{left_text} {good} {self.rest_of_statement(right_start)};"
+        if good == "==":
+            return f"write {text} instead (an equality constraint takes '==')"
+        if op.kind in ("<", ">"):
+            return f"write {text} instead (constraints take no strict inequalities)"
+        return f"write {text} instead"
 
     # -- iterators ------------------------------------------------------------------------------
     def parse_iteration(self):
@@ -878,21 +1160,28 @@ class ModelParser(_ParserBase):
 
     def parse_aggregate(self):
         t = self.advance()
-        self.expect("(", f"'(' after '{t.value}'")
+        if self.tok.kind == "{":
+            self.fail(f"'(' after '{t.value}'", hint=self.braces_hint(t.value))
+        open_tok = self.expect("(", f"'(' after '{t.value}'")
         self.enter()
-        iterators, filt = self.parse_iteration()
+        try:
+            iterators, filt = self.parse_iteration()
+        except VormoSyntaxError as error:
+            self.fail_with_hint(error, self.comprehension_hint(t.value, open_tok))
         body = self.parse_multiplicative()
         self.leave()
         return self.node(t, type="aggregate", op=t.value, iterators=iterators, filter=filt, body=body)
 
     def parse_call(self):
         t = self.advance()
-        self.expect("(", f"'(' after '{t.value}'")
+        open_tok = self.expect("(", f"'(' after '{t.value}'")
         self.enter()
         args = [self.parse_additive()]
         while self.at(","):
             self.advance()
             args.append(self.parse_additive())
+        if self.at("NAME", "for"):
+            self.fail(f"')' to close '{t.value}('", hint=self.comprehension_hint(t.value, open_tok))
         self.expect(")", f"')' to close '{t.value}('")
         self.leave()
         wanted = {"abs": (1, 1), "card": (1, 1)}.get(t.value, (2, 10 ** 9))
@@ -1499,6 +1788,13 @@ class _Compilation:
         if len(items) != len(domain):
             self.error(f"the array literal of '{name}{path}' has {len(items)} values but its index set "
                        f"{dims[0]} has {len(domain)} members; give exactly {len(domain)} values", line)
+        if len(dims) == 1 and all(item["type"] == "number" for item in items):
+            # Plain numbers take no evaluation: checked all at once, or one by one on a fault.
+            values = [item["value"] for item in items]
+            numbers = self.fast_numbers(
+                {"numbers": values, "floats": any(type(v) is float for v in values)}, vtype)
+            if numbers is not None:
+                return numbers
         result = []
         for item, member in zip(items, domain):
             value = self.convert_literal_array(item, dims[1:], vtype, name,
