@@ -352,14 +352,6 @@ def test_progress_lines_carry_elapsed_seconds(capsys):
     assert re.fullmatch(r"\[  12\.3s\] Compiling model and data\n", capsys.readouterr().err)
 
 
-def test_table_aligns_columns(capsys):
-    import io
-    out = io.StringIO()
-    cli._table([["variable", "value"], ["bake[croissant tray]", "59"], ["x", "2.5"]], out)
-    lines = out.getvalue().splitlines()
-    assert len({line.index(line.split()[-1]) for line in lines}) == 1
-
-
 @pytest.mark.parametrize("value, text", [(59.0, "59"), (2.5, "2.5"), (706.5, "706.5"), (3, "3"),
                                          (1e20, "1e+20"), (0.1 + 0.2, "0.3"), (None, "None")])
 def test_numbers(value, text):

@@ -13,7 +13,7 @@ import time
 
 import pytest
 
-from servers import Reply, ollama_generate, ollama_tags, openai_models, openai_response
+from servers import ollama_generate, ollama_tags, openai_response
 from servers import fake_server, ollama_server, openai_server  # noqa: F401 - fixtures
 from vormo import replay
 from vormo.vormo_kernel import VormoCompiler
@@ -211,14 +211,6 @@ def test_ctrl_c_during_a_slow_reply_keeps_the_last_attempt(tmp_path):
     assert "vormo: interrupted" in err and "Traceback" not in err
     assert "the files of the last attempt are kept: plan.mod, plan.dat" in err
     assert ((tmp_path / "plan.mod").read_text(), (tmp_path / "plan.dat").read_text()) == recorded_pair(1)
-
-
-def test_models_lists_openai(openai_server, tmp_path):
-    openai_server.script("GET", "/v1/models", openai_models(["gpt-4o", "o3", "gpt-4.1", "gpt-4o"]))
-    done = vormo("models", cwd=tmp_path)
-    assert (done.returncode, done.stdout) == (0, "gpt-4.1\ngpt-4o\n")
-    done = vormo("models", "--json", "--provider", "openai", cwd=tmp_path)
-    assert json.loads(done.stdout) == ["gpt-4.1", "gpt-4o"]
 
 
 def test_models_lists_ollama(ollama_server, tmp_path):
