@@ -144,6 +144,7 @@ def test_demo_replays_the_recording(tmp_path):
     for number in (1, 2, 3):
         assert f"replaying recorded reply {number} of 3" in done.stderr
     assert "(3 of 3 replayed)" in done.stderr
+    assert re.search(r"finding on the first recorded reply, sent back to the model:\n  line 31\b.*'bake'", done.stderr)
     assert_compiles(tmp_path / "demo-out/bakery.mod", tmp_path / "demo-out/bakery.dat")
     assert_summary(done.stdout, "gpt-5")
     assert "Estimated cost: $0.0768" in done.stdout   # priced from the shipped snapshot, offline

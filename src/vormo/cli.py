@@ -486,10 +486,29 @@ def cmd_demo(args: argparse.Namespace, out: TextIO) -> int:
                               NO_PROXY=_no_proxy(), no_proxy=_no_proxy(),
                               HF_HUB_OFFLINE=os.environ.get("HF_HUB_OFFLINE") or "1"), _pricing(pricing):
         status = run_generation(solve_args, sample, out)
+    finding = _first_finding(conversation["replies"][0]["text"])
+    if finding:
+        print(f"\nThe compiler's finding on the first recorded reply, sent back to the model:\n  {finding}",
+              file=note)
     print(f"\nThe LLM replies above were recorded, not live ({server.served} of "
           f"{len(conversation['replies'])} replayed); prices come from a pricing-table snapshot "
           "shipped with the package.", file=note)
     return status
+
+
+def _first_finding(reply_text: str) -> str | None:
+    """What the compiler says about the pair in a recorded reply (None when it compiles)."""
+    from . import modelsmith
+    from .vormo_kernel import SemanticError, VormoCompiler
+
+    try:
+        pair = json.loads(modelsmith.extract_json_from_markdown(reply_text))
+        VormoCompiler().compile_model(pair["model"], pair["data"])
+    except (SyntaxError, SemanticError) as err:
+        return str(err)
+    except (ValueError, KeyError, TypeError):
+        return None
+    return None
 
 
 def _no_proxy() -> str:
