@@ -1,5 +1,4 @@
 """The compiler rejects faulty models and data with one precise, actionable error."""
-import time
 
 import pytest
 
@@ -239,10 +238,9 @@ def test_hostile_nesting_is_a_syntax_error_not_a_crash(model, data):
     "range I = 1..100000000;\nfloat w[i in I] = i * 2;\n",
     "range I = 1..3000;\nint big = sum(i in I, j in I, k in I) 1;\n",
 ], ids=["pairs of a huge range", "huge generic array", "triple sum"])
-def test_huge_iterations_finish_quickly(model):
-    start = time.monotonic()
-    compile_pair(model, "")
-    assert time.monotonic() - start < 10
+def test_huge_iterations_stop_at_the_evaluation_budget(model):
+    # Values whose evaluation would outrun the budget are left out of the data, not computed.
+    assert compile_pair(model, "")["data"] == {}
 
 
 SEED_MODEL = """tuple Arc { string i; string j; float cost; }
