@@ -14,8 +14,8 @@ bool blank(const py::str& text) {
     return true;
 }
 
-py::object format(py::handle value, const char* spec) {
-    PyObject* out = PyObject_Format(value.ptr(), py::str(spec).ptr());
+py::object format(py::handle value, const char* format_spec) {
+    PyObject* out = PyObject_Format(value.ptr(), py::str(format_spec).ptr());
     if (!out) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(out);
 }
