@@ -12,23 +12,6 @@ import vormo.modelsmith as ms
 KEY = "sk-fake-SECRET-1234567890"
 
 
-@pytest.fixture
-def lines(monkeypatch):
-    """Progress lines as reported through the module's reporter."""
-    seen = []
-    monkeypatch.setattr(ms, "_notify", lambda progress, msg: seen.append(msg), raising=False)
-    return seen
-
-
-@pytest.fixture
-def sleeps(monkeypatch):
-    import time
-
-    waited = []
-    monkeypatch.setattr(time, "sleep", waited.append)
-    return waited
-
-
 class FakeResponses:
     def __init__(self, outcomes):
         self.outcomes = list(outcomes)

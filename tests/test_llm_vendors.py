@@ -1,7 +1,5 @@
 """LLM access through the real vendor libraries, talking to scripted servers on 127.0.0.1."""
 
-import time
-
 import pytest
 
 import vormo.modelsmith as ms
@@ -12,28 +10,13 @@ from servers import (FAKE_GEMINI_KEY, FAKE_OPENAI_KEY, Reply, fake_server, gemin
 P = ms.LLMProvider
 
 
-@pytest.fixture
-def lines(monkeypatch):
-    seen = []
-    monkeypatch.setattr(ms, "_notify", lambda progress, msg: seen.append(msg), raising=False)
-    return seen
-
-
-@pytest.fixture
-def waits(monkeypatch):
-    """The waits asked of time.sleep (ours and the library's own), none of them taken."""
-    asked = []
-    monkeypatch.setattr(time, "sleep", asked.append)
-    return asked
-
-
 def bodies(server, path="/v1/responses"):
     return [r.json for r in server.calls("POST", path)]
 
 
 # ---- OpenAI ---------------------------------------------------------------------------------------
 
-def test_openai_request_answer_and_usage(openai_server, lines, waits):
+def test_openai_request_answer_and_usage(openai_server, lines, sleeps):
     openai_server.script("POST", "/v1/responses", openai_response("the answer", input_tokens=21, output_tokens=8))
     text, usage = ms._llm_generate_text(P.OPENAI, "gpt-5", "the prompt", max_tokens=64, temperature=0.2,
                                         stop=["END"], capture_usage=True)
@@ -43,7 +26,7 @@ def test_openai_request_answer_and_usage(openai_server, lines, waits):
     assert request.json == {"model": "gpt-5", "input": "the prompt", "max_output_tokens": 64, "temperature": 0.2}
     assert request.headers["authorization"] == f"Bearer {FAKE_OPENAI_KEY}"
     assert lines == ["[LLM] OpenAI \u2022 gpt-5: sending request", "[LLM] OpenAI: response received"]
-    assert waits == []
+    assert sleeps == []
 
 
 def test_openai_answer_from_output_items_and_counted_usage(openai_server, lines, monkeypatch):
@@ -65,7 +48,7 @@ def test_openai_empty_answer(openai_server, lines):
     assert str(info.value).startswith("Empty OpenAI response: Response(") and str(info.value).endswith(".")
 
 
-def test_openai_400_naming_a_parameter_retries_without_it(openai_server, lines, waits):
+def test_openai_400_naming_a_parameter_retries_without_it(openai_server, lines, sleeps):
     refusal = "Unsupported parameter: 'temperature' is not supported with this model."
     openai_server.script("POST", "/v1/responses", openai_error(400, refusal, param="temperature"),
                          openai_response("fine"))
@@ -74,20 +57,20 @@ def test_openai_400_naming_a_parameter_retries_without_it(openai_server, lines, 
     assert first["temperature"] == 0.7 and "temperature" not in second
     assert lines[1].startswith("[LLM] OpenAI: Error code: 400 - ") and refusal in lines[1]
     assert lines[2] == "[LLM] OpenAI: retrying without unsupported parameters"
-    assert waits == []
+    assert sleeps == []
 
 
-def test_openai_429_library_retries_then_our_back_off(openai_server, lines, waits):
+def test_openai_429_library_retries_then_our_back_off(openai_server, lines, sleeps):
     limited = openai_error(429, "Rate limit reached", code="rate_limit_exceeded", retry_after_ms=3)
     openai_server.script("POST", "/v1/responses", limited, limited, limited, openai_response("later"))
     assert ms._llm_generate_text(P.OPENAI, "gpt-5", "p") == "later"
     # The library tried three times on its own, honouring retry-after-ms, before giving up.
     assert len(bodies(openai_server)) == 4
-    assert waits[:2] == [0.003, 0.003] and waits[2:] == [1.5]
+    assert sleeps[:2] == [0.003, 0.003] and sleeps[2:] == [1.5]
     assert lines[2].startswith("[LLM] OpenAI: retry 1/3 after error: Error code: 429 - ")
 
 
-def test_openai_failure_messages_never_show_the_key(openai_server, lines, waits):
+def test_openai_failure_messages_never_show_the_key(openai_server, lines, sleeps):
     echo = openai_error(401, f"Incorrect API key provided: {FAKE_OPENAI_KEY}.", code="invalid_api_key")
     openai_server.script("POST", "/v1/responses", echo)
     openai_server.script("GET", "/v1/models", echo)
@@ -99,7 +82,7 @@ def test_openai_failure_messages_never_show_the_key(openai_server, lines, waits)
     assert str(listing.value).startswith("Failed to list OpenAI models: Error code: 401")
     for text in [str(info.value), str(listing.value), *lines]:
         assert FAKE_OPENAI_KEY not in text
-    assert waits == [1.5, 3.0, 6.0]
+    assert sleeps == [1.5, 3.0, 6.0]
 
 
 def test_openai_listing(openai_server):

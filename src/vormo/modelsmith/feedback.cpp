@@ -12,13 +12,7 @@ using workflow::text;
 py::object generative_feedback(py::object prompt, py::object model_file, py::object data_file, py::object model_name,
                                py::object mode, py::object temperature, py::object stop, py::object llm_provider,
                                py::object progress) {
-    hostkit::check_str(prompt, "prompt");
-    hostkit::check_str(model_file, "model_file");
-    hostkit::check_str(data_file, "data_file");
-    hostkit::check_str(model_name, "model_name");
-    hostkit::check_exact_or_none(temperature, &PyFloat_Type, "temperature");
-    hostkit::check_opt_list(stop, "stop");
-    hostkit::check_opt_str(llm_provider, "llm_provider");
+    workflow::check_request_args(prompt, model_file, data_file, model_name, temperature, stop, llm_provider);
 
     py::object provider = home.call("_infer_provider", llm_provider, model_name);
     py::object grammar_implementation = home.call("_get_grammar_implementation", mode);

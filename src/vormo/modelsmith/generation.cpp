@@ -185,13 +185,7 @@ py::object generative_solve(py::object prompt, py::object model_file, py::object
                             py::object mode, py::object iterations_arg, py::object return_statistics,
                             py::object alignment_check, py::object temperature, py::object stop,
                             py::object llm_provider, py::object progress, py::object few_shot) {
-    hostkit::check_str(prompt, "prompt");
-    hostkit::check_str(model_file, "model_file");
-    hostkit::check_str(data_file, "data_file");
-    hostkit::check_str(model_name, "model_name");
-    hostkit::check_exact_or_none(temperature, &PyFloat_Type, "temperature");
-    hostkit::check_opt_list(stop, "stop");
-    hostkit::check_opt_str(llm_provider, "llm_provider");
+    workflow::check_request_args(prompt, model_file, data_file, model_name, temperature, stop, llm_provider);
 
     // Preparing.
     py::object grammar_implementation = home.call("_get_grammar_implementation", mode);

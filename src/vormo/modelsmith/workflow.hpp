@@ -32,6 +32,18 @@ inline py::str text(py::handle value) { return hostkit::text_of(value); }
 // Reports `msg` through the module's `_notify` (looked up at each call, like every sibling).
 inline void report(py::handle progress, py::handle msg) { home.call("_notify", progress, msg); }
 
+// The argument checks the two public workflows share, in their parameters' order.
+inline void check_request_args(py::handle prompt, py::handle model_file, py::handle data_file, py::handle model_name,
+                               py::handle temperature, py::handle stop, py::handle llm_provider) {
+    hostkit::check_str(prompt, "prompt");
+    hostkit::check_str(model_file, "model_file");
+    hostkit::check_str(data_file, "data_file");
+    hostkit::check_str(model_name, "model_name");
+    hostkit::check_exact_or_none(temperature, &PyFloat_Type, "temperature");
+    hostkit::check_opt_list(stop, "stop");
+    hostkit::check_opt_str(llm_provider, "llm_provider");
+}
+
 // A debug line on the module logger; `make` builds the message only when debug is enabled.
 template <class Make>
 void debug(Make&& make) {
