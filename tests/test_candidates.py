@@ -13,7 +13,7 @@ from servers import Conversations, openai_response
 from servers import fake_server, openai_server  # noqa: F401 - fixtures
 from test_cli_end_to_end import PRICING, REPLIES, needs_runner, recorded_pair, vormo
 from vormo import candidates as cand
-from vormo import cli
+from vormo import cli, tokenledger
 import vormo.modelsmith as ms
 
 MODEL, DATA = recorded_pair(2)
@@ -96,3 +96,160 @@ def test_four_candidates_on_the_command_line(openai_server, tmp_path):
     assert len(opening) == 4
     assert max(r.started for r in opening) < min(r.finished for r in opening)
     assert "[#1] Iteration 1/2: prompting model" in done.stderr
+
+
+# ---- The Python operation ---------------------------------------------------------------------
+
+EXAMPLES = sorted(pathlib.Path(cand.__file__).parent.joinpath("vormo_models").glob("*/*.txt"))[:5]
+
+
+def opening_prompts(server, markers):
+    """The generation prompts (requests with no model in them yet), in the order they arrived."""
+    return [r.json["input"] for r in server.calls("POST", "/v1/responses")
+            if not any(m in r.body.decode() for m in markers)]
+
+
+@pytest.mark.parametrize("vary", [True, False])
+def test_each_candidate_sees_its_own_window_of_the_examples(openai_server, tmp_path, monkeypatch, vary):
+    needs_runner()
+    asked = []
+
+    def ranking(query, models_dir=None, top_k=10):
+        asked.append((threading.current_thread().name, top_k))
+        return [{"path": str(p), "score": 1.0 - i / 10, "preview": ""} for i, p in enumerate(EXAMPLES)][:top_k]
+
+    monkeypatch.setattr(ms, "rag_rank", ranking)
+    llm = ms._llm_generate_text
+    replies, _, _ = four_conversations(delay=0.0)
+    del replies["never-compiles"]
+    conversations = Conversations(replies)
+    openai_server.script_with("POST", "/v1/responses", conversations)
+    outcome = cand.solve_candidates("Plan the bakery's week.", str(tmp_path / "plan.mod"), str(tmp_path / "plan.dat"),
+                                    3, vary_examples=vary, iterations=2, model_name="gpt-5")
+
+    # One ranking for all three, deep enough for every window.
+    assert [k for _, k in asked] == [5 if vary else 3]
+    number = {marker_of(r["model_file"]): r["number"] for r in outcome["candidates"]}
+    for marker, prompt in zip(conversations.order, opening_prompts(openai_server, replies)):
+        start = number[marker] - 1 if vary else 0
+        seen = [p for p in EXAMPLES if p.read_text()[:80] in prompt]
+        assert seen == EXAMPLES[start:start + 3]
+    # The workflow's own names are back in place.
+    assert ms.rag_rank is ranking and ms._llm_generate_text is llm
+
+    agreement = outcome["agreement"]
+    assert {k: agreement[k] for k in ("candidates", "agreeing", "objective")} == {
+        "candidates": 3, "agreeing": 2, "objective": pytest.approx(706.5)}
+    chosen = number["agree-first-try"]
+    assert agreement["chosen"] == chosen
+    assert [(g["status"], g["members"]) for g in agreement["groups"]] == [
+        ("optimal", sorted([chosen, number["agree-after-fix"]])), ("optimal", [number["no-promise"]])]
+    assert agreement["groups"][1]["differences"] == [f"constraints only in #{chosen}: promised"]
+    for record in outcome["candidates"]:
+        assert set(record["statistics"]) == {"iterations", "assessment", "syntax_errors", "cost"}
+        assert record["usage"] == record["statistics"]["cost"]["usage"]
+    assert (tmp_path / "plan.mod").read_text() == f"// agree-first-try\n{MODEL}"
+
+
+def test_the_budget_stops_every_candidate_before_its_next_request(openai_server, tmp_path, monkeypatch):
+    monkeypatch.setattr(tokenledger, "PRICING_URL", PRICING)
+    replies = {m: [reply(pair_text(BROKEN_MODEL, BROKEN_DATA, m), 1000, 0.0)] for m in ("broken-1", "broken-2")}
+    openai_server.script_with("POST", "/v1/responses", Conversations(replies))
+    outcome = cand.solve_candidates("Bake.", str(tmp_path / "plan.mod"), str(tmp_path / "plan.dat"), 2,
+                                    max_cost=0.0001, iterations=5, few_shot=False, model_name="gpt-5")
+    # Both first requests went out before anything was spent; nothing after.
+    assert len(openai_server.calls("POST", "/v1/responses")) == 2
+    assert [r["status"] for r in outcome["candidates"]] == ["budget", "budget"]
+    assert "the budget of $0.0001 is spent" in outcome["candidates"][0]["error"]
+    assert outcome["cost"]["usage"] == {"prompt_tokens": 2000, "completion_tokens": 200}
+    assert outcome["agreement"]["chosen"] is None and not (tmp_path / "plan.mod").exists()
+
+
+def test_every_candidate_failing_the_same_way_is_one_error(monkeypatch, tmp_path, capsys):
+    pytest.importorskip("openai")
+    monkeypatch.setenv("OPENAI_API_KEY", "")
+    status = cli.main(["-q", "solve", "Bake.", "-m", str(tmp_path / "p.mod"), "-d", str(tmp_path / "p.dat"),
+                       "--run", "--candidates", "3", "--no-few-shot"])
+    assert status == 2
+    assert capsys.readouterr().err.strip().splitlines()[-1].startswith(
+        "vormo: error: OPENAI_API_KEY is not set")
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["--candidates", "1", "--run"], "--candidates needs at least 2, not 1"),
+    (["--candidates", "3"], "--candidates compares the candidates' optima: add --run"),
+    (["--candidates", "2", "--run", "--tolerance", "-1"], "--tolerance must be a finite number of at least 0"),
+    (["--candidates", "2", "--run", "-d", "other/plan.mod"], "-m and -d need different file names"),
+])
+def test_command_line_refusals(tmp_path, capsys, argv, message):
+    base = ["-q", "solve", "Bake.", "-m", "plan.mod", "-d", "plan.dat", "--no-few-shot"]
+    os.chdir(tmp_path)
+    assert cli.main(base + argv) == 2
+    assert capsys.readouterr().err.startswith(f"vormo: error: {message}")
+    assert not list(tmp_path.iterdir())
+
+
+# ---- Agreement --------------------------------------------------------------------------------
+
+# (status, objective, aligned, iterations) per candidate, numbered from 1 -> members of each group,
+# the winning group first.
+@pytest.mark.parametrize("records, tolerance, expected", [
+    ([("optimal", 706.5, True, 1), ("optimal", 706.5000001, True, 1), ("optimal", 706.6, True, 1)],
+     1e-6, [[1, 2], [3]]),
+    ([("optimal", 706.5, True, 1), ("optimal", 706.5000001, True, 1), ("optimal", 706.6, True, 1)],
+     1e-3, [[1, 2, 3]]),
+    ([("optimal", 0.0, True, 1), ("optimal", 1e-9, True, 1), ("optimal", -1e-3, True, 1)], 1e-6, [[1, 2], [3]]),
+    ([("optimal", -5e6, True, 1), ("optimal", -5.000001e6, True, 1)], 1e-6, [[1, 2]]),
+    ([("infeasible", None, None, 1), ("infeasible", None, None, 1), ("optimal", 5.0, True, 3)],
+     1e-6, [[3], [1, 2]]),
+    ([("optimal", 10.0, False, 1), ("optimal", 20.0, True, 3)], 1e-6, [[2], [1]]),
+    ([("optimal", 10.0, True, 3), ("optimal", 20.0, True, 1)], 1e-6, [[2], [1]]),
+    ([("optimal", 10.0, True, 2), ("optimal", 20.0, True, 2)], 1e-6, [[1], [2]]),
+    ([("compile_error", None, None, 5), ("optimal", 1.0, True, 1), ("compile_error", None, None, 5),
+      ("error", None, None, None)], 1e-6, [[2], [1, 3], [4]]),
+])
+def test_grouping(records, tolerance, expected):
+    recs = [{"number": n, "status": s, "objective": o, "aligned": a, "iterations": i}
+            for n, (s, o, a, i) in enumerate(records, 1)]
+    assert [g["members"] for g in cand.group_candidates(recs, tolerance)] == expected
+
+
+# ---- What differs -----------------------------------------------------------------------------
+
+@pytest.mark.parametrize("change, expected", [
+    (("model", "    promised: bake[p] >= minOrder[p];\n", ""), ["constraints only in #1: promised"]),
+    (("model", "promised:", "ordered:"), ["constraints only in #1: promised", "constraints only in #2: ordered"]),
+    (("model", "promised:", ""), ["constraints only in #1: promised", "unlabelled constraints: 0 in #1, 1 in #2"]),
+    (("model", "dvar int+ bake", "dvar float+ bake"), ["variable bake: int+[Products] in #1, float+[Products] in #2"]),
+    (("data", "minOrder = [0, 100, 0, 0];", "minOrder = [0, 150, 0, 0];"),
+     ["data minOrder: [0, 100, 0, 0] in #1, [0, 150, 0, 0] in #2"]),
+    (("model", "maximize weeklyProfit", "minimize weeklyProfit"), ["objective: maximize in #1, minimize in #2"]),
+    (("model", "bake[p] <= maxSales[p]", "bake[p] <= 2 * maxSales[p]"),
+     ["same constraint labels, variables and data; the expressions differ"]),
+    (("model", "dvar int+ bake[Products];", "dvar int+ bake[Products] >= 0;"), None),
+])
+def test_model_differences(change, expected):
+    where, old, new = change
+    model, data = MODEL, DATA
+    assert (model if where == "model" else data).count(old) == 1
+    if where == "model":
+        model = model.replace(old, new)
+    else:
+        data = data.replace(old, new)
+    lines = cand.model_differences((MODEL, DATA), (model, data))
+    if expected is None:   # a pair that does not compile says so, with the compiler's finding
+        assert len(lines) == 1 and re.match(r"#2 does not compile: line 31\b", lines[0])
+    else:
+        assert lines == expected
+
+
+def test_long_differences_are_cut_short():
+    data = DATA
+    for name in ("maxSales = [400, 600, 60, 20];", "minOrder = [0, 100, 0, 0];", "available = [2400, 4200, 500];",
+                 "profit = [2.4, 1.1, 9.5, 18];"):
+        data = data.replace(name, name.replace("0", "7"))
+    model = MODEL.replace("promised:", "ordered:").replace("maximize", "minimize")
+    lines = cand.model_differences((MODEL, DATA), (model, data), limit=4)
+    assert lines[:3] == ["objective: maximize in #1, minimize in #2", "constraints only in #1: promised",
+                         "constraints only in #2: ordered"]
+    assert lines[3] == "… and 3 more differences"   # maxSales, minOrder, available

@@ -81,6 +81,7 @@ class _Run:
         self.rank_lock = threading.Lock()
         self.rankings: dict[tuple[Any, ...], tuple[bool, Any]] = {}
         self.spent = 0.0
+        self.unpriced = False
 
     def price(self, usage: Mapping[str, Any]) -> float | None:
         from . import tokenledger
@@ -120,9 +121,16 @@ class _Candidate:
         self.completion_tokens += completion
         if self.run.max_cost is not None and (prompt or completion):
             cost = self.run.price({"prompt_tokens": prompt, "completion_tokens": completion})
-            if cost is not None:
-                with self.run.lock:
+            with self.run.lock:
+                if cost is not None:
                     self.run.spent += cost
+                elif not self.run.unpriced:
+                    self.run.unpriced = True
+                    import logging
+
+                    logging.getLogger(__name__).warning(
+                        "no price for %r in the pricing table: the budget of $%g cannot be applied",
+                        self.run.model_name, self.run.max_cost)
 
     def progress(self, forward: Callable[[str], Any] | None) -> Callable[[str], None]:
         prefix = f"[#{self.number}] "
