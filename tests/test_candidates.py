@@ -253,3 +253,37 @@ def test_long_differences_are_cut_short():
     assert lines[:3] == ["objective: maximize in #1, minimize in #2", "constraints only in #1: promised",
                          "constraints only in #2: ordered"]
     assert lines[3] == "… and 3 more differences"   # maxSales, minOrder, available
+
+
+def test_ctrl_c_ends_the_candidates_without_waiting_for_their_replies(openai_server, tmp_path):
+    import signal
+    import subprocess
+    import sys
+    import time
+
+    replies = {m: [reply(pair_text(MODEL, DATA, m), 1000, 0.0), reply(ALIGNED, 1000, 120.0)]
+               for m in ("slow-1", "slow-2")}
+    openai_server.script_with("POST", "/v1/responses", Conversations(replies))
+    env = {**os.environ, "HF_HUB_OFFLINE": "1"}
+    child = subprocess.Popen([sys.executable, "-m", "vormo", "solve", "Bake.", "-m", "plan.mod", "-d", "plan.dat",
+                              "--run", "--candidates", "2", "--no-few-shot", "--pricing", PRICING],
+                             cwd=tmp_path, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        # Both candidates wait for their slow alignment replies.
+        deadline = time.monotonic() + 60
+        while len(openai_server.requests) < 4 and time.monotonic() < deadline and child.poll() is None:
+            time.sleep(0.05)
+        assert len(openai_server.requests) == 4
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=60)
+    finally:
+        if child.poll() is None:
+            child.kill()
+    assert child.returncode == 130, err
+    assert "vormo: interrupted; the candidates' files so far are kept in plan.candidates/" in err
+    assert "Traceback" not in err
+    slow = [r for r in openai_server.requests if b"Assess whether the generated Vormo model" in r.body]
+    assert len(slow) == 2 and all(r.finished is None for r in slow)   # the slow replies were not awaited
+    for n in (1, 2):
+        assert (tmp_path / f"plan.candidates/{n}/plan.mod").read_text().endswith(MODEL)
+    assert not (tmp_path / "plan.mod").exists()

@@ -31,6 +31,7 @@ from __future__ import annotations
 
 import math
 import os
+import sys
 import threading
 from collections.abc import Callable, Mapping, Sequence
 from pathlib import Path
@@ -201,9 +202,9 @@ def _install_hooks() -> None:
     with _hooks_lock:
         if _hooks_users == 0:
             _saved["_llm_generate_text"] = modelsmith._llm_generate_text
-            _saved["rag_rank"] = modelsmith.rag_rank
+            _saved["rag_rank"] = getattr(modelsmith, "rag_rank")
             modelsmith._llm_generate_text = _llm_for_candidate
-            modelsmith.rag_rank = _rank_for_candidate
+            setattr(modelsmith, "rag_rank", _rank_for_candidate)
         _hooks_users += 1
 
 
@@ -217,8 +218,8 @@ def _remove_hooks() -> None:
             # Whatever a host put there meanwhile stays.
             if modelsmith._llm_generate_text is _llm_for_candidate:
                 modelsmith._llm_generate_text = _saved["_llm_generate_text"]
-            if modelsmith.rag_rank is _rank_for_candidate:
-                modelsmith.rag_rank = _saved["rag_rank"]
+            if getattr(modelsmith, "rag_rank") is _rank_for_candidate:
+                setattr(modelsmith, "rag_rank", _saved["rag_rank"])
             _saved.clear()
 
 
@@ -317,8 +318,8 @@ def group_candidates(records: Sequence[Mapping[str, Any]], tolerance: float = DE
 
 
 def _best_member(group: Mapping[str, Any], records: Mapping[int, Mapping[str, Any]]) -> int:
-    return min(group["members"], key=lambda n: (not records[n].get("aligned"),
-                                                int(records[n].get("iterations") or 0), n))
+    members: list[int] = group["members"]
+    return min(members, key=lambda n: (not records[n].get("aligned"), int(records[n].get("iterations") or 0), n))
 
 
 # ----------------------------------------------------------------------------------------------
@@ -529,12 +530,14 @@ def solve_candidates(prompt: str, model_file: str, data_file: str, candidates: i
                    for c, p in zip(people, paths)]
         records = [f.result() for f in futures]
     except BaseException:
-        run.stop.set()  # the others end at their next step
+        # Interrupted (or a candidate's thread ended with an interrupt): the others end at their
+        # next step; a request already sent is not waited for here.
+        run.stop.set()
         pool.shutdown(wait=False, cancel_futures=True)
-        raise
-    finally:
-        pool.shutdown(wait=True)
         _remove_hooks()
+        raise
+    pool.shutdown(wait=True)
+    _remove_hooks()
 
     priced = [r["statistics"]["cost"] for r in records if isinstance((r.get("statistics") or {}).get("cost"), dict)]
     if priced and isinstance(priced[0].get("model"), str):
@@ -625,15 +628,22 @@ def run_cli(args: Any, description: str, out: Any) -> int:
         kwargs["model_name"] = args.model_name
     if args.iterations is not None:
         kwargs["iterations"] = args.iterations
-    progress(f"Generating {args.candidates} candidates at the same time")
+    try:
+        folder, _ = _candidate_paths(args.model, args.data, args.candidates)
+    except ValueError as error:
+        raise cli.UsageError(f"-m and -d need different file names with --candidates ({error})") from None
+    progress(f"Generating {args.candidates} candidates at the same time in {folder}{os.sep}")
     try:
         outcome = solve_candidates(description, args.model, args.data, args.candidates, tolerance=args.tolerance,
                                    time_limit=args.time_limit, vary_examples=not args.same_examples,
                                    max_cost=getattr(args, "max_cost", None), progress=progress, **kwargs)
-    except ValueError as error:
-        if str(error).startswith("model_file and data_file"):
-            raise cli.UsageError(f"-m and -d need different file names with --candidates ({error})") from None
-        raise
+    except KeyboardInterrupt:
+        # The candidates' threads may be waiting for replies that take minutes; the process ends
+        # now instead of at the end of those requests. What each candidate wrote so far stays.
+        sys.stdout.flush()
+        print(f"{cli.PROG}: interrupted; the candidates' files so far are kept in {folder}{os.sep}",
+              file=sys.stderr, flush=True)
+        os._exit(cli.EXIT_INTERRUPTED)
     agreement = outcome["agreement"]
     chosen = agreement["chosen"]
     if args.json:
