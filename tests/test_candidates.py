@@ -287,3 +287,54 @@ def test_ctrl_c_ends_the_candidates_without_waiting_for_their_replies(openai_ser
     for n in (1, 2):
         assert (tmp_path / f"plan.candidates/{n}/plan.mod").read_text().endswith(MODEL)
     assert not (tmp_path / "plan.mod").exists()
+
+
+def test_json_carries_the_agreement_and_every_candidates_statistics(openai_server, tmp_path, capsys):
+    needs_runner()
+    replies, _, _ = four_conversations(delay=0.0)
+    replies = {m: replies[m] for m in ("agree-first-try", "never-compiles")}
+    openai_server.script_with("POST", "/v1/responses", Conversations(replies))
+    status = cli.main(["-q", "--pricing", PRICING, "solve", "Bake.", "-m", str(tmp_path / "plan.mod"),
+                       "-d", str(tmp_path / "plan.dat"), "--run", "--candidates", "2", "--iterations", "2",
+                       "--no-few-shot", "--json"])
+    assert status == 0
+    record = json.loads(capsys.readouterr().out)
+    agreement = record["agreement"]
+    numbers = {marker_of(c["model_file"]): c["number"] for c in record["candidates"]}
+    good, bad = numbers["agree-first-try"], numbers["never-compiles"]
+    assert {k: agreement[k] for k in ("candidates", "agreeing", "objective", "chosen")} == {
+        "candidates": 2, "agreeing": 1, "objective": 706.5, "chosen": good}
+    assert [(g["status"], g["members"]) for g in agreement["groups"]] == [("optimal", [good]), ("compile_error", [bad])]
+    assert re.match(r"VormoSyntaxError: line 32\b", agreement["groups"][1]["differences"][0])
+    by_number = {c["number"]: c for c in record["candidates"]}
+    assert by_number[good]["statistics"]["iterations"] == 1
+    assert by_number[bad]["statistics"]["syntax_errors"] and by_number[bad]["solve"] is None
+    assert record["solve"]["objective"] == 706.5
+    assert record["cost"]["usage"] == {"prompt_tokens": 2 * 1000 + 3 * 4000, "completion_tokens": 200 + 1200}
+    assert record["cost"]["estimated_costs"]["total_cost"] == pytest.approx(
+        sum(c["estimated_costs"]["total_cost"] for c in record["candidates"]))
+
+
+def test_no_optimum_writes_nothing_and_says_so(openai_server, tmp_path, capsys):
+    replies = {m: [reply(pair_text(BROKEN_MODEL, BROKEN_DATA, m), 1000, 0.0)] for m in ("broken-1", "broken-2")}
+    openai_server.script_with("POST", "/v1/responses", Conversations(replies))
+    status = cli.main(["-q", "--pricing", PRICING, "solve", "Bake.", "-m", str(tmp_path / "plan.mod"),
+                       "-d", str(tmp_path / "plan.dat"), "--run", "--candidates", "2", "--iterations", "1",
+                       "--no-few-shot"])
+    out = capsys.readouterr().out
+    assert status == 1
+    assert out.startswith(f"None of the 2 candidates reached an optimum; {tmp_path / 'plan.mod'} and "
+                          f"{tmp_path / 'plan.dat'} are not written\n")
+    assert "2 candidates do not compile (#1, #2):\n  VormoSyntaxError: line 32" in out
+    assert not (tmp_path / "plan.mod").exists()
+
+
+def test_an_unpriced_model_warns_that_the_budget_cannot_apply(openai_server, tmp_path, monkeypatch, caplog):
+    monkeypatch.setattr(tokenledger, "PRICING_URL", PRICING)
+    replies = {m: [reply(pair_text(BROKEN_MODEL, BROKEN_DATA, m), 1000, 0.0)] for m in ("broken-1", "broken-2")}
+    openai_server.script_with("POST", "/v1/responses", Conversations(replies))
+    outcome = cand.solve_candidates("Bake.", str(tmp_path / "plan.mod"), str(tmp_path / "plan.dat"), 2,
+                                    max_cost=0.0001, iterations=2, few_shot=False, model_name="house-model-7")
+    assert [r["status"] for r in outcome["candidates"]] == ["compile_error", "compile_error"]
+    warnings = [r.getMessage() for r in caplog.records if "budget" in r.getMessage()]
+    assert warnings == ["no price for 'house-model-7' in the pricing table: the budget of $0.0001 cannot be applied"]

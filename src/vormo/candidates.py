@@ -89,9 +89,14 @@ class _Run:
         import types
 
         estimate = tokenledger.estimate_costs(types.SimpleNamespace(model=self.model_name), dict(usage))
-        if not isinstance(estimate, Mapping) or "total_cost" not in estimate:
-            return None
-        return float(estimate["total_cost"])
+        return _price_of(estimate)
+
+
+def _price_of(estimate: Any) -> float | None:
+    """The total of a cost estimate, or None when the pricing table has no price for the model."""
+    if not isinstance(estimate, Mapping) or not {"prompt_cost", "completion_cost"} & set(estimate):
+        return None
+    return float(estimate.get("total_cost") or 0.0)
 
 
 class _Candidate:
@@ -671,13 +676,13 @@ def run_cli(args: Any, description: str, out: Any) -> int:
     print(file=out)
     rows = [["#", "status", "objective", "aligned", "iterations", "tokens", "cost"]]
     for rec in outcome["candidates"]:
-        est = rec.get("estimated_costs") or {}
+        price = _price_of(rec.get("estimated_costs"))
         tokens = rec["usage"]["prompt_tokens"] + rec["usage"]["completion_tokens"]
         rows.append([str(rec["number"]), rec["status"],
                      "-" if rec["objective"] is None else number(rec["objective"]),
                      {True: "yes", False: "no", None: "-"}[rec.get("aligned")],
                      "-" if rec.get("iterations") is None else str(rec["iterations"]),
-                     f"{tokens:,}", cli._money(float(est["total_cost"])) if "total_cost" in est else "-"])
+                     f"{tokens:,}", "-" if price is None else cli._money(price)])
     cli._table(rows, out)
     print(file=out)
     print(f"All {total} candidates together:", file=out)
