@@ -66,6 +66,7 @@ def test_four_candidates_on_the_command_line(openai_server, tmp_path):
 
     # Every candidate has its own folder; which conversation it had shows in its model's first line.
     folder = tmp_path / "out/plan.candidates"
+    assert all((folder / str(n) / "plan.mod").exists() for n in range(1, 5)), out + done.stderr
     number = {marker_of(folder / str(n) / "plan.mod"): n for n in range(1, 5)}
     assert sorted(number) == sorted(replies) and all((folder / str(n) / "plan.dat").exists() for n in range(1, 5))
     first, fixed, differs, broken = (number[m] for m in ("agree-first-try", "agree-after-fix", "no-promise",
@@ -205,6 +206,7 @@ def test_command_line_refusals(tmp_path, capsys, argv, message):
     ([("optimal", 10.0, False, 1), ("optimal", 20.0, True, 3)], 1e-6, [[2], [1]]),
     ([("optimal", 10.0, True, 3), ("optimal", 20.0, True, 1)], 1e-6, [[2], [1]]),
     ([("optimal", 10.0, True, 2), ("optimal", 20.0, True, 2)], 1e-6, [[1], [2]]),
+    ([("optimal", None, True, 1), ("optimal", 3.0, True, 1), ("optimal", None, False, 1)], 1e-6, [[1, 3], [2]]),
     ([("compile_error", None, None, 5), ("optimal", 1.0, True, 1), ("compile_error", None, None, 5),
       ("error", None, None, None)], 1e-6, [[2], [1, 3], [4]]),
 ])

@@ -296,7 +296,8 @@ def group_candidates(records: Sequence[Mapping[str, Any]], tolerance: float = DE
 
     Each group: "status", "objective" (of its first member, or None), "members" (candidate
     numbers), "aligned" (how many the alignment check accepted) and "iterations" (their sum).
-    Optimal groups come first, ordered by size, then aligned members, then fewer iterations.
+    Optimal groups come first (those without an objective are feasibility models), ordered by size,
+    then aligned members, then fewer iterations.
     """
     groups: list[dict[str, Any]] = []
     by_value = sorted(records, key=lambda r: (str(r.get("status")), r.get("objective") is None,
@@ -317,7 +318,7 @@ def group_candidates(records: Sequence[Mapping[str, Any]], tolerance: float = DE
         group["iterations"] += int(rec.get("iterations") or 0)
     for group in groups:
         group["members"].sort()
-    groups.sort(key=lambda g: (g["status"] != _OPTIMAL or g["objective"] is None, -len(g["members"]),
+    groups.sort(key=lambda g: (g["status"] != _OPTIMAL, -len(g["members"]),
                                -g["aligned"], g["iterations"], g["members"][0]))
     return groups
 
@@ -559,7 +560,8 @@ def solve_candidates(prompt: str, model_file: str, data_file: str, candidates: i
 
     by_number = {rec["number"]: rec for rec in records}
     groups = group_candidates(records, tolerance)
-    winner = groups[0] if groups and groups[0]["status"] == _OPTIMAL and groups[0]["objective"] is not None else None
+    # A feasibility model (no objective) solved to optimality counts too: its group agrees on "feasible".
+    winner = groups[0] if groups and groups[0]["status"] == _OPTIMAL else None
     chosen = by_number[_best_member(winner, by_number)] if winner else None
     if chosen is not None:
         for source, target in ((chosen["model_file"], model_file), (chosen["data_file"], data_file)):
@@ -598,7 +600,9 @@ def _group_heading(group: Mapping[str, Any], number: Any) -> str:
     count = len(group["members"])
     who = ", ".join(f"#{n}" for n in group["members"])
     status = group["status"]
-    if status == _OPTIMAL and group["objective"] is not None:
+    if status == _OPTIMAL and group["objective"] is None:
+        what = "find a feasible solution (no objective)" if count > 1 else "finds a feasible solution (no objective)"
+    elif status == _OPTIMAL:
         what = f"{'gives' if count == 1 else 'give'} {number(group['objective'])}"
     elif status == "compile_error":
         what = "does not compile" if count == 1 else "do not compile"
@@ -659,8 +663,12 @@ def run_cli(args: Any, description: str, out: Any) -> int:
 
     number = cli._number
     total = agreement["candidates"]
-    if chosen is not None:
+    if chosen is not None and agreement["objective"] is None:
+        print(f"{agreement['agreeing']} of {total} candidates agree: feasible (the models have no objective)",
+              file=out)
+    if chosen is not None and agreement["objective"] is not None:
         print(f"{agreement['agreeing']} of {total} candidates agree on {number(agreement['objective'])}", file=out)
+    if chosen is not None:
         print(f"Chosen: candidate {chosen} → {args.model}, {args.data}", file=out)
     else:
         print(f"None of the {total} candidates reached an optimum; {args.model} and {args.data} are not written",
