@@ -145,6 +145,15 @@ def _json_number(value):
     return "NaN" if value != value else ("Infinity" if value > 0 else "-Infinity")
 
 
+def _shown(value):
+    """A number as a finding shows it: 1e+15, infinity, NaN."""
+    if value != value:
+        return "NaN"
+    if math.isinf(value):
+        return "infinity" if value > 0 else "-infinity"
+    return f"{value:g}"
+
+
 def _line_text(line):
     return str(line) if isinstance(line, int) and not isinstance(line, bool) else repr(line)
 
@@ -353,7 +362,7 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
         if isinstance(value, bool) or not isinstance(value, (int, float)) or value != value:
             raise self._error(f"the {side} bound of '{name}' must be a number, not {value!r}")
         if value == (math.inf if side == "lower" else -math.inf):
-            raise self._error(f"the {side} bound of '{name}' is {_number_text(value)}, which no value "
+            raise self._error(f"the {side} bound of '{name}' is {_shown(value)}, which no value "
                               "can meet")
         if math.isfinite(value) and abs(value) >= BOUND_LIMIT:
             raise self._error(f"the {side} bound of '{name}' is {value:g}; {_BOUND_RANGE}")
@@ -375,11 +384,11 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
         for column, coefficient in linear.terms.items():
             if not -BOUND_LIMIT < coefficient < BOUND_LIMIT:
                 raise self._error(f"the coefficient of {self.var_names[column]} in {what} is "
-                                  f"{_number_text(coefficient)}; the solver takes coefficients of "
+                                  f"{_shown(coefficient)}; the solver takes coefficients of "
                                   f"{BOUND_LIMIT:g} or more as infinite")
             self.c[column] = coefficient
         if not math.isfinite(linear.constant):
-            raise self._error(f"the constant term of {what} is {_number_text(linear.constant)}, so no "
+            raise self._error(f"the constant term of {what} is {_shown(linear.constant)}, so no "
                               "solution has a finite objective")
         self._count_nonzeros(len(linear.terms))
         self._objective = (sense, label, self._line, linear)
@@ -431,14 +440,14 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
             if coefficient != 0:
                 if not -COEFFICIENT_LIMIT < coefficient < COEFFICIENT_LIMIT:
                     raise self._error(f"the coefficient of {self.var_names[column]} in constraint "
-                                      f"{name} is {_number_text(coefficient)}; the solver accepts "
+                                      f"{name} is {_shown(coefficient)}; the solver accepts "
                                       f"coefficients below {COEFFICIENT_LIMIT:g} in size")
                 flat += (column, coefficient)
         rhs = -linear.constant
         if rhs != rhs:
             raise self._error(f"the right-hand side of constraint {name} is not a number (NaN)")
         if rhs == math.inf and op != "<=" or rhs == -math.inf and op != ">=":
-            raise self._error(f"the right-hand side of constraint {name} is {_number_text(rhs)}, "
+            raise self._error(f"the right-hand side of constraint {name} is {_shown(rhs)}, "
                               "which no solution can meet")
         if math.isfinite(rhs) and abs(rhs) >= BOUND_LIMIT:
             raise self._error(f"the right-hand side of constraint {name} is {rhs:g}; {_BOUND_RANGE}")

@@ -96,14 +96,28 @@ def _on_sigterm(signum, frame):
     raise _Terminated(128 + signum)
 
 
+def _unblock_sigterm():
+    signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGTERM})
+
+
 def _run_child(command, folder, time_limit):
     """Run command in folder; return (exit code, stdout, stderr), or None when it ran out of
     time. The child is stopped whatever ends the wait: a time-out, Ctrl-C or SIGTERM."""
     handle = threading.current_thread() is threading.main_thread() and hasattr(signal, "SIGTERM")
     previous = signal.signal(signal.SIGTERM, _on_sigterm) if handle else None
+    # SIGTERM waits while the child starts, so that it never finds a child the runner does not
+    # know of yet; the child itself starts with the signal unblocked.
+    mask = handle and hasattr(signal, "pthread_sigmask")
     try:
-        child = subprocess.Popen(command, cwd=folder, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                 stderr=subprocess.PIPE, text=True, encoding="utf-8", errors="replace")
+        if mask:
+            signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM})
+        try:
+            child = subprocess.Popen(command, cwd=folder, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, text=True, encoding="utf-8", errors="replace",
+                                     preexec_fn=_unblock_sigterm if mask else None)
+        finally:
+            if mask:
+                signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGTERM})
         try:
             out, err = child.communicate(timeout=_wait_limit(time_limit))
         except subprocess.TimeoutExpired:
