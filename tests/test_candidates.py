@@ -181,6 +181,7 @@ def test_every_candidate_failing_the_same_way_is_one_error(monkeypatch, tmp_path
     (["--candidates", "3"], "--candidates compares the candidates' optima: add --run"),
     (["--candidates", "2", "--run", "--tolerance", "-1"], "--tolerance must be a finite number of at least 0"),
     (["--candidates", "2", "--run", "-d", "other/plan.mod"], "-m and -d need different file names"),
+    (["--candidates", "2", "--run", "--time-limit", "0"], "--time-limit must be a positive number of seconds"),
 ])
 def test_command_line_refusals(tmp_path, capsys, argv, message):
     base = ["-q", "solve", "Bake.", "-m", "plan.mod", "-d", "plan.dat", "--no-few-shot"]
@@ -340,3 +341,18 @@ def test_an_unpriced_model_warns_that_the_budget_cannot_apply(openai_server, tmp
     assert [r["status"] for r in outcome["candidates"]] == ["compile_error", "compile_error"]
     warnings = [r.getMessage() for r in caplog.records if "budget" in r.getMessage()]
     assert warnings == ["no price for 'house-model-7' in the pricing table: the budget of $0.0001 cannot be applied"]
+
+
+def test_without_numpy_the_candidates_name_the_extra(openai_server, tmp_path, monkeypatch, capsys):
+    fake = tmp_path / "shadow" / "numpy"
+    fake.mkdir(parents=True)
+    (fake / "__init__.py").write_text("raise ModuleNotFoundError(\"No module named 'numpy'\", name='numpy')\n")
+    monkeypatch.setenv("PYTHONPATH", os.pathsep.join([str(tmp_path / "shadow"), os.environ.get("PYTHONPATH", "")]))
+    replies, _, _ = four_conversations(delay=0.0)
+    openai_server.script_with("POST", "/v1/responses", Conversations(
+        {m: replies[m] for m in ("agree-first-try", "no-promise")}))
+    status = cli.main(["-q", "--pricing", PRICING, "solve", "Bake.", "-m", str(tmp_path / "plan.mod"),
+                       "-d", str(tmp_path / "plan.dat"), "--run", "--candidates", "2", "--no-few-shot"])
+    assert status == 2
+    assert "pip install 'vormo[solve]'" in capsys.readouterr().err
+    assert not (tmp_path / "plan.mod").exists()

@@ -625,6 +625,8 @@ def run_cli(args: Any, description: str, out: Any) -> int:
         raise cli.UsageError("--candidates compares the candidates' optima: add --run")
     if not args.tolerance >= 0 or args.tolerance == math.inf:
         raise cli.UsageError(f"--tolerance must be a finite number of at least 0, not {args.tolerance}")
+    if not (math.isfinite(args.time_limit) and args.time_limit > 0):
+        raise cli.UsageError(f"--time-limit must be a positive number of seconds, not {args.time_limit:g}")
     progress = cli.Progress(enabled=not args.quiet)
     kwargs: dict[str, Any] = {
         "mode": cli._grammar(args.grammar),
@@ -653,6 +655,10 @@ def run_cli(args: Any, description: str, out: Any) -> int:
         print(f"{cli.PROG}: interrupted; the candidates' files so far are kept in {folder}{os.sep}",
               file=sys.stderr, flush=True)
         os._exit(cli.EXIT_INTERRUPTED)
+    for rec in outcome["candidates"]:
+        if (rec.get("solve") or {}).get("missing_extra"):
+            # Nothing was solved: an installation the user can fix, not a verdict on the models.
+            raise cli.UsageError(str(rec["solve"].get("message")))
     agreement = outcome["agreement"]
     chosen = agreement["chosen"]
     if args.json:
