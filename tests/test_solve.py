@@ -176,6 +176,8 @@ def test_three_dimensional_variables_over_a_tuple_set_with_filters():
     ("w", (2.5, "old town"), "w[2.5][old town]"),
     ("z", (("a", 1, 0.5),), 'z[<"a",1,0.5>]'),
     ("q", ("a][b",), 'q["a][b"]'),
+    ("q", ("a,b",), 'q["a,b"]'),
+    ("q", ("<a>",), 'q["<a>"]'),
     ("q", ('say "hi"',), 'q["say \\"hi\\""]'),
     ("q", ("",), 'q[""]'),
     ("q", ("line\nbreak",), 'q["line\\nbreak"]'),

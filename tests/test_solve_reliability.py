@@ -171,7 +171,7 @@ def test_the_child_gets_a_grace_period_beyond_the_solvers_limit(monkeypatch):
     ("5", TypeError), (True, TypeError),
 ])
 def test_run_script_checks_its_time_limit(limit, error):
-    with pytest.raises(error):
+    with pytest.raises(error, match="time_limit must be a"):
         runner.run_script("print('{\"status\": \"optimal\"}')", time_limit=limit)
 
 
