@@ -24,6 +24,7 @@ import json
 import keyword
 import math
 import numbers
+import operator
 
 from .emitcore import SciPyCodeGeneratorBase
 from .faultnote import SemanticError
@@ -59,6 +60,9 @@ _BOUND_RANGE = f"the solver reads a bound of {BOUND_LIMIT:g} or more as infinite
 # Decision expressions expanded inside one another on the interpreter's stack; a deeper chain is
 # expanded bottom up from an explicit stack.
 _DEXPR_NESTING = 40
+
+
+_MISSING = object()
 
 
 class _Deferred(Exception):
@@ -239,6 +243,10 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
         self._expanding = set()   # decision expressions being expanded, innermost last
         self._depth = 0           # decision expressions expanded inside one another
         self._has_vars = {}       # id(node) -> bool
+        self._linear_code = {}    # id(node) -> compiled linear expression
+        self._value_code = {}     # id(node) -> compiled value of data
+        self._columns_of = {}     # variable name -> {subscripts: column}
+        self._range_tables = {}   # range name -> {member: position}
         self._variable_blocks = []  # (declaration, first column, column count)
         self._families = []       # constraint families in order of first row
         self._family_of = {}      # id(constraint) -> family record
@@ -349,9 +357,9 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
                                   "instance")
             texts = [["[" + _subscript_text(m) + "]" for m in members] for members in domains]
             names = [name + "".join(parts) for parts in itertools.product(*texts)]
-            indices = self.var_indices
-            for column, key in enumerate(itertools.product(*domains), first):
-                indices[(name, key)] = column
+            columns = dict(zip(itertools.product(*domains), range(first, first + count)))
+            self._columns_of[name] = columns
+            self.var_indices.update(zip(zip(itertools.repeat(name), columns), columns.values()))
             self.var_names.extend(names)
             self.bounds.extend([(low, high)] * count)
             self.integrality.extend([integer] * count)
@@ -499,15 +507,14 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
         for family in self._families:
             op = family["op"]
             for _, _, rhs, flat in family["rows"]:
-                pairs = list(zip(flat[0::2], flat[1::2]))
                 if op == "==":
-                    self.A_eq.append(pairs)
+                    self.A_eq.append(list(zip(flat[0::2], flat[1::2])))
                     self.b_eq.append(rhs)
                 elif op == "<=":
-                    self.A_ub.append(pairs)
+                    self.A_ub.append(list(zip(flat[0::2], flat[1::2])))
                     self.b_ub.append(rhs)
                 else:
-                    self.A_ub.append([(col, -coef) for col, coef in pairs])
+                    self.A_ub.append(list(zip(flat[0::2], map(operator.neg, flat[1::2]))))
                     self.b_ub.append(-rhs)
 
     # ------------------------------------------------------------------------------------------
@@ -653,17 +660,7 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
         return False
 
     def _number(self, node, env):
-        value = self._value(node, env)
-        if isinstance(value, bool):
-            return int(value)
-        if isinstance(value, (int, float)):
-            return value
-        # Numbers of other types (a compact array hands out its own scalars) as int or float.
-        if isinstance(value, numbers.Integral):
-            return int(value)
-        if isinstance(value, numbers.Real):
-            return float(value)
-        raise self._error(f"{value!r} is not a number")
+        return self._as_number(self._value(node, env))
 
     def _compare(self, node, env):
         left, right = self._value(node["left"], env), self._value(node["right"], env)
@@ -765,6 +762,15 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
 
     # ------------------------------------------------------------------------------------------
     # Linear expressions
+    #
+    # _value above is the one place that knows what an expression of data means, one branch per
+    # node kind. Linear expressions (those that hold decision variables) are compiled once per
+    # node into closures f(env, scale, acc) that add scale * expression to the _Linear acc: one
+    # _l_<kind> method per node kind that may hold variables linearly (name, indexed, binop,
+    # unary, aggregate); any other kind over variables is a finding. Constant parts and
+    # subscripts run through _fast_value, which compiles the commonest data kinds (literals, loop
+    # variables, subscripted parameters) and leaves every other kind to _value. A model
+    # therefore costs one closure call per term instead of one interpretation per node.
 
     def _uses_variables(self, node):
         """True when the expression refers to a decision variable or decision expression."""
@@ -786,64 +792,271 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
 
     def _expand(self, node, env, scale, acc):
         """Add scale * node to the linear accumulator acc."""
+        self._linear(node)(env, scale, acc)
+
+    def _linear(self, node):
+        code = self._linear_code.get(id(node))
+        if code is None:
+            if self._uses_variables(node):
+                maker = getattr(self, f"_l_{node.get('type')}", None)
+                code = maker(node) if maker is not None else self._nonlinear(node)
+            else:
+                number = self._fast_number(node)
+
+                def code(env, scale, acc):
+                    acc.constant += scale * number(env)
+            self._linear_code[id(node)] = code
+        return code
+
+    def _raiser(self, message):
+        def code(*args):
+            raise self._error(message)
+        return code
+
+    def _nonlinear(self, node):
         kind = node.get("type")
-        if kind in ("name", "indexed") and node["name"] not in env:
-            symbol = self._symbols.get(node["name"], (None,))[0]
-            if symbol == "dvar":
-                column = self._column(node, env)
-                acc.terms[column] = acc.terms.get(column, 0.0) + scale
-                return
-            if symbol == "dexpr":
+        what = {"aggregate": f"{node.get('op')}(...)", "call": f"{node.get('name')}(...)",
+                "unary": f"'{node.get('op')}'"}.get(kind, kind)
+        return self._raiser(f"{what} over decision variables cannot be translated into a linear program")
+
+    def _l_name(self, node):
+        name = node["name"]
+        kind = self._symbols.get(name, (None,))[0]
+        if kind == "dexpr":
+            def code(env, scale, acc):
+                if name in env:
+                    acc.constant += scale * self._number(node, env)
+                    return
                 terms, constant = self._dexpr(node, env)
+                mine = acc.terms
                 for column, coefficient in terms.items():
-                    acc.terms[column] = acc.terms.get(column, 0.0) + scale * coefficient
+                    mine[column] = mine.get(column, 0.0) + scale * coefficient
                 acc.constant += scale * constant
+            return code
+        if kind != "dvar":
+            return self._nonlinear(node)
+        columns = self._columns_of[name]
+        subscripts = [self._fast_value(i) for i in node.get("indices") or ()]
+
+        def other(env, scale, acc):
+            """A loop variable of the same name, or subscripts outside the index sets."""
+            if name in env:
+                acc.constant += scale * self._number(node, env)
                 return
-        elif kind == "binop" and self._uses_variables(node):
-            op, left, right = node["op"], node["left"], node["right"]
-            if op == "+":
-                self._expand(left, env, scale, acc)
-                self._expand(right, env, scale, acc)
-                return
-            if op == "-":
-                self._expand(left, env, scale, acc)
-                self._expand(right, env, -scale, acc)
-                return
-            if op == "*":
-                if self._uses_variables(left) and self._uses_variables(right):
-                    raise self._error("a product of two decision variables is not linear")
-                if self._uses_variables(left):
-                    left, right = right, left
-                factor = self._number(left, env)
+            column = self._column(node, env)
+            acc.terms[column] = acc.terms.get(column, 0.0) + scale
+
+        # The commonest shapes, one and two subscripts, build their key without a loop.
+        if len(subscripts) == 1:
+            first, = subscripts
+
+            def code(env, scale, acc):
+                column = columns.get((first(env),))
+                if column is None or name in env:
+                    return other(env, scale, acc)
+                terms = acc.terms
+                terms[column] = terms.get(column, 0.0) + scale
+        elif len(subscripts) == 2:
+            first, second = subscripts
+
+            def code(env, scale, acc):
+                column = columns.get((first(env), second(env)))
+                if column is None or name in env:
+                    return other(env, scale, acc)
+                terms = acc.terms
+                terms[column] = terms.get(column, 0.0) + scale
+        else:
+            def code(env, scale, acc):
+                column = columns.get(tuple([s(env) for s in subscripts]))
+                if column is None or name in env:
+                    return other(env, scale, acc)
+                terms = acc.terms
+                terms[column] = terms.get(column, 0.0) + scale
+        return code
+
+    _l_indexed = _l_name
+
+    def _l_binop(self, node):
+        op, left, right = node.get("op"), node["left"], node["right"]
+        if op in ("+", "-"):
+            first, second = self._linear(left), self._linear(right)
+            sign = 1.0 if op == "+" else -1.0
+
+            def code(env, scale, acc):
+                first(env, scale, acc)
+                second(env, sign * scale, acc)
+            return code
+        if op == "*":
+            if self._uses_variables(left) and self._uses_variables(right):
+                return self._raiser("a product of two decision variables is not linear")
+            if self._uses_variables(left):
+                left, right = right, left
+            factor_of, term = self._fast_number(left), self._linear(right)
+
+            def code(env, scale, acc):
+                factor = factor_of(env)
                 if factor != 0:
-                    self._expand(right, env, scale * factor, acc)
-                return
-            if op == "/":
-                if self._uses_variables(right):
-                    raise self._error("a division by a decision variable is not linear")
-                divisor = self._number(right, env)
+                    term(env, scale * factor, acc)
+            return code
+        if op == "/":
+            if self._uses_variables(right):
+                return self._raiser("a division by a decision variable is not linear")
+            divisor_of, term = self._fast_number(right), self._linear(left)
+
+            def code(env, scale, acc):
+                divisor = divisor_of(env)
                 if divisor == 0:
                     raise self._error("division by zero")
-                self._expand(left, env, scale / divisor, acc)
-                return
-            raise self._at_line(self._unsupported_operator_error("arithmetic", op))
-        elif kind == "unary" and node["op"] == "-" and self._uses_variables(node):
-            self._expand(node["operand"], env, -scale, acc)
-            return
-        elif kind == "aggregate" and node["op"] == "sum" and self._uses_variables(node["body"]):
-            for inner in self._bindings(node["iterators"], node.get("filter"), env):
-                self._expand(node["body"], inner, scale, acc)
-            return
-        elif self._uses_variables(node):
-            what = {"aggregate": f"{node.get('op')}(...)", "call": f"{node.get('name')}(...)",
-                    "unary": f"'{node.get('op')}'"}.get(kind, kind)
-            raise self._error(f"{what} over decision variables cannot be translated into a linear "
-                              "program")
-        acc.constant += scale * self._number(node, env)
+                term(env, scale / divisor, acc)
+            return code
+        error = self._unsupported_operator_error("arithmetic", op)
+        return self._raiser(error.message)
+
+    def _l_unary(self, node):
+        if node.get("op") != "-":
+            return self._nonlinear(node)
+        term = self._linear(node["operand"])
+
+        def code(env, scale, acc):
+            term(env, -scale, acc)
+        return code
+
+    def _l_aggregate(self, node):
+        if node.get("op") != "sum" or not self._uses_variables(node["body"]):
+            return self._nonlinear(node)
+        body = self._linear(node["body"])
+        each = self._looper(node["iterators"], node.get("filter"))
+
+        def code(env, scale, acc):
+            each(env, body, scale, acc)
+        return code
+
+    def _looper(self, iterators, condition):
+        """each(env, fn, *args): fn(scope, *args) for every binding of the loop variables that passes the
+        condition (the same bindings as _bindings, without a generator per level when every
+        domain is a declared set or range)."""
+        test = None if condition is None else self._fast_value(condition)
+        plain = all(it.get("pattern") is None and isinstance(it.get("set"), dict)
+                    and it["set"].get("type") == "name" and it["set"].get("name") in self._domains
+                    for it in iterators)
+        if not plain:
+            def each(env, fn, *args):
+                for scope in self._bindings(iterators, condition, env):
+                    fn(scope, *args)
+            return each
+        names = [it["var"] for it in iterators]
+        domains = [self._domains[it["set"]["name"]].members for it in iterators]
+        if len(names) == 1:
+            var, members = names[0], domains[0]
+
+            def each(env, fn, *args):
+                scope = dict(env)
+                for member in members:
+                    scope[var] = member
+                    if test is None or test(scope):
+                        fn(scope, *args)
+            return each
+
+        def each(env, fn, *args):
+            scope = dict(env)
+            for combination in itertools.product(*domains):
+                scope.update(zip(names, combination))
+                if test is None or test(scope):
+                    fn(scope, *args)
+        return each
+
+    def _fast_number(self, node):
+        value_of = self._fast_value(node)
+
+        def number(env):
+            value = value_of(env)
+            kind = type(value)
+            if kind is int or kind is float:
+                return value
+            return self._as_number(value)
+        return number
+
+    def _fast_value(self, node):
+        """value_of(env), the same as _value(node, env): compiled for literals, loop variables
+        and subscripted parameters, _value itself for every other kind."""
+        code = self._value_code.get(id(node))
+        if code is not None:
+            return code
+        kind = node.get("type") if isinstance(node, dict) else None
+        if kind in ("number", "string"):
+            constant = node["value"]
+
+            def code(env):
+                return constant
+        elif kind == "name":
+            name = node["name"]
+
+            def code(env):
+                value = env.get(name, _MISSING)
+                return self._data(name, node, ()) if value is _MISSING else value
+        elif kind == "indexed" and self._symbols.get(node.get("name"), (None,))[0] == "parameter" \
+                and len(node.get("indices") or ()) == len(self._dims.get(node["name"], ())):
+            code = self._fast_parameter(node)
+        else:
+            def code(env):
+                return self._value(node, env)
+        self._value_code[id(node)] = code
+        return code
+
+    def _fast_parameter(self, node):
+        name = node["name"]
+        subscripts = [self._fast_value(i) for i in node["indices"]]
+        # Member -> position per index set (a range of up to a million members gets a table too).
+        tables = []
+        for set_name in self._dims[name]:
+            domain = self._domains[set_name]
+            table = domain.positions
+            if table is None and len(domain) <= 1_000_000:
+                table = self._range_tables.get(set_name)
+                if table is None:
+                    table = self._range_tables[set_name] = dict(zip(domain.members, range(len(domain))))
+            tables.append(table)
+        whole = []  # the parameter's nested value, once known
+
+        def slow(env, values):
+            if name in env:
+                raise self._error(f"the loop variable '{name}' takes no subscript")
+            return self._data(name, node, values)
+
+        def code(env):
+            values = [s(env) for s in subscripts]
+            if not whole:
+                value = self._whole_value(name, self._symbols[name][1]) if name not in env else None
+                if not isinstance(value, (list, tuple)) or None in tables \
+                        or (len(tables) > 1 and value and isinstance(value[0], (int, float, str))):
+                    return slow(env, values)  # computed member by member, flat, or over a range
+                whole.append(value)
+            if name in env:
+                return slow(env, values)
+            value = whole[0]
+            try:
+                for table, member in zip(tables, values):
+                    value = value[table[member]]
+            except (KeyError, IndexError, TypeError):
+                return slow(env, values)
+            return value
+        return code
+
+    def _as_number(self, value):
+        if isinstance(value, bool):
+            return int(value)
+        if isinstance(value, (int, float)):
+            return value
+        # Numbers of other types (a compact array hands out its own scalars) as int or float.
+        if isinstance(value, numbers.Integral):
+            return int(value)
+        if isinstance(value, numbers.Real):
+            return float(value)
+        raise self._error(f"{value!r} is not a number")
 
     def _subscripts(self, node, env):
         # Subscript values are numbers, strings and tuples: already usable as keys.
-        return tuple([self._value(i, env) for i in node.get("indices") or ()])
+        return tuple([self._fast_value(i)(env) for i in node.get("indices") or ()])
 
     def _column(self, node, env):
         key = self._subscripts(node, env)
