@@ -124,3 +124,54 @@ def test_unlabelled_rows_get_unique_names():
 def test_tables_that_do_not_match_are_refused():
     with pytest.raises(ValueError, match="missing"):
         sparseproblem.from_namespace({"NAMES": []})
+
+
+# ----------------------------------------------------------------------------------------------
+# The child's hooks for vormo.insight
+
+
+class _Insight:
+    """Stands in for vormo.insight: records what the child hands over."""
+
+    def __init__(self):
+        self.calls = []
+
+    def explain(self, problem, solution):
+        self.calls.append(("explain", problem, solution))
+        return {"rows": problem.n_rows, "x": solution["x"]}
+
+    def diagnose(self, problem, solution):
+        self.calls.append(("diagnose", problem, solution))
+        return {"kind": solution["status"]}
+
+
+@pytest.mark.parametrize("rows, explain, key, value", [
+    ("c: x >= 2;", True, "explain", {"rows": 1, "x": [2.0]}),
+    ("c: x >= 2;", False, None, None),
+    ("c: x >= 2; d: x <= 1;", False, "diagnosis", {"kind": "infeasible"}),
+    ("c: x >= 2; d: x <= 1;", True, "diagnosis", {"kind": "infeasible"}),
+])
+def test_the_child_consults_insight_when_asked_or_not_optimal(monkeypatch, tmp_path, rows, explain, key, value):
+    from vormo import solvechild
+
+    insight = _Insight()
+    monkeypatch.setitem(sys.modules, "vormo.insight", insight)
+    request = {"model": f"dvar float+ x;\nminimize v: x;\nsubject to {{ {rows} }}\n", "data": "",
+               "time_limit": 20.0, "explain": explain}
+    result = solvechild.solve_request(request, tmp_path)
+    assert "x" not in result
+    if key is None:
+        assert insight.calls == [] and "explain" not in result and "diagnosis" not in result
+    else:
+        assert result[key] == value
+        (hook, problem, _), = insight.calls
+        assert isinstance(problem, sparseproblem.SparseProblem) and problem.row_names[0] == "c"
+
+
+def test_without_insight_the_child_adds_nothing(monkeypatch, tmp_path):
+    from vormo import solvechild
+
+    monkeypatch.setitem(sys.modules, "vormo.insight", None)  # import fails as for a missing module
+    result = solvechild.solve_request({"model": "dvar float+ x;\nminimize v: x;", "data": "",
+                                       "time_limit": 20.0, "explain": True}, tmp_path)
+    assert result == {"status": "optimal", "objective": 0.0, "variables": {}}
