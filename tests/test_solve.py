@@ -450,12 +450,11 @@ class _FixedCompiler:
     (_model_with(_set_op("!=")), "compile_error",
      "Semantic Error (Line 7): Unsupported constraint operator: '!='"),
 ])
-def test_runner_reports_compiler_faults_and_untranslatable_models(monkeypatch, tmp_path, outcome, status,
-                                                                  words):
+def test_runner_reports_compiler_faults_and_untranslatable_models(monkeypatch, outcome, status, words):
     # The child compiles; its work is run here so that the compiler can be replaced.
     monkeypatch.setattr(_FixedCompiler, "outcome", outcome)
     monkeypatch.setattr(vormo_kernel, "VormoCompiler", _FixedCompiler)
-    result = solvechild.solve_request({"model": "", "data": "", "time_limit": 10.0}, tmp_path)
+    result = solvechild.solve_request({"model": "", "data": "", "time_limit": 10.0})
     assert result["status"] == status
     assert result["message"] == words if status == "compile_error" else words in result["message"]
 

@@ -207,6 +207,26 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
 
     def generate_code(self):
         """Text of the solver script for the model."""
+        self._check_settings()
+        self._build()
+        self._fill_base_fields()
+        self._write_script()
+        return "\n".join(self.scipy_code_lines) + "\n"
+
+    def build_namespace(self, run_name="vormo_problem"):
+        """The namespace the solver script would hold after building under run_name, made
+        without writing and reading the script's text: its tables (NAMES, COLUMNS, ROWS, ...)
+        and its functions (solve() among them). The runner's child solves from it."""
+        self._check_settings()
+        self._build()
+        namespace = {"__name__": run_name}
+        exec(compile(_SCRIPT_HELPERS, "<solver script helpers>", "exec"), namespace)
+        namespace.update(self._tables())
+        exec(compile(_SCRIPT_SOLVE.replace("RESULTS", self.results_varname), "<solver script>", "exec"),
+             namespace)
+        return namespace
+
+    def _check_settings(self):
         name = self.results_varname
         if not (isinstance(name, str) and name.isidentifier() and not keyword.iskeyword(name)):
             raise ValueError(f"results_varname must be a Python identifier, not {name!r}")
@@ -216,15 +236,48 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
         if isinstance(limit, bool) or not isinstance(limit, (int, float)) or not limit > 0 \
                 or limit == math.inf:
             raise ValueError(f"time_limit must be a positive number of seconds, not {limit!r}")
+
+    def _build(self):
         self._reset()
         self._read_declarations()
         self._build_variables()
         self._build_objective()
         self._build_constraints()
         self._build_dexprs()
-        self._fill_base_fields()
-        self._write_script()
-        return "\n".join(self.scipy_code_lines) + "\n"
+
+    def _tables(self):
+        """The script's tables as they are after its build (tuples as the lists JSON makes)."""
+        columns = []
+        for decl, first, count in self._variable_blocks:
+            name = decl["name"]
+            domains = [[_plain(m) for m in self._domains[s].members] for s in self._dims[name]]
+            columns.extend([name, list(key)] for key in itertools.product(*domains))
+        rows, info = [], []
+        for family in self._families:
+            op, label, line = family["op"], family["label"], family["line"]
+            label = str(label) if label else None
+            line = line if _is_int(line) else None
+            for name, index, rhs, flat in family["rows"]:
+                rows.append([-math.inf if op == "<=" else rhs, math.inf if op == ">=" else rhs, flat])
+                info.append([name, label, line, _plain(index)])
+        objective = []
+        if self._objective:
+            sense, label, _, linear = self._objective
+            for column, coefficient in linear.terms.items():
+                if coefficient != 0:
+                    objective += (column, coefficient)
+            constant = float(linear.constant)
+        else:
+            sense, label, constant = 0, None, 0.0
+        return {
+            "NAMES": list(self.var_names), "COLUMNS": columns,
+            "LOWER": [low for low, _ in self.bounds], "UPPER": [high for _, high in self.bounds],
+            "INTEGER": list(self.integrality), "SENSE": sense,
+            "OBJECTIVE_NAME": str(label) if label else None, "OBJECTIVE_CONSTANT": constant,
+            "OBJECTIVE": objective, "ROWS": rows, "ROW_INFO": info,
+            "DEXPRS": [list(entry) for entry in self._dexpr_rows],
+            "TIME_LIMIT": float(self.time_limit),
+        }
 
     def _reset(self):
         self.scipy_code_lines = []
@@ -1270,6 +1323,13 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
         add("# Decision expressions, one entry per instance: [name, constant, [column, coefficient, ...]].")
         self._json_call("DEXPRS = ", [json.dumps(entry) for entry in self._dexpr_rows], "")
         add("")
+
+
+def _plain(value):
+    """value with every tuple as a list, as JSON gives it back."""
+    if isinstance(value, (tuple, list)):
+        return [_plain(v) for v in value]
+    return value
 
 
 def _is_int(value):
