@@ -1,13 +1,13 @@
 """Benchmark of the sparse solver-script generator and the scripts it writes.
 
 Prints, for the largest corpus example and for synthetic transportation models of growing size
-(up to 300 x 300 = 90,000 variables): compile time, generation time and its ratio to the main
-branch's generator (loaded from git in the same run) and to the script's solve (HiGHS), the time
+(up to 300 x 300 = 90,000 variables): compile time, generation time and its ratio to the
+generator before this design (loaded from git in the same run) and to the script's solve (HiGHS), the time
 the script takes to build its tables, and the whole script run in a child process. The
 per-non-zero column shows whether generation grows linearly with the number of non-zeros. Last,
 the runner end to end on a 1000 x 1000 model (time and the child's peak memory).
 
-Run: python bench/bench_solve.py [--quick] [--no-old]
+Run: python bench/bench_solve.py [--quick] [--no-old] [--old REV]
 """
 
 import importlib.resources
@@ -70,11 +70,16 @@ def largest_corpus_example():
     return best[1]
 
 
-def old_generator():
-    """The generator of the main branch, loaded from git as a module beside the new one (None
-    when git or the main branch is not at hand)."""
+# The generator before the named tables and the compiled expressions, for the old/new ratio;
+# `--old REV` measures another revision (e.g. main).
+OLD_REVISION = "470e60d"
+
+
+def old_generator(revision):
+    """The generator of a git revision, loaded as a module beside the new one (None when git or
+    the revision is not at hand)."""
     try:
-        text = subprocess.run(["git", "show", "main:src/vormo/emitsparse.py"], capture_output=True, text=True,
+        text = subprocess.run(["git", "show", f"{revision}:src/vormo/emitsparse.py"], capture_output=True, text=True,
                               check=True, cwd=Path(__file__).resolve().parent).stdout
     except (OSError, subprocess.CalledProcessError):
         return None
@@ -135,7 +140,8 @@ def end_to_end(n):
 
 def main():
     quick = "--quick" in sys.argv
-    old = None if "--no-old" in sys.argv else old_generator()
+    revision = sys.argv[sys.argv.index("--old") + 1] if "--old" in sys.argv else OLD_REVISION
+    old = None if "--no-old" in sys.argv else old_generator(revision)
     print(f"{'model':<26} {'vars':>7} {'nonzero':>8} {'compile':>8} {'generate':>8} {'us/nz':>7} "
           f"{'old gen':>8} {'new/old':>7} {'build':>7} {'solve':>7} {'gen/sol':>7} {'run':>7} {'MB':>6}  result")
     mod = largest_corpus_example()
@@ -145,7 +151,7 @@ def main():
         measure(f"transportation {n}x{n}", TRANSPORT_MODEL, transport_data(n),
                 repeat=3 if n <= 100 else 1, old=old)
     print("times in seconds; us/nz: microseconds of generation per constraint non-zero (flat = linear\n"
-          "growth); old gen: the main branch's generator on the same compiled model; build: running the\n"
+          "growth); old gen: the generator of the old revision on the same compiled model; build: running the\n"
           "script's table code; solve: the script's solve() (assembly and HiGHS); gen/sol: generation\n"
           "time over solve time; run: the whole script in a child process, including start-up.")
     if not quick:

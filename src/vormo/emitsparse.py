@@ -889,7 +889,7 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
         if kind != "dvar":
             return self._nonlinear(node)
         columns = self._columns_of[name]
-        subscripts = [self._fast_value(i) for i in node.get("indices") or ()]
+        key_of = self._key_of(node.get("indices") or [])
 
         def other(env, scale, acc):
             """A loop variable of the same name, or subscripts outside the index sets."""
@@ -899,33 +899,35 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
             column = self._column(node, env)
             acc.terms[column] = acc.terms.get(column, 0.0) + scale
 
-        # The commonest shapes, one and two subscripts, build their key without a loop.
-        if len(subscripts) == 1:
-            first, = subscripts
-
-            def code(env, scale, acc):
-                column = columns.get((first(env),))
-                if column is None or name in env:
-                    return other(env, scale, acc)
-                terms = acc.terms
-                terms[column] = terms.get(column, 0.0) + scale
-        elif len(subscripts) == 2:
-            first, second = subscripts
-
-            def code(env, scale, acc):
-                column = columns.get((first(env), second(env)))
-                if column is None or name in env:
-                    return other(env, scale, acc)
-                terms = acc.terms
-                terms[column] = terms.get(column, 0.0) + scale
-        else:
-            def code(env, scale, acc):
-                column = columns.get(tuple([s(env) for s in subscripts]))
-                if column is None or name in env:
-                    return other(env, scale, acc)
-                terms = acc.terms
-                terms[column] = terms.get(column, 0.0) + scale
+        def code(env, scale, acc):
+            try:
+                column = columns[key_of(env)]
+            except (KeyError, TypeError):
+                return other(env, scale, acc)
+            if name in env:
+                return other(env, scale, acc)
+            terms = acc.terms
+            terms[column] = terms.get(column, 0.0) + scale
         return code
+
+    def _key_of(self, indices):
+        """key(env): the tuple of the subscripts' values. Subscripts that are loop variables (names
+        no declaration uses) are read straight from env; a KeyError for a missing one sends the
+        caller to its slow path, which reports it."""
+        if indices and all(isinstance(i, dict) and i.get("type") == "name" and i.get("name") not in self._symbols
+                           for i in indices):
+            if len(indices) > 1:
+                return operator.itemgetter(*[i["name"] for i in indices])  # a tuple already
+            get = operator.itemgetter(indices[0]["name"])
+            return lambda env: (get(env),)
+        values = [self._fast_value(i) for i in indices]
+        if len(values) == 1:
+            first, = values
+            return lambda env: (first(env),)
+        if len(values) == 2:
+            first, second = values
+            return lambda env: (first(env), second(env))
+        return lambda env: tuple([v(env) for v in values])
 
     _l_indexed = _l_name
 
@@ -945,6 +947,24 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
             if self._uses_variables(left):
                 left, right = right, left
             factor_of, term = self._fast_number(left), self._linear(right)
+            if right.get("type") in ("name", "indexed") and self._symbols.get(right["name"], ("",))[0] == "dvar":
+                # coefficient * variable, the commonest term of all: the variable's lookup inline
+                # (term itself handles what the fast lookup does not).
+                name, columns = right["name"], self._columns_of[right["name"]]
+                key_of = self._key_of(right.get("indices") or [])
+
+                def code(env, scale, acc):
+                    factor = factor_of(env)
+                    if factor != 0:
+                        try:
+                            column = columns[key_of(env)]
+                        except (KeyError, TypeError):
+                            return term(env, scale * factor, acc)
+                        if name in env:
+                            return term(env, scale * factor, acc)
+                        terms = acc.terms
+                        terms[column] = terms.get(column, 0.0) + scale * factor
+                return code
 
             def code(env, scale, acc):
                 factor = factor_of(env)
@@ -1058,6 +1078,7 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
 
     def _fast_parameter(self, node):
         name = node["name"]
+        key_of = self._key_of(node["indices"])
         subscripts = [self._fast_value(i) for i in node["indices"]]
         # Member -> position per index set (a range of up to a million members gets a table too).
         tables = []
@@ -1069,29 +1090,29 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
                 if table is None:
                     table = self._range_tables[set_name] = dict(zip(domain.members, range(len(domain))))
             tables.append(table)
-        whole = []  # the parameter's nested value, once known
+        whole = []  # the parameter's nested value, once known usable here
 
-        def slow(env, values):
+        def slow(env):
+            values = [s(env) for s in subscripts]
             if name in env:
                 raise self._error(f"the loop variable '{name}' takes no subscript")
             return self._data(name, node, values)
 
         def code(env):
-            values = [s(env) for s in subscripts]
             if not whole:
                 value = self._whole_value(name, self._symbols[name][1]) if name not in env else None
                 if not isinstance(value, (list, tuple)) or None in tables \
                         or (len(tables) > 1 and value and isinstance(value[0], (int, float, str))):
-                    return slow(env, values)  # computed member by member, flat, or over a range
+                    return slow(env)  # computed member by member, flat, or over a huge range
                 whole.append(value)
             if name in env:
-                return slow(env, values)
+                return slow(env)
             value = whole[0]
             try:
-                for table, member in zip(tables, values):
+                for table, member in zip(tables, key_of(env)):
                     value = value[table[member]]
             except (KeyError, IndexError, TypeError):
-                return slow(env, values)
+                return slow(env)
             return value
         return code
 
