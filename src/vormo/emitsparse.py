@@ -270,9 +270,9 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
         else:
             sense, label, constant = 0, None, 0.0
         return {
-            "NAMES": list(self.var_names), "COLUMNS": columns,
+            "NAMES": self.var_names, "COLUMNS": columns,
             "LOWER": [low for low, _ in self.bounds], "UPPER": [high for _, high in self.bounds],
-            "INTEGER": list(self.integrality), "SENSE": sense,
+            "INTEGER": self.integrality, "SENSE": sense,
             "OBJECTIVE_NAME": str(label) if label else None, "OBJECTIVE_CONSTANT": constant,
             "OBJECTIVE": objective, "ROWS": rows, "ROW_INFO": info,
             "DEXPRS": [list(entry) for entry in self._dexpr_rows],
@@ -412,7 +412,6 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
             names = [name + "".join(parts) for parts in itertools.product(*texts)]
             columns = dict(zip(itertools.product(*domains), range(first, first + count)))
             self._columns_of[name] = columns
-            self.var_indices.update(zip(zip(itertools.repeat(name), columns), columns.values()))
             self.var_names.extend(names)
             self.bounds.extend([(low, high)] * count)
             self.integrality.extend([integer] * count)
@@ -557,6 +556,8 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
     def _fill_base_fields(self):
         """The base class's problem fields, in the linear-programming routine's own form: every
         '>=' row negated into A_ub @ x <= b_ub, every '==' row in A_eq @ x == b_eq."""
+        for name, columns in self._columns_of.items():
+            self.var_indices.update(zip(zip(itertools.repeat(name), columns), columns.values()))
         for family in self._families:
             op = family["op"]
             for _, _, rhs, flat in family["rows"]:
@@ -1134,7 +1135,7 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
 
     def _column(self, node, env):
         key = self._subscripts(node, env)
-        column = self.var_indices.get((node["name"], key))
+        column = self._columns_of[node["name"]].get(key)
         if column is None:
             dims = self._dims[node["name"]]
             if len(key) != len(dims):
