@@ -108,6 +108,7 @@ def _run_child(command, folder, time_limit):
     # SIGTERM waits while the child starts, so that it never finds a child the runner does not
     # know of yet; the child itself starts with the signal unblocked.
     mask = handle and hasattr(signal, "pthread_sigmask")
+    child = None
     try:
         if mask:
             signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM})
@@ -117,17 +118,17 @@ def _run_child(command, folder, time_limit):
                                      preexec_fn=_unblock_sigterm if mask else None)
         finally:
             if mask:
+                # A SIGTERM that came meanwhile arrives here, with the child known.
                 signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGTERM})
         try:
             out, err = child.communicate(timeout=_wait_limit(time_limit))
         except subprocess.TimeoutExpired:
             return None
-        finally:
-            if child.poll() is None:
-                child.kill()
-                child.wait()
         return child.returncode, out, err
     finally:
+        if child is not None and child.poll() is None:
+            child.kill()
+            child.wait()
         if handle:
             signal.signal(signal.SIGTERM, previous)
 
