@@ -172,6 +172,14 @@ def _print_solve_result(result: Mapping[str, Any], out: TextIO) -> None:
         print("(every variable is zero)", file=out)
 
 
+def _write_csv(args: argparse.Namespace, result: Mapping[str, Any]) -> None:
+    if getattr(args, "csv", None) and result.get("status") in ("optimal", "time_limit"):
+        from . import cliexport
+
+        for path in cliexport.write_tables(result, args.csv, nonzero=args.nonzero):
+            print(f"{PROG}: wrote {path}", file=sys.stderr)
+
+
 def _cost_lines(cost: Mapping[str, Any]) -> list[str]:
     usage = cost.get("usage") or {}
     prompt = int(usage.get("prompt_tokens") or 0)
@@ -201,6 +209,8 @@ def cmd_solve(args: argparse.Namespace, out: TextIO) -> int:
         raise UsageError("no problem description: give it as text or with -f FILE")
     if not description.strip():
         raise UsageError("the problem description is empty")
+    if args.csv and not args.run:
+        raise UsageError("--csv writes the solution: add --run")
     _check_provider(args.provider)
     return run_generation(args, description, out)
 
@@ -224,15 +234,22 @@ def run_generation(args: argparse.Namespace, description: str, out: TextIO) -> i
         kwargs["model_name"] = args.model_name
     if args.iterations is not None:
         kwargs["iterations"] = args.iterations
+    from . import cliexport, revise
+
+    cliexport.check_overwrite(args.model, args.data, getattr(args, "force", False))
+    before = revise.digests(args.model, args.data)
     try:
         stats = modelsmith.generative_solve(description, args.model, args.data, **kwargs)
     except KeyboardInterrupt:
         _interrupted_note(args.model, args.data)
         raise
+    finally:  # what the workflow wrote is vormo's own, also after a failure
+        revise.record_written(*[p for p, d in revise.digests(args.model, args.data).items() if d != before[p]])
     result: dict[str, Any] | None = None
     if args.run and not stats.get("syntax_errors"):
         progress("Solving the final model")
         result = _solve_result(args.model, args.data, args.time_limit)
+        _write_csv(args, result)
     elif args.run:
         progress("The final model does not compile; not solving it")
         result = {"status": "compile_error", "objective": None, "variables": {},
@@ -409,6 +426,7 @@ def cmd_run(args: argparse.Namespace, out: TextIO) -> int:
     for path, what in ((args.model, "model file"), (args.data, "data file")):
         _read_text(path, what)
     result = _solve_result(args.model, args.data, args.time_limit)
+    _write_csv(args, result)
     if args.json:
         _emit_json(result, out)
     else:
@@ -563,7 +581,7 @@ def build_parser() -> argparse.ArgumentParser:
                "run 'vormo COMMAND --help' for the options of a command.\n"
                "exit status: 0 done, 1 negative answer (finding, not solved), 2 error to fix, 130 interrupted",
         formatter_class=argparse.RawDescriptionHelpFormatter)
-    from . import __version__
+    from . import __version__, cliexport
 
     parser.add_argument("--version", action="version", version=f"vormo {__version__}")
     _add_common(parser, top=True)
@@ -583,6 +601,8 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--run", action="store_true", help="solve the final pair and show the optimum")
     p.add_argument("--time-limit", type=float, default=60.0, metavar="S", help="solver time limit with --run")
     p.add_argument("--json", action="store_true", help="print one JSON object instead of text")
+    p.add_argument("--force", action="store_true", help="overwrite files that changed since vormo wrote them")
+    cliexport.add_table_options(p)
 
     p = _sub(subs, "feedback", cmd_feedback, "ask the LLM about an existing model and data file",
              'vormo feedback "Why is the plan infeasible?" -m plan.mod -d plan.dat --write-revised revised/')
@@ -619,6 +639,8 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("data", metavar="DATA.dat")
     p.add_argument("--time-limit", type=float, default=60.0, metavar="S", help="solver time limit (default 60)")
     p.add_argument("--json", action="store_true", help="print the result as JSON")
+    cliexport.add_table_options(p)
+    cliexport.register(subs, _sub, _add_llm_options)
 
     p = _sub(subs, "cost", cmd_cost, "estimate the cost of a number of tokens",
              "vormo cost --model gpt-5 --prompt-tokens 21549 --completion-tokens 7091")
