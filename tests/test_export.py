@@ -246,3 +246,20 @@ def test_corpus_round_trip_matches_the_runner(tmp_path, sparse_build, model):
         assert status == ("optimal" if result["status"] == "optimal" else "not optimal"), path.name
         if result.get("objective") is not None:
             assert value == pytest.approx(result["objective"], rel=1e-6, abs=1e-6), path.name
+
+
+def test_a_negative_upper_bound_keeps_its_zero_lower_bound_explicit():
+    # Readers following the old convention free the lower bound of a column whose upper bound is
+    # negative unless the lower bound is given after it.
+    p = problem([[1]], [1], [0], [-1], [-INF], [5])
+    lines = export.mps_text(p).splitlines()
+    assert lines.index(" LO BND  x(1)  0") == lines.index(" UP BND  x(1)  -1") + 1
+
+
+@pytest.mark.parametrize("writer", ["mps", "lp"])
+def test_a_column_used_nowhere_is_still_declared(tmp_path, writer):
+    p = problem([[1, 0, 0]], [1, 0, 0], [0, 1, 0], [INF, 4, INF], [1], [INF], integer=[0, 1, 0])
+    path = tmp_path / f"p.{writer}"
+    (export.write_mps if writer == "mps" else export.write_lp)(p, path)
+    h, _ = read_back(path)
+    assert sorted(h.getLp().col_names_) == ["x(1)", "x(2)", "x(3)"]
