@@ -15,7 +15,7 @@ from __future__ import annotations
 from collections.abc import Mapping
 from typing import Any
 
-__all__ = ["entries_of", "result_table", "constraint_table", "result_frame", "index_text"]
+__all__ = ["add_entries", "entries_of", "result_table", "constraint_table", "result_frame", "index_text"]
 
 CONSTRAINT_FIELDS = ("activity", "lower", "upper", "slack", "binding", "dual")
 
@@ -33,6 +33,13 @@ def entries_of(columns: Any, values: Any, integer: Any = None) -> list[dict[str,
             value = int(round(value))
         out.append({"name": name, "index": index, "value": value})
     return out
+
+
+def add_entries(report: dict[str, Any], namespace: Mapping[str, Any], outcome: Any) -> None:
+    """Add ``entries`` to a solver report from the built script's COLUMNS and the solver's point."""
+    x = getattr(outcome, "x", None)
+    if x is not None:
+        report["entries"] = entries_of(namespace["COLUMNS"], x.tolist(), namespace["INTEGER"])
 
 
 def index_text(value: Any) -> Any:
