@@ -91,3 +91,13 @@ def test_describe_json_and_a_finding(capsys, tmp_path):
     (tmp_path / "bad.dat").write_text("")
     code, out, _ = run(capsys, "describe", tmp_path / "bad.mod", tmp_path / "bad.dat")
     assert code == 1 and "line" in out
+
+
+def test_families_on_one_line_and_unlabelled_rows_are_counted_apart(counted, tmp_path):
+    (tmp_path / "m.mod").write_text(
+        "{string} S = ...;\ndvar float+ x[S];\nminimize t: sum(s in S) x[s];\n"
+        "subject to {\n  forall(s in S) { lo: x[s] >= 1; hi: x[s] <= 5; }\n  sum(s in S) x[s] <= 10;\n}\n")
+    (tmp_path / "m.dat").write_text('S = {"a", "b", "c"};\n')
+    record = describe.describe_files(tmp_path / "m.mod", tmp_path / "m.dat")
+    assert [(c["label"], c["line"], c["rows"]) for c in record["constraints"]] == [
+        ("lo", 5, 3), ("hi", 5, 3), (None, 6, 1)]

@@ -129,3 +129,22 @@ def test_csv_on_solve_needs_run(capsys, tmp_path):
                        "--csv", tmp_path / "p.csv")
     assert code == 2 and "--csv writes the solution: add --run" in err
     assert not Path(tmp_path / "p.mod").exists()
+
+
+def test_solve_run_csv_writes_the_table_of_the_generated_pair(capsys, monkeypatch, tmp_path):
+    pytest.importorskip("scipy")
+    import vormo.modelsmith as ms
+
+    def generative_solve(prompt, model_file, data_file, **kwargs):
+        Path(model_file).write_text(CUBE_MODEL)
+        Path(data_file).write_text(CUBE_DATA)
+        return {"iterations": 1, "assessment": "", "syntax_errors": [],
+                "cost": {"model": "gpt-5", "usage": {"prompt_tokens": 1, "completion_tokens": 1}, "estimated_costs": {}}}
+
+    monkeypatch.setattr(ms, "generative_solve", generative_solve)
+    code, _, err = run(capsys, "solve", "Ship.", "-m", tmp_path / "c.mod", "-d", tmp_path / "c.dat", "--run",
+                       "--csv", tmp_path / "c.csv", "--nonzero")
+    assert code == 0, err
+    assert read_csv(tmp_path / "c.csv") == [["variable", "index1", "index2", "index3", "value"],
+                                            ["ship", "North Gate", "2", "pipes", "5.0"],
+                                            ["ship", "Quay", "2", "pipes", "5.0"]]

@@ -101,11 +101,9 @@ def describe_texts(model_code: str, data_code: str, problem: Any = None, counts:
 
     columns_by_variable: Counter[str] | None = None
     rows_by_family: Counter[tuple[Any, Any]] | None = None
-    rows_by_line: Counter[Any] | None = None
     if problem is not None:
         columns_by_variable = Counter(str(entry[0]) for entry in problem.columns)
         rows_by_family = Counter((info[1] or None, info[2]) for info in problem.row_info)
-        rows_by_line = Counter(info[2] for info in problem.row_info)
 
     sets, tuple_types, parameters, variables, expressions = [], [], [], [], []
     for decl in compiled.get("declarations") or []:
@@ -156,11 +154,7 @@ def describe_texts(model_code: str, data_code: str, problem: Any = None, counts:
     constraints = []
     for leaf, over in _constraint_leaves(compiled.get("constraints"), []):
         label, line = leaf.get("label") or None, leaf.get("lineno")
-        rows = None
-        if rows_by_family is not None and rows_by_line is not None:
-            rows = rows_by_family.get((label, line))
-            if rows is None:  # the build may not carry the label of an unlabelled row the same way
-                rows = rows_by_line.get(line, 0)
+        rows = None if rows_by_family is None else rows_by_family.get((label, line), 0)
         constraints.append({"label": label, "line": line, "op": leaf.get("op"), "over": over, "rows": rows})
 
     objective = None
