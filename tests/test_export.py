@@ -211,11 +211,16 @@ def test_lp_splits_a_two_sided_row_and_the_map_names_both(tmp_path):
     assert "names" not in mps["rows"][0] and "RANGES" in (tmp_path / "r.mps").read_text()
 
 
-def test_long_expressions_are_wrapped(tmp_path):
+@pytest.mark.parametrize("length", [1, 120, 400])
+def test_long_expressions_are_wrapped(tmp_path, length):
     n = 40
-    p = problem([[1] * n], [1] * n, [0] * n, [1] * n, [1], [INF])
+    columns = [["v" * length, [j]] for j in range(n)]
+    p = problem([[1] * n], [1.5] * n, [0] * n, [1] * n, [1], [INF], columns=columns)
     text = export.lp_text(p)
-    assert max(len(line) for line in text.splitlines()) < 255
+    assert max(len(line) for line in text.splitlines()) <= 300
+    path = tmp_path / "long.lp"
+    export.write_lp(p, path)
+    assert optimum(path) == ("optimal", pytest.approx(1.5))
 
 
 # ---- the corpus, against the runner ------------------------------------------------------

@@ -148,3 +148,13 @@ def test_solve_run_csv_writes_the_table_of_the_generated_pair(capsys, monkeypatc
     assert read_csv(tmp_path / "c.csv") == [["variable", "index1", "index2", "index3", "value"],
                                             ["ship", "North Gate", "2", "pipes", "5.0"],
                                             ["ship", "Quay", "2", "pipes", "5.0"]]
+
+
+def test_csv_of_an_infeasible_result_says_why_there_is_no_table(capsys, tmp_path):
+    pytest.importorskip("scipy")
+    (tmp_path / "i.mod").write_text("dvar float+ x;\nminimize z: x;\nsubject to {\n  low: x >= 2;\n  high: x <= 1;\n}\n")
+    (tmp_path / "i.dat").write_text("")
+    code, out, err = run(capsys, "run", tmp_path / "i.mod", tmp_path / "i.dat", "--csv", tmp_path / "i.csv")
+    assert code == 1 and "infeasible" in out
+    assert f"no table written to {tmp_path / 'i.csv'}: the result has no solution (infeasible)" in err
+    assert not (tmp_path / "i.csv").exists()

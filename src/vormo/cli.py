@@ -179,11 +179,10 @@ def _print_solve_result(result: Mapping[str, Any], out: TextIO) -> None:
 
 
 def _write_csv(args: argparse.Namespace, result: Mapping[str, Any]) -> None:
-    if getattr(args, "csv", None) and result.get("status") in ("optimal", "time_limit"):
+    if getattr(args, "csv", None):
         from . import cliexport
 
-        for path in cliexport.write_tables(result, args.csv, nonzero=args.nonzero):
-            print(f"{PROG}: wrote {path}", file=sys.stderr)
+        cliexport.write_solution_tables(result, args.csv, args.nonzero)
 
 
 def _cost_lines(cost: Mapping[str, Any]) -> list[str]:

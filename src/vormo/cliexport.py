@@ -9,12 +9,13 @@ from __future__ import annotations
 
 import argparse
 import csv
+import sys
 from collections.abc import Callable, Mapping
 from pathlib import Path
 from typing import Any, TextIO
 
-__all__ = ["register", "cmd_export", "cmd_describe", "cmd_revise", "write_tables", "check_overwrite",
-           "CONSTRAINTS_SUFFIX"]
+__all__ = ["register", "cmd_export", "cmd_describe", "cmd_revise", "write_tables", "write_solution_tables",
+           "check_overwrite", "add_table_options", "CONSTRAINTS_SUFFIX"]
 
 # The constraint-row table goes next to the variable table: plan.csv -> plan.rows.csv.
 CONSTRAINTS_SUFFIX = ".rows"
@@ -192,6 +193,16 @@ def write_tables(result: Mapping[str, Any], path: str, nonzero: bool = False) ->
     except OSError as err:
         raise _cli().UsageError(f"cannot write {err.filename or path}: {err.strerror or err}") from None
     return written
+
+
+def write_solution_tables(result: Mapping[str, Any], path: str, nonzero: bool) -> None:
+    """``--csv``: write the tables when the result has a point, else say why there are none."""
+    if result.get("entries") is None:
+        print(f"vormo: no table written to {path}: the result has no solution ({result.get('status')})",
+              file=sys.stderr)
+        return
+    for written in write_tables(result, path, nonzero=nonzero):
+        print(f"vormo: wrote {written}", file=sys.stderr)
 
 
 # ----------------------------------------------------------------------------------------------

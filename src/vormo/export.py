@@ -52,8 +52,9 @@ _KEEP = frozenset("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz012345678
 _RESERVED = frozenset("""minimize minimise minimum min maximize maximise maximum max subject such that st s.t. st.
     bounds bound binary binaries bin general generals gen integer integers int semi semis semi-continuous
     sos end free inf infinity nan""".split())
-# Terms per line in LP expressions (readers limit the line length).
-_TERMS_PER_LINE = 6
+# Characters per line of an LP expression (readers limit the line length; one term longer than
+# this, at most a name of MAX_NAME_LENGTH and a number, gets a line of its own).
+_LINE_WIDTH = 200
 
 
 # ----------------------------------------------------------------------------------------------
@@ -364,7 +365,7 @@ def mps_text(problem: Any, names: Names | None = None, title: str = "vormo") -> 
 # ----------------------------------------------------------------------------------------------
 
 def _expression(terms: list[tuple[str, float]], indent: str = "   ") -> list[str]:
-    """Terms as '+ 3 x - 2 y' text, a few per line."""
+    """Terms as '+ 3 x - 2 y' text, wrapped into lines of at most _LINE_WIDTH characters."""
     pieces = []
     for k, (name, value) in enumerate(terms):
         sign = "-" if value < 0 or (value == 0 and math.copysign(1, value) < 0) else "+"
@@ -374,9 +375,12 @@ def _expression(terms: list[tuple[str, float]], indent: str = "   ") -> list[str
             pieces.append(f"{coefficient}{name}")
         else:
             pieces.append(f"{sign} {coefficient}{name}")
-    lines = []
-    for k in range(0, len(pieces), _TERMS_PER_LINE):
-        lines.append(" ".join(pieces[k:k + _TERMS_PER_LINE]))
+    lines: list[str] = []
+    for piece in pieces:
+        if lines and len(lines[-1]) + 1 + len(piece) <= _LINE_WIDTH:
+            lines[-1] += " " + piece
+        else:
+            lines.append(piece)
     return [lines[0]] + [indent + line for line in lines[1:]] if lines else []
 
 
