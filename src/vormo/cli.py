@@ -481,7 +481,7 @@ def cmd_demo(args: argparse.Namespace, out: TextIO) -> int:
         model_name=args.model_name or (None if args.live else conversation["model"]),
         provider="openai", iterations=None, no_alignment=False, no_few_shot=args.no_few_shot,
         grammar="bnf", temperature=None, run=True, json=args.json, time_limit=args.time_limit,
-        quiet=args.quiet)
+        quiet=args.quiet, force=args.force)
     note = sys.stderr
     print(f"Sample problem ({conversation['sample']}):", file=note)
     print(_indent(sample.strip()), file=note)
@@ -662,6 +662,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--no-few-shot", action="store_true", help="send no worked examples with the prompt")
     p.add_argument("--time-limit", type=float, default=60.0, metavar="S", help="solver time limit")
     p.add_argument("--json", action="store_true", help="print one JSON object instead of text")
+    p.add_argument("--force", action="store_true", help="overwrite sample files you have edited")
     return parser
 
 
