@@ -246,6 +246,8 @@ def test_corpus_round_trip_matches_the_runner(tmp_path, sparse_build, model):
     result = runner.solve_files(model, data, time_limit=60)
     summary = export.export_files(model, data, mps=tmp_path / "m.mps", lp=tmp_path / "m.lp")
     assert summary["columns"] > 0
+    mapping = json.loads((tmp_path / "m.mps.names.json").read_text(encoding="utf-8"))
+    assert set(result["variables"]) <= {c["display"] for c in mapping["columns"]}
     for path in (tmp_path / "m.mps", tmp_path / "m.lp"):
         status, value = optimum(path)
         assert status == ("optimal" if result["status"] == "optimal" else "not optimal"), path.name

@@ -165,7 +165,7 @@ class Names:
         self.pairs = pairs
 
 
-def _row_base(info: Any, i: int) -> tuple[Any, Any, Any, list[Any]]:
+def _row_base(info: Any) -> tuple[Any, Any, Any, list[Any]]:
     """(display name, label, line, index) of a row_info entry, tolerant of a short entry."""
     info = list(info) if isinstance(info, (list, tuple)) else []
     info += [None] * (4 - len(info))
@@ -192,7 +192,7 @@ def make_names(problem: Any) -> Names:
     rows: list[str] = []
     row_records = []
     for i, info in enumerate(problem.row_info):
-        display, label, line, index = _row_base(info, i)
+        display, label, line, index = _row_base(info)
         if label:
             base = label
         elif display:
