@@ -216,12 +216,26 @@ def cmd_solve(args: argparse.Namespace, out: TextIO) -> int:
         raise UsageError("the problem description is empty")
     if args.csv and not args.run:
         raise UsageError("--csv writes the solution: add --run")
+    if args.csv and args.candidates is not None:
+        raise UsageError("--csv is not available with --candidates: run 'vormo run MODEL DATA --csv FILE' "
+                         "on the chosen pair")
     _check_provider(args.provider)
     return run_generation(args, description, out)
 
 
 def run_generation(args: argparse.Namespace, description: str, out: TextIO) -> int:
     """The solve path shared by ``vormo solve`` and ``vormo demo``."""
+    from . import cliexport
+
+    with cliexport.guarded_pair(args.model, args.data, getattr(args, "force", False)):
+        return _run_generation(args, description, out)
+
+
+def _run_generation(args: argparse.Namespace, description: str, out: TextIO) -> int:
+    if getattr(args, "candidates", None) is not None:
+        from . import candidates
+
+        return candidates.run_cli(args, description, out)
     from . import modelsmith
 
     progress = Progress(enabled=not args.quiet)
@@ -239,17 +253,11 @@ def run_generation(args: argparse.Namespace, description: str, out: TextIO) -> i
         kwargs["model_name"] = args.model_name
     if args.iterations is not None:
         kwargs["iterations"] = args.iterations
-    from . import cliexport, revise
-
-    cliexport.check_overwrite(args.model, args.data, getattr(args, "force", False))
-    before = revise.digests(args.model, args.data)
     try:
         stats = modelsmith.generative_solve(description, args.model, args.data, **kwargs)
     except KeyboardInterrupt:
         _interrupted_note(args.model, args.data)
         raise
-    finally:  # what the workflow wrote is vormo's own, also after a failure
-        revise.record_written(*[p for p, d in revise.digests(args.model, args.data).items() if d != before[p]])
     result: dict[str, Any] | None = None
     if args.run and not stats.get("syntax_errors"):
         progress("Solving the final model")
@@ -608,6 +616,12 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--json", action="store_true", help="print one JSON object instead of text")
     p.add_argument("--force", action="store_true", help="overwrite files that changed since vormo wrote them")
     cliexport.add_table_options(p)
+    p.add_argument("--candidates", type=int, metavar="N",
+                   help="with --run: generate N (>= 2) models at the same time and keep the optimum most agree on")
+    p.add_argument("--tolerance", type=float, default=1e-6, metavar="REL",
+                   help="relative difference within which candidates' optima agree (default 1e-6)")
+    p.add_argument("--same-examples", action="store_true",
+                   help="with --candidates: every candidate sees the same worked examples")
 
     p = _sub(subs, "feedback", cmd_feedback, "ask the LLM about an existing model and data file",
              'vormo feedback "Why is the plan infeasible?" -m plan.mod -d plan.dat --write-revised revised/')

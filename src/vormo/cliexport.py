@@ -10,12 +10,13 @@ from __future__ import annotations
 import argparse
 import csv
 import sys
-from collections.abc import Callable, Mapping
+from collections.abc import Callable, Iterator, Mapping
+from contextlib import contextmanager
 from pathlib import Path
 from typing import Any, TextIO
 
 __all__ = ["register", "cmd_export", "cmd_describe", "cmd_revise", "write_tables", "write_solution_tables",
-           "check_overwrite", "add_table_options", "CONSTRAINTS_SUFFIX"]
+           "check_overwrite", "guarded_pair", "add_table_options", "CONSTRAINTS_SUFFIX"]
 
 # The constraint-row table goes next to the variable table: plan.csv -> plan.rows.csv.
 CONSTRAINTS_SUFFIX = ".rows"
@@ -142,6 +143,21 @@ def cmd_revise(args: argparse.Namespace, out: TextIO) -> int:
     if args.run and record.get("after", {}).get("status") not in (None, "optimal"):
         return cli.EXIT_NEGATIVE
     return cli.EXIT_OK
+
+
+@contextmanager
+def guarded_pair(model_file: str, data_file: str, force: bool) -> Iterator[None]:
+    """Refuse to overwrite a hand-edited pair (see ``check_overwrite``); afterwards, also after a
+    failure, note what changed in the block as written by vormo."""
+    from . import revise
+
+    check_overwrite(model_file, data_file, force)
+    before = revise.digests(model_file, data_file)
+    try:
+        yield
+    finally:
+        after = revise.digests(model_file, data_file)
+        revise.record_written(*[path for path, digest in after.items() if digest != before[path]])
 
 
 def check_overwrite(model_file: str, data_file: str, force: bool) -> None:
