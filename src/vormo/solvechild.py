@@ -74,6 +74,9 @@ def solve_request(request):
         return _missing(error)
     except MemoryError:
         return _result("error", "the solver ran out of memory")
+    from .tables import add_entries
+
+    add_entries(report, namespace, outcome)
     return _consult(request, namespace, report, outcome)
 
 
