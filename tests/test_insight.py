@@ -1,0 +1,185 @@
+"""Explanation and diagnosis with real HiGHS on small problems worked out by hand."""
+
+import math
+from types import SimpleNamespace
+
+import pytest
+
+np = pytest.importorskip("numpy")
+sp = pytest.importorskip("scipy.sparse")
+pytest.importorskip("highspy")
+
+from vormo import insight  # noqa: E402
+
+INF = math.inf
+
+
+def problem(rows, names, c, sense, lower=None, upper=None, integer=None, labels=None, dexprs=(),
+            objective_name=None):
+    """A sparse problem as the solver script builds it: rows are (name, lower, upper, {col: coef}, line)."""
+    n = len(names)
+    A = sp.csr_array(np.array([[terms.get(j, 0.0) for j in range(n)] for _, _, _, terms, _ in rows], dtype=float)
+                     .reshape(len(rows), n))
+    info = []
+    for r, (name, _, _, _, line) in enumerate(rows):
+        label = (labels or {}).get(r, name.split("[")[0])
+        info.append([name, label, line, []])
+    return SimpleNamespace(
+        names=list(names), columns=[[name, []] for name in names],
+        col_lower=np.array(lower if lower is not None else [0.0] * n, dtype=float),
+        col_upper=np.array(upper if upper is not None else [INF] * n, dtype=float),
+        integrality=np.array(integer if integer is not None else [0] * n, dtype=np.uint8),
+        sense=sense, objective_name=objective_name, objective_constant=0.0, c=np.array(c, dtype=float), A=A,
+        row_lower=np.array([lo for _, lo, _, _, _ in rows], dtype=float),
+        row_upper=np.array([up for _, _, up, _, _ in rows], dtype=float),
+        row_info=info, dexprs=list(dexprs), time_limit=20.0)
+
+
+def textbook():
+    """max 3x + 5y  s.t.  x <= 4, 2y <= 12, 3x + 2y <= 18: optimum x=2, y=6, profit 36."""
+    return problem([("plant[1]", -INF, 4, {0: 1}, 7), ("plant[2]", -INF, 12, {1: 2}, 8),
+                    ("plant[3]", -INF, 18, {0: 3, 1: 2}, 9)],
+                   ["x", "y"], [3, 5], -1, dexprs=[["revenue", 1.0, [0, 3.0, 1, 5.0]]], objective_name="profit")
+
+
+def by_name(records):
+    return {record["name"]: record for record in records}
+
+
+def test_textbook_lp_duals_slacks_and_ranges():
+    result = insight.explain(textbook())
+    assert result["status"] == "optimal" and result["objective"] == pytest.approx(36)
+    assert result["fixed_integers"] is False and result["sense"] == "maximise"
+    rows = by_name(result["rows"])
+    assert [rows[f"plant[{k}]"]["dual"] for k in (1, 2, 3)] == pytest.approx([0, 1.5, 1])
+    assert [rows[f"plant[{k}]"]["slack"] for k in (1, 2, 3)] == pytest.approx([2, 0, 0])
+    assert [rows[f"plant[{k}]"]["binding"] for k in (1, 2, 3)] == [False, True, True]
+    assert rows["plant[3]"]["label"] == "plant" and rows["plant[3]"]["line"] == 9
+    assert rows["plant[3]"]["activity"] == pytest.approx(18)
+    assert rows["plant[1]"]["lower"] is None and rows["plant[1]"]["upper"] == 4
+    # 2y can move between 6 and 18 and 3x + 2y between 12 and 24 before the dual changes.
+    assert rows["plant[2]"]["bound_range"] == pytest.approx([6, 18])
+    assert rows["plant[3]"]["bound_range"] == pytest.approx([12, 24])
+    assert rows["plant[1]"]["bound_range"] is None
+    variables = by_name(result["variables"])
+    assert variables["x"]["value"] == pytest.approx(2) and variables["y"]["value"] == pytest.approx(6)
+    # The vertex stays optimal while 0 <= c_x <= 7.5 and c_y >= 2.
+    assert variables["x"]["cost_range"] == pytest.approx([0, 7.5])
+    assert variables["y"]["cost_range"][0] == pytest.approx(2) and variables["y"]["cost_range"][1] is None
+    assert variables["x"]["at_bound"] is None and variables["x"]["reduced_cost"] == pytest.approx(0)
+    assert result["dexprs"] == {"revenue": pytest.approx(37)}
+
+
+@pytest.mark.parametrize("sense, c, rows, duals, reduced", [
+    # min 2x + 3y, x + y >= 4: one more unit of demand costs 2; y stays at 0 with reduced cost 1.
+    (1, [2, 3], [("demand", 4, INF, {0: 1, 1: 1}, 3)], [2], {"x": 0, "y": 1}),
+    # the same as a maximisation of -2x - 3y: the dual keeps the model's own sense.
+    (-1, [-2, -3], [("demand", 4, INF, {0: 1, 1: 1}, 3)], [-2], {"x": 0, "y": -1}),
+    # max x + y, x + y <= 5 as an equality row: raising the right-hand side is worth 1.
+    (-1, [1, 1], [("total", 5, 5, {0: 1, 1: 1}, 2), ("cap", -INF, 3, {0: 1}, 4)], [1, 0], None),
+])
+def test_dual_and_reduced_cost_signs(sense, c, rows, duals, reduced):
+    result = insight.explain(problem(rows, ["x", "y"], c, sense))
+    assert [row["dual"] for row in result["rows"]] == pytest.approx(duals)
+    if reduced is not None:
+        got = {v["name"]: v["reduced_cost"] for v in result["variables"]}
+        assert got == pytest.approx(reduced)
+        assert by_name(result["variables"])["y"]["at_bound"] == "lower"
+
+
+def test_milp_is_explained_with_integers_fixed():
+    # max 5x + 4y + z, 6x + 4y + z <= 25, x + 2y <= 6, z <= 1.5, x, y integer: x=4, y=0, z=1, 21.
+    milp = problem([("cap", -INF, 25, {0: 6, 1: 4, 2: 1}, 5), ("mix", -INF, 6, {0: 1, 1: 2}, 6)],
+                   ["x", "y", "z"], [5, 4, 1], -1, upper=[INF, INF, 1.5], integer=[1, 1, 0])
+    result = insight.explain(milp)
+    assert result["fixed_integers"] is True
+    assert result["objective"] == pytest.approx(21)
+    assert result["mip_gap"] == pytest.approx(0, abs=1e-6) and result["mip_bound"] == pytest.approx(21)
+    variables = by_name(result["variables"])
+    assert [variables[k]["value"] for k in "xyz"] == pytest.approx([4, 0, 1])
+    assert variables["x"]["at_bound"] == "fixed"
+    rows = by_name(result["rows"])
+    assert rows["cap"]["dual"] == pytest.approx(1) and rows["cap"]["binding"]
+    assert rows["mix"]["slack"] == pytest.approx(2) and rows["mix"]["dual"] == pytest.approx(0)
+    # A solver result given: the integers are fixed at its values without a new MIP solve.
+    given = insight.explain(milp, {"status": "optimal", "variables": {"x": 4, "z": 1}})
+    assert given["objective"] == pytest.approx(21) and given["fixed_integers"] is True
+
+
+def five_rows():
+    """min x + y + z: demand x + y >= 10, x <= 3, y has upper bound 4; three rows unrelated."""
+    return problem([("demand", 10, INF, {0: 1, 1: 1}, 4), ("supply", -INF, 3, {0: 1}, 5),
+                    ("floor", 1, INF, {2: 1}, 6), ("pair[1]", -INF, 20, {1: 1, 2: 1}, 7),
+                    ("pair[2]", -INF, 20, {0: 1, 2: 1}, 7)],
+                   ["x", "y", "z"], [1, 1, 1], 1, upper=[INF, 4, INF])
+
+
+def test_infeasible_conflict_is_two_rows_and_a_bound():
+    diagnosis = insight.diagnose(five_rows(), {"status": "infeasible"})
+    assert diagnosis["kind"] == "infeasible" and diagnosis["complete"]
+    conflict = {(e["kind"], e["name"], e["bound"]) for e in diagnosis["conflict"]}
+    assert conflict == {("row", "demand", "lower"), ("row", "supply", "upper"), ("bound", "y", "upper")}
+    demand = next(e for e in diagnosis["conflict"] if e["name"] == "demand")
+    assert demand["line"] == 4 and demand["lower"] == 10 and demand["terms"] == {"x": 1, "y": 1}
+    # Three units short: the relaxation moves one of them by 3 in total.
+    moves = diagnosis["relaxation"]
+    assert moves and sum(abs(m["by"]) for m in moves) == pytest.approx(3)
+    assert {m["name"] for m in moves} <= {"demand", "supply", "y"}
+    assert "demand (line 4)" in diagnosis["statement"]
+
+
+def test_explain_of_infeasible_model_returns_its_diagnosis():
+    assert insight.explain(five_rows())["kind"] == "infeasible"
+
+
+def test_integer_infeasible_families_found_by_deletion_filter():
+    # x + y in [2.5, 2.8] has fractional solutions only; the two bound rows are innocent.
+    milp = problem([("low", 2.5, INF, {0: 1, 1: 1}, 4), ("high", -INF, 2.8, {0: 1, 1: 1}, 5),
+                    ("room[1]", -INF, 4, {0: 1}, 6), ("room[2]", -INF, 4, {1: 1}, 6)],
+                   ["x", "y"], [1, 1], -1, integer=[1, 1])
+    diagnosis = insight.diagnose(milp, {"status": "infeasible"})
+    assert diagnosis["kind"] == "infeasible" and diagnosis["method"] == "deletion_filter"
+    assert {e["name"] for e in diagnosis["conflict"]} == {"low", "high"} and diagnosis["complete"]
+
+
+def test_unbounded_ray_and_statement():
+    # max x + y with x - y <= 2 only: both grow together without limit.
+    diagnosis = insight.diagnose(problem([("gap", -INF, 2, {0: 1, 1: -1}, 3)], ["x", "y"], [1, 1], -1),
+                                 {"status": "unbounded"})
+    assert diagnosis["kind"] == "unbounded"
+    ray = {e["name"]: e["direction"] for e in diagnosis["ray"]}
+    assert set(ray) == {"x", "y"} and all(d > 0 for d in ray.values())
+    assert "no constraint limits them" in diagnosis["statement"]
+
+
+@pytest.mark.parametrize("coefficient, bound, shown", [
+    (float("nan"), 4.0, "nan"),
+    (float("inf"), 4.0, "inf"),
+    (1e16, 4.0, 1e16),
+    (1.0, 1e17, None),
+])
+def test_refused_model_names_the_offending_rows(coefficient, bound, shown):
+    bad = problem([("fine", -INF, 4, {0: 1}, 3), ("broken[2]", -INF, bound, {0: coefficient, 1: 1}, 5)],
+                  ["x", "y"], [1, 1], -1, upper=[10, 10])
+    diagnosis = insight.diagnose(bad, {"status": "error"})
+    assert diagnosis["kind"] == "refused"
+    assert [(r["name"], r["line"]) for r in diagnosis["rows"]] == [("broken[2]", 5)]
+    if shown is None:
+        assert diagnosis["rows"][0]["upper"] == 1e17 and diagnosis["rows"][0]["coefficients"] == {}
+    else:
+        assert diagnosis["rows"][0]["coefficients"] == {"x": shown}
+    assert "broken[2] (line 5)" in diagnosis["statement"]
+
+
+def test_summary_names_the_best_lever():
+    lines = insight.summary_lines(insight.explain(textbook()))
+    text = "\n".join(lines)
+    assert "One more unit of `plant[2]` is worth +1.5 profit." in text
+    assert "plant[3]: dual +1  line 9" in text and "plant[1]" not in text
+
+
+def test_diagnosis_lines_show_conflict_and_relaxation():
+    text = "\n".join(insight.diagnosis_lines(insight.diagnose(five_rows())))
+    assert "demand (line 4): +1 x +1 y >= 10" in text
+    assert "upper bound of y: 4" in text
+    assert "Smallest change that makes it feasible:" in text
