@@ -29,7 +29,7 @@ plain ``statement``, plus ``rows`` (refused), ``conflict`` and ``relaxation`` (i
 import math
 import time
 
-__all__ = ["explain", "diagnose", "summary_lines", "diagnosis_lines", "BINDING_TOLERANCE",
+__all__ = ["explain", "diagnose", "summary_lines", "diagnosis_lines", "result_lines", "BINDING_TOLERANCE",
            "HUGE_COEFFICIENT", "FILTER_BUDGET"]
 
 # A row or variable is binding (at a bound) when it is within this distance of the bound, scaled by
@@ -625,6 +625,16 @@ def summary_lines(explanation, limit=SUMMARY_LIMIT):
             lines.append(f"One more unit of `{best['name']}` changes {objective} by {_signed(best['dual'])}.")
         else:
             lines.append(f"One more unit of `{best['name']}` is worth {_signed(best['dual'])} {objective}.")
+    return lines
+
+
+def result_lines(result):
+    """The summary of a solve result's explanation or diagnosis (no lines when it has neither)."""
+    lines = []
+    if isinstance(result.get("explain"), dict):
+        lines += summary_lines(result["explain"])
+    if isinstance(result.get("diagnosis"), dict):
+        lines += diagnosis_lines(result["diagnosis"])
     return lines
 
 
