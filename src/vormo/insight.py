@@ -26,6 +26,7 @@ plain ``statement``, plus ``rows`` (refused), ``conflict`` and ``relaxation`` (i
 ``ray`` (unbounded). ``summary_lines`` and ``diagnosis_lines`` turn either into a few lines of text.
 """
 
+import gc
 import math
 import time
 
@@ -238,8 +239,15 @@ def explain(problem, solution=None, *, time_limit=None):
         duals, reduced = np.zeros(arrays.m), np.zeros(arrays.n)
     ranging = _ranging(h, arrays) if arrays.sense else None
 
-    rows = _explain_rows(arrays, activity, duals, ranging)
-    variables = _explain_columns(arrays, x, reduced, col_lower, col_upper, ranging)
+    # Many small records are made at once: the cyclic collector would only rescan them.
+    collecting = gc.isenabled()
+    gc.disable()
+    try:
+        rows = _explain_rows(arrays, activity, duals, ranging)
+        variables = _explain_columns(arrays, x, reduced, col_lower, col_upper, ranging)
+    finally:
+        if collecting:
+            gc.enable()
     objective = _num(h.getInfo().objective_function_value) if arrays.sense else None
     dexprs = {}
     for entry in arrays.dexprs:
@@ -289,6 +297,23 @@ def _close(a, b):
         return np.isfinite(b) & (np.abs(a - b) <= BINDING_TOLERANCE * np.maximum(1.0, np.abs(b)))
 
 
+def _nums(values):
+    """``_num`` over an array, as a list (vectorised: a problem may have many thousand columns)."""
+    import numpy as np
+
+    values = np.asarray(values, dtype=float)
+    out = values.astype(object)
+    with np.errstate(invalid="ignore"):
+        out[~np.isfinite(values) | (np.abs(values) >= 1e20)] = None
+    return out.tolist()
+
+
+def _floats(values):
+    import numpy as np
+
+    return (np.asarray(values, dtype=float) + 0.0).tolist()  # + 0.0 turns -0.0 into 0.0
+
+
 def _explain_rows(arrays, activity, duals, ranging):
     import numpy as np
 
@@ -296,40 +321,42 @@ def _explain_rows(arrays, activity, duals, ranging):
     with np.errstate(invalid="ignore"):
         slack = np.minimum(np.where(np.isfinite(lower), activity - lower, np.inf),
                            np.where(np.isfinite(upper), upper - activity, np.inf))
-    binding = _close(activity, lower) | _close(activity, upper)
-    rows = []
-    for r in range(arrays.m):
-        info = arrays.row_info[r]
-        bound_range = None
-        if binding[r] and ranging is not None:
-            bound_range = [_num(ranging["row_dn"][r]), _num(ranging["row_up"][r])]
-        rows.append({
-            "name": info["name"], "label": info["label"], "line": info["line"], "index": info["index"],
-            "activity": float(activity[r]), "lower": _num(lower[r]), "upper": _num(upper[r]),
-            "slack": _num(slack[r]), "binding": bool(binding[r]), "dual": float(duals[r]) + 0.0,
-            "bound_range": bound_range,
-        })
-    return rows
+    binding = (_close(activity, lower) | _close(activity, upper)).tolist()
+    if ranging is not None:
+        ranges = [[dn, up] if flag else None
+                  for dn, up, flag in zip(_nums(ranging["row_dn"]), _nums(ranging["row_up"]), binding)]
+    else:
+        ranges = [None] * arrays.m
+    return [{"name": info["name"], "label": info["label"], "line": info["line"], "index": info["index"],
+             "activity": a, "lower": lo, "upper": up, "slack": sl, "binding": flag, "dual": dual,
+             "bound_range": rng}
+            for info, a, lo, up, sl, flag, dual, rng in zip(
+                arrays.row_info, _floats(activity), _nums(lower), _nums(upper), _nums(slack), binding,
+                _floats(duals), ranges)]
 
 
 def _explain_columns(arrays, x, reduced, col_lower, col_upper, ranging):
+    import numpy as np
+
     at_lower = _close(x, col_lower)
     at_upper = _close(x, col_upper)
-    variables = []
-    for j in range(arrays.n):
-        at = "upper" if at_upper[j] and not at_lower[j] else "lower" if at_lower[j] else \
-            "upper" if at_upper[j] else None
-        if at_lower[j] and at_upper[j]:
-            at = "fixed"
-        entry = {"name": arrays.names[j], "value": float(x[j]) + 0.0, "lower": _num(col_lower[j]),
-                 "upper": _num(col_upper[j]), "at_bound": at, "reduced_cost": float(reduced[j]) + 0.0,
-                 "cost": float(arrays.c[j]) if arrays.sense else 0.0, "cost_range": None, "bound_range": None}
-        if ranging is not None:
-            entry["cost_range"] = [_num(ranging["cost_dn"][j]), _num(ranging["cost_up"][j])]
-            if at is not None:
-                entry["bound_range"] = [_num(ranging["bound_dn"][j]), _num(ranging["bound_up"][j])]
-        variables.append(entry)
-    return variables
+    at = np.full(arrays.n, None, dtype=object)
+    at[at_lower] = "lower"
+    at[at_upper] = "upper"
+    at[at_lower & at_upper] = "fixed"
+    at = at.tolist()
+    cost = _floats(arrays.c) if arrays.sense else [0.0] * arrays.n
+    if ranging is not None:
+        cost_ranges = [list(pair) for pair in zip(_nums(ranging["cost_dn"]), _nums(ranging["cost_up"]))]
+        bound_ranges = [[dn, up] if where is not None else None
+                        for dn, up, where in zip(_nums(ranging["bound_dn"]), _nums(ranging["bound_up"]), at)]
+    else:
+        cost_ranges = bound_ranges = [None] * arrays.n
+    return [{"name": name, "value": value, "lower": lo, "upper": up, "at_bound": where, "reduced_cost": rc,
+             "cost": coef, "cost_range": cr, "bound_range": br}
+            for name, value, lo, up, where, rc, coef, cr, br in zip(
+                arrays.names, _floats(x), _nums(col_lower), _nums(col_upper), at, _floats(reduced), cost,
+                cost_ranges, bound_ranges)]
 
 
 # ----------------------------------------------------------------------------------------------
