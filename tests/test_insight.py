@@ -81,6 +81,7 @@ def test_textbook_lp_duals_slacks_and_ranges():
 def test_dual_and_reduced_cost_signs(sense, c, rows, duals, reduced):
     result = insight.explain(problem(rows, ["x", "y"], c, sense))
     assert [row["dual"] for row in result["rows"]] == pytest.approx(duals)
+    assert all(row["binding"] for row in result["rows"] if abs(row["dual"]) > 1e-9)
     if reduced is not None:
         got = {v["name"]: v["reduced_cost"] for v in result["variables"]}
         assert got == pytest.approx(reduced)
@@ -125,6 +126,10 @@ def test_infeasible_conflict_is_two_rows_and_a_bound():
     moves = diagnosis["relaxation"]
     assert moves and sum(abs(m["by"]) for m in moves) == pytest.approx(3)
     assert {m["name"] for m in moves} <= {"demand", "supply", "y"}
+    for move in moves:
+        # A lower bound is relaxed downwards, an upper bound upwards.
+        assert move["to"] - move["from"] == pytest.approx(move["by"])
+        assert (move["by"] < 0) == (move["bound"] == "lower")
     assert "demand (line 4)" in diagnosis["statement"]
 
 
