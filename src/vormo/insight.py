@@ -28,9 +28,10 @@ plain ``statement``, plus ``rows`` (refused), ``conflict`` and ``relaxation`` (i
 
 import gc
 import math
+import re
 import time
 
-__all__ = ["explain", "diagnose", "summary_lines", "diagnosis_lines", "result_lines", "BINDING_TOLERANCE",
+__all__ = ["explain", "diagnose", "refusal", "summary_lines", "diagnosis_lines", "result_lines", "BINDING_TOLERANCE",
            "HUGE_COEFFICIENT", "FILTER_BUDGET"]
 
 # A row or variable is binding (at a bound) when it is within this distance of the bound, scaled by
@@ -180,6 +181,8 @@ def _solution_values(arrays, solution):
 
     if solution is None:
         return None
+    if isinstance(solution, dict) and isinstance(solution.get("x"), list) and len(solution["x"]) == arrays.n:
+        return np.asarray([np.nan if v is None else v for v in solution["x"]], dtype=float)
     if isinstance(solution, dict):
         variables = solution.get("variables")
         if not isinstance(variables, dict):
@@ -220,8 +223,7 @@ def explain(problem, solution=None, *, time_limit=None):
             info = h.getInfo()
             mip_gap, mip_bound = _num(info.mip_gap), _num(info.mip_dual_bound)
         elif isinstance(solution, dict):
-            mip_gap = solution.get("mip_gap")
-            mip_bound = solution.get("mip_bound", solution.get("mip_dual_bound"))
+            mip_gap, mip_bound = solution.get("mip_gap"), solution.get("mip_bound")
         rounded = np.round(values)
         col_lower = np.where(arrays.integer, rounded, arrays.col_lower)
         col_upper = np.where(arrays.integer, rounded, arrays.col_upper)
@@ -445,6 +447,21 @@ def _refused(arrays):
             "statement": "The solver refuses the model: " + "; ".join(parts) + " hold non-finite numbers or "
                          f"numbers of size {HUGE_COEFFICIENT:g} or more.",
             "rows": rows, "objective": objective, "bounds": bounds}
+
+
+def refusal(message, line=None):
+    """The diagnosis of a model the solve path refuses before the solver sees it.
+
+    The solver script generator checks every coefficient, bound and right-hand side and refuses
+    the non-finite and out-of-range ones (and constructs it cannot translate) with a message that
+    names the constraint and the model line; that message is the statement here.
+    """
+    text = str(message)
+    rows = [{"name": name, "label": name.split("[")[0], "line": line}
+            for name in dict.fromkeys(re.findall(r"constraint (\S+?)(?= is |[;:,]|$)", text))]
+    where = f" (line {line})" if line else ""
+    return {"kind": "refused", "statement": f"The solver refuses the model{where}: {text}", "line": line, "rows": rows,
+            "objective": {}, "bounds": []}
 
 
 def _text_number(value):
@@ -689,7 +706,7 @@ def diagnosis_lines(diagnosis, limit=SUMMARY_LIMIT):
             lines.append("Direction of improvement: " + ", ".join(
                 f"{e['name']} {_signed(e['direction'])}" for e in ray[:limit]))
     elif kind == "refused":
-        for row in (diagnosis.get("rows") or [])[:limit]:
+        for row in [r for r in diagnosis.get("rows") or [] if "coefficients" in r][:limit]:
             where = f" (line {row['line']})" if row.get("line") else ""
             values = ", ".join(f"{k}: {v}" for k, v in row["coefficients"].items())
             bounds = ", ".join(f"{side} {row[side]}" for side in ("lower", "upper") if side in row)

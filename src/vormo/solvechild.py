@@ -99,7 +99,7 @@ def _build(request, folder):
         generator.time_limit = float(request["time_limit"])
         script = generator.generate_code()
     except SemanticError as error:
-        return None, _result("compile_error", str(error))
+        return None, _result("compile_error", str(error), **_refusal(error))
     except MemoryError:
         return None, _result("compile_error", "the model is too large for a solver script (out of memory)")
     del compiled, generator
@@ -110,6 +110,16 @@ def _build(request, folder):
         return runpy.run_path(str(path), run_name="vormo_problem"), None
     except MemoryError:
         return None, _result("error", "building the problem ran out of memory")
+
+
+def _refusal(error):
+    """The diagnosis of a pair the compiler accepts and the script generator refuses, if any."""
+    try:
+        insight = importlib.import_module(__package__ + ".insight")
+    except ImportError:
+        return {}
+    diagnosis = insight.refusal(error.message, error.lineno) if hasattr(insight, "refusal") else None
+    return {} if diagnosis is None else {"diagnosis": diagnosis}
 
 
 def _missing(error):
@@ -136,11 +146,17 @@ def _consult(request, namespace, report, outcome):
 
     x = getattr(outcome, "x", None)
     solution = dict(report, x=None if x is None else x.tolist())
+    if getattr(outcome, "mip_gap", None) is not None and report.get("objective") is not None:
+        # HiGHS's MIP figures; its bound is of the minimised objective (SENSE * c), as is x's value.
+        sense = namespace["SENSE"] or 1
+        solution["mip_gap"] = float(outcome.mip_gap)
+        solution["mip_bound"] = float(sense * outcome.mip_dual_bound + namespace["OBJECTIVE_CONSTANT"])
     try:
         added = getattr(insight, hook)(from_namespace(namespace), solution)
     except Exception as error:  # a fault of the report must not cost the solution
         added = {"error": f"{type(error).__name__}: {error}"}
-    solution.pop("x", None)
+    for extra in ("x", "mip_gap", "mip_bound"):
+        solution.pop(extra, None)
     if added is not None:
         solution[key] = added
     return solution
