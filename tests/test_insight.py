@@ -1,6 +1,7 @@
 """Explanation and diagnosis with real HiGHS on small problems worked out by hand."""
 
 import math
+import re
 from types import SimpleNamespace
 
 import pytest
@@ -180,7 +181,8 @@ def test_summary_names_the_best_lever():
     lines = insight.summary_lines(insight.explain(textbook()))
     text = "\n".join(lines)
     assert "One more unit of `plant[2]` is worth +1.5 profit." in text
-    assert "plant[3]: dual +1  line 9" in text and "plant[1]" not in text
+    assert "  plant[3]  line 9  +1 profit per unit  (bound 18, holds from 12 to 24)" in lines
+    assert "plant[1]" not in text
 
 
 def test_diagnosis_lines_show_conflict_and_relaxation():
@@ -188,3 +190,99 @@ def test_diagnosis_lines_show_conflict_and_relaxation():
     assert "demand (line 4): +1 x +1 y >= 10" in text
     assert "upper bound of y: 4" in text
     assert "Smallest change that makes it feasible:" in text
+
+
+# ----------------------------------------------------------------------------------------------
+# Through the runner's child and the command line: the model's own names, labels and lines
+
+from vormo import cli, runner  # noqa: E402
+
+BAKERY = """// Bread and cake on two lines and one oven.
+{string} Lines = ...;
+float profit[Lines] = ...;
+float hours[Lines] = ...;
+float ovenHours = ...;
+dvar float+ make[Lines];
+dexpr float revenue = sum(l in Lines) profit[l] * make[l];
+maximize gain: revenue;
+subject to {
+  forall(l in Lines) capacity: hours[l] * make[l] <= ovenHours;
+  oven: sum(l in Lines) make[l] <= 10;
+}
+"""
+BAKERY_DATA = 'Lines = {"bread", "cake"};\nprofit = [3, 5];\nhours = [1, 2];\novenHours = 12;\n'
+
+FIVE_ROWS = """{string} Pairs = ...;
+float need = ...;
+dvar float+ x;
+dvar float+ y in 0..4;
+dvar float+ z;
+minimize cost: x + y + z;
+subject to {
+  demand: x + y >= need;
+  supply: x <= 3;
+  floor: z >= 1;
+  forall(p in Pairs) pair: y + z <= 20;
+}
+"""
+FIVE_ROWS_DATA = 'Pairs = {"north", "south"};\nneed = 10;\n'
+
+
+def test_runner_explains_with_the_models_names_and_lines():
+    # max 3 b + 5 c: b <= 12, 2 c <= 12, b + c <= 10 -> b = 4, c = 6, 42.
+    result = runner.solve_texts(BAKERY, BAKERY_DATA, time_limit=20, explain=True)
+    assert result["status"] == "optimal" and result["objective"] == pytest.approx(42)
+    rows = by_name(result["explain"]["rows"])
+    assert set(rows) == {"capacity[bread]", "capacity[cake]", "oven"}
+    assert rows["capacity[cake]"]["label"] == "capacity" and rows["capacity[cake]"]["line"] == 10
+    assert rows["capacity[cake]"]["index"] == ["cake"]
+    # One more oven hour for cake lets 1/2 cake replace 1/2 bread: +1 per hour; a tray more is worth 3.
+    assert rows["capacity[cake]"]["dual"] == pytest.approx(1) and rows["oven"]["dual"] == pytest.approx(3)
+    assert result["explain"]["dexprs"] == {"revenue": pytest.approx(42)}
+    assert "explain" not in runner.solve_texts(BAKERY, BAKERY_DATA, time_limit=20)
+
+
+def test_runner_explains_a_milp_with_the_solvers_gap_and_bound():
+    model = BAKERY.replace("dvar float+ make", "dvar int+ make").replace("<= 10;", "<= 9.5;")
+    result = runner.solve_texts(model, BAKERY_DATA, time_limit=20, explain=True)
+    explanation = result["explain"]
+    # Integer plans: b + c <= 9, c <= 6 -> b = 3, c = 6, 39.
+    assert result["objective"] == pytest.approx(39) and explanation["fixed_integers"] is True
+    assert explanation["mip_bound"] == pytest.approx(39) and explanation["mip_gap"] == pytest.approx(0, abs=1e-6)
+    assert all(v["at_bound"] == "fixed" for v in explanation["variables"])
+
+
+@pytest.mark.parametrize("model, data, kind, names", [
+    (FIVE_ROWS, FIVE_ROWS_DATA, "infeasible", {"demand", "supply", "y"}),
+    # One direction suffices: more bread alone makes the gain grow without limit.
+    (BAKERY.replace("  oven: sum(l in Lines) make[l] <= 10;\n", "").replace("make[l] <=", "make[l] >="),
+     BAKERY_DATA, "unbounded", {"make[bread]"}),
+    (BAKERY, BAKERY_DATA.replace("hours = [1, 2]", "hours = [1, 2e30]"), "refused", {"capacity[cake]"}),
+], ids=["infeasible", "unbounded", "refused"])
+def test_runner_diagnoses_what_does_not_solve(model, data, kind, names):
+    result = runner.solve_texts(model, data, time_limit=20)
+    diagnosis = result["diagnosis"]
+    assert diagnosis["kind"] == kind
+    listed = diagnosis.get("conflict") or diagnosis.get("ray") or diagnosis.get("rows")
+    assert {entry["name"] for entry in listed} == names
+
+
+def test_run_explain_prints_a_short_summary(tmp_path, capsys):
+    (tmp_path / "b.mod").write_text(BAKERY)
+    (tmp_path / "b.dat").write_text(BAKERY_DATA)
+    assert cli.main(["run", str(tmp_path / "b.mod"), str(tmp_path / "b.dat"), "--explain"]) == 0
+    out = capsys.readouterr().out
+    assert "One more unit of `oven` is worth +3 gain." in out
+    assert re.search(r"^  oven +line 11 +\+3 gain per unit +\(bound 10, holds from", out, re.M)
+    assert "capacity[bread]" not in out  # not binding: not in the summary
+    assert len(out.splitlines()) < 15
+
+
+def test_run_prints_the_diagnosis_without_a_flag(tmp_path, capsys):
+    (tmp_path / "f.mod").write_text(FIVE_ROWS)
+    (tmp_path / "f.dat").write_text(FIVE_ROWS_DATA)
+    assert cli.main(["run", str(tmp_path / "f.mod"), str(tmp_path / "f.dat")]) == 1
+    out = capsys.readouterr().out
+    assert "Diagnosis (infeasible): These constraints and bounds cannot hold together: demand (line 8), " \
+           "supply (line 9), the upper bound of y." in out
+    assert "  demand (line 8): +1 x +1 y >= 10" in out

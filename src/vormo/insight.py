@@ -303,7 +303,7 @@ def _nums(values):
     """``_num`` over an array, as a list (vectorised: a problem may have many thousand columns)."""
     import numpy as np
 
-    values = np.asarray(values, dtype=float)
+    values = np.asarray(values, dtype=float) + 0.0  # + 0.0 turns -0.0 into 0.0
     out = values.astype(object)
     with np.errstate(invalid="ignore"):
         out[~np.isfinite(values) | (np.abs(values) >= 1e20)] = None
@@ -630,36 +630,52 @@ def _signed(value):
     return text if text.startswith("-") else "+" + text
 
 
+def _columns(cells):
+    """Rows of cells padded to aligned columns (the last cell is not padded)."""
+    widths = [max(len(row[i]) for row in cells) for i in range(len(cells[0]) - 1)] if cells else []
+    return ["  " + "  ".join([c.ljust(w) for c, w in zip(row, widths)] + [row[-1]]).rstrip() for row in cells]
+
+
+def _active_bound(row):
+    if row["upper"] is not None and (row["lower"] is None or abs(row["activity"] - row["upper"])
+                                     <= abs(row["activity"] - row["lower"])):
+        return row["upper"]
+    return row["lower"]
+
+
 def summary_lines(explanation, limit=SUMMARY_LIMIT):
     """A few readable lines: binding rows with shadow prices, variables at bounds, the best lever."""
     if explanation.get("status") != "optimal":
-        return diagnosis_lines(explanation)
+        return diagnosis_lines(explanation) if explanation.get("kind") else []
     objective = explanation.get("objective_name") or "objective"
     lines = []
     if explanation.get("fixed_integers"):
-        gap = explanation.get("mip_gap")
-        bound = explanation.get("mip_bound")
+        gap, bound = explanation.get("mip_gap"), explanation.get("mip_bound")
         lines.append("Explained with the integer variables fixed at the optimum"
                      + (f" (MIP gap {_fmt(gap)}, bound {_fmt(bound)})" if gap is not None or bound is not None
                         else "") + ".")
     binding = [r for r in explanation.get("rows", []) if r["binding"]]
     binding.sort(key=lambda r: -abs(r["dual"]))
     if binding:
-        lines.append(f"Binding constraints ({len(binding)} of {len(explanation['rows'])}), shadow price per unit of bound:")
+        lines.append(f"Binding constraints ({len(binding)} of {len(explanation['rows'])}) and their shadow prices:")
+        cells = []
         for row in binding[:limit]:
-            where = f"  line {row['line']}" if row.get("line") else ""
-            lines.append(f"  {row['name']}: dual {_signed(row['dual'])}{where}")
+            span = row.get("bound_range")
+            holds = f"  (bound {_fmt(_active_bound(row))}, holds from {_fmt(span[0])} to {_fmt(span[1])})" \
+                if span else ""
+            cells.append([row["name"], f"line {row['line']}" if row.get("line") else "",
+                          f"{_signed(row['dual'])} {objective} per unit{holds}"])
+        lines += _columns(cells)
         if len(binding) > limit:
             lines.append(f"  ... and {len(binding) - limit} more")
-    else:
+    elif explanation.get("rows"):
         lines.append("No constraint is binding.")
     at_bounds = [v for v in explanation.get("variables", []) if v["at_bound"] and abs(v["reduced_cost"]) > 1e-9]
     at_bounds.sort(key=lambda v: -abs(v["reduced_cost"]))
     if at_bounds:
-        lines.append("Variables held at a bound, reduced cost:")
-        for var in at_bounds[:limit]:
-            lines.append(f"  {var['name']} = {_fmt(var['value'])} (at its {var['at_bound']} bound): "
-                         f"{_signed(var['reduced_cost'])}")
+        lines.append("Variables held at a bound and their reduced costs:")
+        lines += _columns([[f"{v['name']} = {_fmt(v['value'])}", f"({v['at_bound']} bound)",
+                            f"{_signed(v['reduced_cost'])} {objective} per unit"] for v in at_bounds[:limit]])
         if len(at_bounds) > limit:
             lines.append(f"  ... and {len(at_bounds) - limit} more")
     valuable = [r for r in binding if abs(r["dual"]) > 1e-9]
