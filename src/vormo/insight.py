@@ -201,10 +201,12 @@ def _solution_values(arrays, solution):
 def explain(problem, solution=None, *, time_limit=None):
     """Explain the optimum of ``problem``: rows with duals and slacks, variables with ranging.
 
-    ``solution`` (optional) is the solve's result or the column values; a MILP is then explained
-    with its integer variables fixed at those values instead of being solved again. Returns the
+    ``solution`` (optional) is the solve's result (its ``"x"``, or else its ``"variables"``) or the
+    column values: HiGHS starts from that point, and a MILP is explained with its integer variables
+    fixed at those values instead of being solved again. Returns the
     diagnosis instead (a dictionary with a ``kind``) when HiGHS finds no optimum.
     """
+    import highspy
     import numpy as np
 
     arrays = _Arrays(problem)
@@ -212,8 +214,8 @@ def explain(problem, solution=None, *, time_limit=None):
     mip_gap = mip_bound = None
     fixed = arrays.is_mip
     col_lower, col_upper = arrays.col_lower, arrays.col_upper
+    values = _solution_values(arrays, solution)
     if arrays.is_mip:
-        values = _solution_values(arrays, solution)
         if values is None:
             h = _highs(arrays, time_limit=limit)
             status = _run(h)
@@ -228,6 +230,12 @@ def explain(problem, solution=None, *, time_limit=None):
         col_lower = np.where(arrays.integer, rounded, arrays.col_lower)
         col_upper = np.where(arrays.integer, rounded, arrays.col_upper)
     h = _highs(arrays, integer=False, col_lower=col_lower, col_upper=col_upper, time_limit=limit)
+    if values is not None and np.isfinite(values).all():
+        # The solve's point lets HiGHS find the optimal basis in a few iterations.
+        start = highspy.HighsSolution()
+        start.col_value = np.clip(values, col_lower, col_upper).tolist()
+        start.value_valid = True
+        h.setSolution(start)
     status = _run(h)
     if status != "optimal":
         return diagnose(problem, {"status": status}, time_limit=limit)
@@ -300,14 +308,11 @@ def _close(a, b):
 
 
 def _nums(values):
-    """``_num`` over an array, as a list (vectorised: a problem may have many thousand columns)."""
+    """``_num`` over an array, as a list (a problem may have many thousand columns)."""
     import numpy as np
 
-    values = np.asarray(values, dtype=float) + 0.0  # + 0.0 turns -0.0 into 0.0
-    out = values.astype(object)
-    with np.errstate(invalid="ignore"):
-        out[~np.isfinite(values) | (np.abs(values) >= 1e20)] = None
-    return out.tolist()
+    # Comparisons with NaN are false, so NaN becomes None as the infinities do; + 0.0 drops -0.0.
+    return [v if -1e20 < v < 1e20 else None for v in (np.asarray(values, dtype=float) + 0.0).tolist()]
 
 
 def _floats(values):
