@@ -93,7 +93,7 @@ def test_repair_sends_compiler_findings_back_and_stops_at_the_limit(openai_serve
     assert len(sent) == 4
     assert "solver_diagnosis" in sent[2] and "maximise" in sent[3] and "<errors>" in sent[3]
     assert model.read_text() == MODEL  # the last attempt is on disk
-    assert "Repair rounds: 2 of 2" in out and "Aligned: not checked" in out
+    assert "Repair rounds: 2 of 2 (" in out and "Aligned: not checked" in out
     assert re.search(r"^status\s+infeasible$", out, re.M)
 
 

@@ -286,16 +286,13 @@ def run_generation(args: argparse.Namespace, description: str, out: TextIO) -> i
         print(f"Iterations: {stats.get('iterations')}", file=out)
         print(f"Aligned: {_ALIGNED_TEXT[aligned]}", file=out)
         if repaired is not None:
-            print(f"Repair rounds: {repaired['rounds']} of {repaired['limit']}", file=out)
+            print(_repair_line(repaired), file=out)
         if stats.get("assessment"):
             print("\nAssessment:", file=out)
             print(_indent(stats["assessment"]), file=out)
         print(file=out)
         for line in _cost_lines(stats.get("cost") or {}):
             print(line, file=out)
-        if repaired is not None:
-            print("Repair " + _cost_lines(repaired["cost"])[0], file=out)
-            print("Repair " + _cost_lines(repaired["cost"])[1], file=out)
         if result is not None:
             print(file=out)
             _print_solve_result(result, out)
@@ -310,6 +307,13 @@ def run_generation(args: argparse.Namespace, description: str, out: TextIO) -> i
 
 
 _ALIGNED_TEXT = {True: "yes", False: "NO", None: "not checked"}
+
+
+def _repair_line(repaired: Mapping[str, Any]) -> str:
+    usage = repaired["usage"]
+    total = float(repaired["cost"]["estimated_costs"].get("total_cost", 0.0))
+    return (f"Repair rounds: {repaired['rounds']} of {repaired['limit']} ({usage['prompt_tokens']:,} prompt + "
+            f"{usage['completion_tokens']:,} completion tokens, estimated {_money(total)})")
 
 
 def _indent(text: str, prefix: str = "  ") -> str:

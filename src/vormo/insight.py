@@ -568,7 +568,8 @@ def _unbounded(arrays, h):
             entries.append({"name": arrays.names[j], "direction": float(ray[j] / scale)})
     names = ", ".join(e["name"] for e in entries[:6]) + (" and more" if len(entries) > 6 else "")
     word = "grows" if arrays.sense == -1 else "falls"
-    statement = (f"The objective {word} without limit along {names}: no constraint limits them."
+    them = "them" if len(entries) > 1 else "it"
+    statement = (f"The objective {word} without limit along {names}: no constraint limits {them}."
                  if entries else "The objective improves without limit: no constraint limits it.")
     return {"kind": "unbounded", "statement": statement, "ray": entries}
 
@@ -665,7 +666,7 @@ def summary_lines(explanation, limit=SUMMARY_LIMIT):
         lines.append(f"Binding constraints ({len(binding)} of {len(explanation['rows'])}) and their shadow prices:")
         cells = []
         for row in binding[:limit]:
-            span = row.get("bound_range")
+            span = row.get("bound_range") if abs(row["dual"]) > 1e-9 else None
             holds = f"  (bound {_fmt(_active_bound(row))}, holds from {_fmt(span[0])} to {_fmt(span[1])})" \
                 if span else ""
             cells.append([row["name"], f"line {row['line']}" if row.get("line") else "",
@@ -679,7 +680,8 @@ def summary_lines(explanation, limit=SUMMARY_LIMIT):
     at_bounds.sort(key=lambda v: -abs(v["reduced_cost"]))
     if at_bounds:
         lines.append("Variables held at a bound and their reduced costs:")
-        lines += _columns([[f"{v['name']} = {_fmt(v['value'])}", f"({v['at_bound']} bound)",
+        lines += _columns([[f"{v['name']} = {_fmt(v['value'])}",
+                            "(fixed)" if v["at_bound"] == "fixed" else f"(at its {v['at_bound']} bound)",
                             f"{_signed(v['reduced_cost'])} {objective} per unit"] for v in at_bounds[:limit]])
         if len(at_bounds) > limit:
             lines.append(f"  ... and {len(at_bounds) - limit} more")
