@@ -146,6 +146,9 @@ def test_integer_infeasible_families_found_by_deletion_filter():
     diagnosis = insight.diagnose(milp, {"status": "infeasible"})
     assert diagnosis["kind"] == "infeasible" and diagnosis["method"] == "deletion_filter"
     assert {e["name"] for e in diagnosis["conflict"]} == {"low", "high"} and diagnosis["complete"]
+    # Without time to test any family, all of them stay and the answer says it is not minimal.
+    rushed = insight.diagnose(milp, {"status": "infeasible"}, budget=1e-9)
+    assert {e["name"] for e in rushed["conflict"]} == {"low", "high", "room"} and not rushed["complete"]
 
 
 def test_unbounded_ray_and_statement():

@@ -58,11 +58,14 @@ def test_infeasible_pair_is_repaired_from_its_diagnosis(openai_server, capsys, t
                          pair(FIXED_MODEL, DATA, input_tokens=300, output_tokens=60),
                          verdict(True, input_tokens=90, output_tokens=12))
     status, out, err = run(capsys, "solve", DESCRIPTION, "-m", str(model), "-d", str(data), "--run", "--json",
-                           "--no-few-shot", "--pricing", str(tmp_path / "none.md"))
+                           "--explain", "--no-few-shot", "--pricing", str(tmp_path / "none.md"))
     assert status == 0, err
     record = json.loads(out)
     assert record["solve"]["status"] == "optimal" and record["solve"]["objective"] == pytest.approx(15)
     assert record["aligned"] is True
+    # The repaired optimum is explained: x[cake] = 3 against the oven, one more tray is worth 5.
+    assert {r["name"]: r["dual"] for r in record["solve"]["explain"]["rows"]} == pytest.approx(
+        {"need": 0, "capacity": 5})
     assert record["repair"]["rounds"] == 1 and record["repair"]["changed"] is True
     assert record["repair"]["usage"] == {"prompt_tokens": 390, "completion_tokens": 72}
     assert set(record) >= {"iterations", "assessment", "syntax_errors", "cost"}

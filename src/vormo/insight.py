@@ -32,7 +32,7 @@ import re
 import time
 
 __all__ = ["explain", "diagnose", "refusal", "summary_lines", "diagnosis_lines", "result_lines", "BINDING_TOLERANCE",
-           "HUGE_COEFFICIENT", "FILTER_BUDGET"]
+           "HUGE_COEFFICIENT", "FILTER_BUDGET", "INSIGHT_SECONDS"]
 
 # A row or variable is binding (at a bound) when it is within this distance of the bound, scaled by
 # the bound's size when that is larger than one.
@@ -42,6 +42,9 @@ BINDING_TOLERANCE = 1e-7
 HUGE_COEFFICIENT = 1e15
 # Seconds the deletion filter over constraint families may spend at most.
 FILTER_BUDGET = 30.0
+# Seconds an explanation or a diagnosis may spend in HiGHS in all (it runs after the solve, inside
+# the grace period the runner allows the solver's child beyond the time limit).
+INSIGHT_SECONDS = 30.0
 # How many entries the text summary lists per kind.
 SUMMARY_LIMIT = 8
 
@@ -210,11 +213,14 @@ def explain(problem, solution=None, *, time_limit=None):
     import numpy as np
 
     arrays = _Arrays(problem)
-    limit = _limit(time_limit, arrays.time_limit)
+    values = _solution_values(arrays, solution)
+    # Given the solve's point, only the explanation's own work is timed; otherwise HiGHS solves
+    # too and gets at least the problem's own time limit.
+    limit = _limit(time_limit, INSIGHT_SECONDS if values is not None else max(arrays.time_limit or 0.0,
+                                                                              INSIGHT_SECONDS))
     mip_gap = mip_bound = None
     fixed = arrays.is_mip
     col_lower, col_upper = arrays.col_lower, arrays.col_upper
-    values = _solution_values(arrays, solution)
     if arrays.is_mip:
         if values is None:
             h = _highs(arrays, time_limit=limit)
@@ -371,25 +377,33 @@ def _explain_columns(arrays, x, reduced, col_lower, col_upper, ranging):
 # ----------------------------------------------------------------------------------------------
 
 def diagnose(problem, result=None, *, time_limit=None, budget=None):
-    """Say why ``problem`` has no optimum (see the module text for the record)."""
+    """Say why ``problem`` has no optimum (see the module text for the record).
+
+    ``result`` is the solve's result when there was one (its ``status`` spares a second integer
+    search); HiGHS gets ``time_limit`` seconds in all (``INSIGHT_SECONDS`` by default), the
+    deletion filter at most ``budget`` of them (``FILTER_BUDGET``).
+    """
     arrays = _Arrays(problem)
-    limit = _limit(time_limit, arrays.time_limit)
+    deadline = time.monotonic() + _limit(time_limit, INSIGHT_SECONDS)
+
+    def remaining():
+        return max(deadline - time.monotonic(), 0.01)
+
     refused = _refused(arrays)
     if refused is not None:
         return refused
     reported = result.get("status") if isinstance(result, dict) else None
     if reported == "time_limit":
         return {"kind": "time_limit",
-                "statement": f"The solver stopped at its time limit"
-                             f"{f' of {limit:g} s' if limit else ''} before it proved an optimum; "
+                "statement": "The solver stopped at its time limit before it proved an optimum; "
                              "a longer --time-limit or a smaller model may help."}
-    relaxed = _highs(arrays, integer=False, time_limit=limit)
+    relaxed = _highs(arrays, integer=False, time_limit=remaining())
     status = _run(relaxed)
     if status == "unbounded_or_infeasible":
-        relaxed = _highs(arrays, integer=False, time_limit=limit, presolve=False)
+        relaxed = _highs(arrays, integer=False, time_limit=remaining(), presolve=False)
         status = _run(relaxed)
     if status == "infeasible":
-        return _infeasible(arrays, limit)
+        return _infeasible(arrays, remaining)
     if status == "unbounded":
         return _unbounded(arrays, relaxed)
     if status == "time_limit":
@@ -397,10 +411,9 @@ def diagnose(problem, result=None, *, time_limit=None, budget=None):
     if status != "optimal":
         return {"kind": "error", "statement": f"HiGHS could not classify the model ({status})."}
     if arrays.is_mip:
-        h = _highs(arrays, time_limit=limit)
-        mip_status = _run(h)
+        mip_status = reported if reported == "infeasible" else _run(_highs(arrays, time_limit=remaining()))
         if mip_status == "infeasible":
-            return _deletion_filter(arrays, _limit(budget, FILTER_BUDGET))
+            return _deletion_filter(arrays, min(_limit(budget, FILTER_BUDGET), remaining()))
         if mip_status == "time_limit":
             return {"kind": "time_limit",
                     "statement": "The linear relaxation has an optimum, but the integer search ran out of "
@@ -482,12 +495,11 @@ def _text_number(value):
 _BOUND_STATUS = {2: "lower", 3: "upper", 4: "both"}
 
 
-def _infeasible(arrays, limit):
+def _infeasible(arrays, remaining):
     """IIS of the linear rows and bounds, plus the smallest relaxation that restores feasibility."""
-    h = _highs(arrays, integer=False, time_limit=limit)
+    h = _highs(arrays, integer=False, time_limit=remaining())
     h.setOptionValue("iis_strategy", 4)
-    if limit:
-        h.setOptionValue("iis_time_limit", float(limit))
+    h.setOptionValue("iis_time_limit", float(remaining()))
     _run(h)
     conflict = []
     status, iis = h.getIis()
@@ -507,7 +519,7 @@ def _infeasible(arrays, limit):
             conflict.append({"kind": "bound", "name": arrays.names[j], "label": None, "line": None,
                              "bound": side, "lower": _num(arrays.col_lower[j]), "upper": _num(arrays.col_upper[j]),
                              "integer": bool(arrays.integer[j])})
-    relaxation = _relaxation(arrays, limit)
+    relaxation = _relaxation(arrays, remaining())
     statement = "No plan satisfies all constraints together."
     if conflict:
         statement = ("These constraints and bounds cannot hold together: "
