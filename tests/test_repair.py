@@ -176,3 +176,14 @@ def test_rounds_must_be_whole_and_not_negative(tmp_path, capsys):
     with pytest.raises(ValueError):
         repair.repair("x", tmp_path / "a", tmp_path / "b", {"status": "infeasible"}, solve=None, rounds=True)
     assert pathlib.Path(tmp_path / "a").exists() is False
+
+
+def test_a_repaired_pair_the_check_rejects_ends_not_aligned(openai_server, capsys, tmp_path):
+    openai_server.script("POST", "/v1/responses", pair(MODEL, DATA), verdict(True), pair(FIXED_MODEL, DATA),
+                         verdict(False, "The minimum of 4 trays is gone."))
+    status, out, err = run(capsys, "solve", DESCRIPTION, "-m", str(tmp_path / "a.mod"), "-d", str(tmp_path / "a.dat"),
+                           "--run", "--json", "--no-few-shot", "--pricing", str(tmp_path / "x.md"))
+    record = json.loads(out)
+    assert status == 1 and record["solve"]["status"] == "optimal"
+    assert record["aligned"] is False and record["repair"]["assessment"] == "The minimum of 4 trays is gone."
+    assert len([line for line in err.splitlines() if "not aligned" in line and "warning" in line]) == 1
