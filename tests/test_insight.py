@@ -289,3 +289,17 @@ def test_run_prints_the_diagnosis_without_a_flag(tmp_path, capsys):
     assert "Diagnosis (infeasible): These constraints and bounds cannot hold together: demand (line 8), " \
            "supply (line 9), the upper bound of y." in out
     assert "  demand (line 8): +1 x +1 y >= 10" in out
+
+
+@pytest.mark.parametrize("model, data, key, kind", [
+    ("subject to {\n}\n", "", "explain", None),
+    ("float a = ...;\nsubject to {\n  c: a >= 0;\n}\n", "a = 1;", "explain", None),
+    ("float a = ...;\nsubject to {\n  c: a >= 2;\n}\n", "a = 1;", "diagnosis", "infeasible"),
+])
+def test_models_without_variables(model, data, key, kind):
+    result = runner.solve_texts(model, data, time_limit=20, explain=True)
+    record = result[key]
+    if kind is None:
+        assert record["status"] == "optimal" and record["variables"] == []
+    else:
+        assert record["kind"] == kind and [e["name"] for e in record["conflict"]] == ["c"]

@@ -218,6 +218,8 @@ def explain(problem, solution=None, *, time_limit=None):
     # too and gets at least the problem's own time limit.
     limit = _limit(time_limit, INSIGHT_SECONDS if values is not None else max(arrays.time_limit or 0.0,
                                                                               INSIGHT_SECONDS))
+    if arrays.n == 0:
+        return _without_columns(arrays)
     mip_gap = mip_bound = None
     fixed = arrays.is_mip
     col_lower, col_upper = arrays.col_lower, arrays.col_upper
@@ -283,6 +285,26 @@ def explain(problem, solution=None, *, time_limit=None):
         "variables": variables,
         "dexprs": dexprs,
     }
+
+
+def _without_columns(arrays):
+    """A model without decision variables: every row is a constant, there is nothing to solve."""
+    import numpy as np
+
+    zeros = np.zeros(arrays.m)
+    outside = (zeros < arrays.row_lower) | (zeros > arrays.row_upper)
+    if outside.any():
+        conflict = [dict(kind="row", bound="lower" if arrays.row_lower[r] > 0 else "upper", terms={},
+                         lower=_num(arrays.row_lower[r]), upper=_num(arrays.row_upper[r]), **arrays.row_info[r])
+                    for r in np.flatnonzero(outside)]
+        return {"kind": "infeasible", "statement": "The model has no variables, and these constant constraints "
+                "do not hold: " + ", ".join(_entry_text(e) for e in conflict) + ".", "conflict": conflict,
+                "relaxation": [], "complete": True}
+    return {"status": "optimal", "objective": arrays.constant if arrays.sense else None,
+            "objective_name": arrays.objective_name, "sense": _sense_word(arrays.sense), "fixed_integers": False,
+            "mip_gap": None, "mip_bound": None, "ranging": False,
+            "rows": _explain_rows(arrays, zeros, zeros, None), "variables": [], "dexprs": {
+                str(entry[0]): float(entry[1] or 0.0) for entry in arrays.dexprs}}
 
 
 def _ranging(h, arrays):
@@ -392,6 +414,9 @@ def diagnose(problem, result=None, *, time_limit=None, budget=None):
     refused = _refused(arrays)
     if refused is not None:
         return refused
+    if arrays.n == 0:
+        explained = _without_columns(arrays)
+        return explained if "kind" in explained else {"kind": "optimal", "statement": "The model has no variables."}
     reported = result.get("status") if isinstance(result, dict) else None
     if reported == "time_limit":
         return {"kind": "time_limit",
