@@ -181,7 +181,12 @@ def main(argv=None):
     folder = Path(argv[0])
     request = json.loads((folder / REQUEST_NAME).read_text(encoding="utf-8"))
     result = solve_request(request, folder)
-    text = json.dumps(_jsonable(result), default=str, allow_nan=False)
+    try:
+        # Most results are plain JSON already (an explanation has many thousand records): only one
+        # holding a non-finite number or an odd key needs the walk.
+        text = json.dumps(result, default=str, allow_nan=False)
+    except (ValueError, TypeError):
+        text = json.dumps(_jsonable(result), default=str, allow_nan=False)
     partial = folder / (RESULT_NAME + ".part")
     partial.write_text(text, encoding="utf-8")
     os.replace(partial, folder / RESULT_NAME)
