@@ -14,7 +14,7 @@ through ``highspy`` (the ``solve`` extra), imported inside the operations only.
   objective per unit increase of the row's bound, in the model's own sense) and ``bound_range``
   (for a binding row: how far its active bound can move with the same dual; null otherwise);
 * ``variables``: per column ``name``, ``value``, ``lower``, ``upper``, ``at_bound`` ("lower",
-  "upper" or null), ``reduced_cost``, ``cost`` and ``cost_range`` (how far the objective
+  "upper", "fixed" or null), ``reduced_cost``, ``cost`` and ``cost_range`` (how far the objective
   coefficient can move before the plan changes) and ``bound_range`` (for a variable at a bound);
 * ``dexprs``: the value of every decision expression;
 * ``fixed_integers``: true for a MILP, explained as the LP with its integer variables fixed at the
@@ -206,14 +206,16 @@ def explain(problem, solution=None, *, time_limit=None):
 
     ``solution`` (optional) is the solve's result (its ``"x"``, or else its ``"variables"``) or the
     column values: HiGHS starts from that point, and a MILP is explained with its integer variables
-    fixed at those values instead of being solved again. Returns the
-    diagnosis instead (a dictionary with a ``kind``) when HiGHS finds no optimum.
+    fixed at those values instead of being solved again. Returns the diagnosis instead (a
+    dictionary with a ``kind``) when HiGHS finds no optimum.
     """
     import highspy
     import numpy as np
 
     arrays = _Arrays(problem)
     values = _solution_values(arrays, solution)
+    if values is not None and not np.isfinite(values).all():
+        values = None  # a point with holes is no point to start from or to fix integers at
     # Given the solve's point, only the explanation's own work is timed; otherwise HiGHS solves
     # too and gets at least the problem's own time limit.
     limit = _limit(time_limit, INSIGHT_SECONDS if values is not None else max(arrays.time_limit or 0.0,
@@ -238,7 +240,7 @@ def explain(problem, solution=None, *, time_limit=None):
         col_lower = np.where(arrays.integer, rounded, arrays.col_lower)
         col_upper = np.where(arrays.integer, rounded, arrays.col_upper)
     h = _highs(arrays, integer=False, col_lower=col_lower, col_upper=col_upper, time_limit=limit)
-    if values is not None and np.isfinite(values).all():
+    if values is not None:
         # The solve's point lets HiGHS find the optimal basis in a few iterations.
         start = highspy.HighsSolution()
         start.col_value = np.clip(values, col_lower, col_upper).tolist()
