@@ -13,8 +13,8 @@ through ``highspy`` (the ``solve`` extra), imported inside the operations only.
   ``upper``, ``slack`` (distance to the nearest bound), ``binding``, ``dual`` (the change of the
   objective per unit increase of the row's bound, in the model's own sense) and ``bound_range``
   (for a binding row: how far its active bound can move with the same dual; null otherwise);
-* ``variables``: per column ``name``, ``value``, ``lower``, ``upper``, ``at_bound`` ("lower",
-  "upper", "fixed" or null), ``reduced_cost``, ``cost`` and ``cost_range`` (how far the objective
+* ``variables``: per column ``name``, ``value``, ``at_bound`` ("lower", "upper", "fixed" or null;
+  the value is then that bound), ``reduced_cost``, ``cost`` and ``cost_range`` (how far the objective
   coefficient can move before the plan changes) and ``bound_range`` (for a variable at a bound);
 * ``dexprs``: the value of every decision expression;
 * ``fixed_integers``: true for a MILP, explained as the LP with its integer variables fixed at the
@@ -389,11 +389,11 @@ def _explain_columns(arrays, x, reduced, col_lower, col_upper, ranging):
                         for dn, up, where in zip(_nums(ranging["bound_dn"]), _nums(ranging["bound_up"]), at)]
     else:
         cost_ranges = bound_ranges = [None] * arrays.n
-    return [{"name": name, "value": value, "lower": lo, "upper": up, "at_bound": where, "reduced_cost": rc,
-             "cost": coef, "cost_range": cr, "bound_range": br}
-            for name, value, lo, up, where, rc, coef, cr, br in zip(
-                arrays.names, _floats(x), _nums(col_lower), _nums(col_upper), at, _floats(reduced), cost,
-                cost_ranges, bound_ranges)]
+    # A variable's bounds are not repeated: at a bound its value is that bound.
+    return [{"name": name, "value": value, "at_bound": where, "reduced_cost": rc, "cost": coef, "cost_range": cr,
+             "bound_range": br}
+            for name, value, where, rc, coef, cr, br in zip(
+                arrays.names, _floats(x), at, _floats(reduced), cost, cost_ranges, bound_ranges)]
 
 
 # ----------------------------------------------------------------------------------------------
