@@ -147,12 +147,15 @@ def _check_provider(name: str | None) -> None:
         raise UsageError(f"unknown provider {name!r}: use --provider {PROVIDER_HELP}")
 
 
-def _solve_result(model_file: str, data_file: str, time_limit: float) -> dict[str, Any]:
+def _solve_result(model_file: str, data_file: str, time_limit: float, explain: bool = False) -> dict[str, Any]:
+    if not (math.isfinite(time_limit) and time_limit > 0):
+        raise UsageError(f"--time-limit must be a positive number of seconds, not {time_limit:g}")
     try:
         from . import runner
     except ImportError as err:
         raise UsageError(f"the solver runner cannot be loaded ({err}): pip install 'vormo[solve]'") from None
-    result: dict[str, Any] = runner.solve_files(model_file, data_file, time_limit=time_limit)
+    extra = {"explain": True} if explain else {}
+    result: dict[str, Any] = runner.solve_files(model_file, data_file, time_limit=time_limit, **extra)
     if result.get("missing_extra"):
         # Nothing was solved: an installation the user can fix, not a verdict on the model.
         raise UsageError(str(result.get("message")))
@@ -173,6 +176,12 @@ def _print_solve_result(result: Mapping[str, Any], out: TextIO) -> None:
         _table([["variable", "value"]] + [[str(k), _number(v)] for k, v in variables.items()], out)
     elif result.get("status") == "optimal":
         print("(every variable is zero)", file=out)
+    from . import insight
+
+    lines = insight.result_lines(result)
+    if lines:
+        print(file=out)
+        print("\n".join(lines), file=out)
 
 
 def _write_csv(args: argparse.Namespace, result: Mapping[str, Any]) -> None:
@@ -235,7 +244,10 @@ def _run_generation(args: argparse.Namespace, description: str, out: TextIO) -> 
         return candidates.run_cli(args, description, out)
     from . import modelsmith
 
+    from . import repair
+
     progress = Progress(enabled=not args.quiet)
+    watch = repair.AlignmentWatch(progress)
     kwargs: dict[str, Any] = {
         "mode": _grammar(args.grammar),
         "return_statistics": True,
@@ -243,7 +255,7 @@ def _run_generation(args: argparse.Namespace, description: str, out: TextIO) -> 
         "temperature": args.temperature,
         # Without --provider the model name decides.
         "llm_provider": args.provider,
-        "progress": progress,
+        "progress": watch,
         "few_shot": not args.no_few_shot,
     }
     if args.model_name is not None:
@@ -256,9 +268,23 @@ def _run_generation(args: argparse.Namespace, description: str, out: TextIO) -> 
         _interrupted_note(args.model, args.data)
         raise
     result: dict[str, Any] | None = None
+    explain = bool(getattr(args, "explain", False))
+    repaired: dict[str, Any] | None = None
+    aligned = None if args.no_alignment else watch.aligned
     if args.run and not stats.get("syntax_errors"):
         progress("Solving the final model")
-        result = _solve_result(args.model, args.data, args.time_limit)
+        result = _solve_result(args.model, args.data, args.time_limit, explain)
+        rounds = getattr(args, "repair", 0) or 0
+        if rounds > 0 and repair.needs_repair(result):
+            repaired = repair.repair(
+                description, args.model, args.data, result, rounds=rounds,
+                solve=lambda m, d: _solve_result(m, d, args.time_limit, explain),
+                model_name=args.model_name or modelsmith.MODEL_NAME, llm_provider=args.provider,
+                mode=kwargs["mode"], temperature=args.temperature, alignment_check=aligned is not None,
+                progress=progress)
+            result = repaired.pop("result")
+            if repaired["changed"] and aligned is not None:
+                aligned = repaired["aligned"]
         _write_csv(args, result)
     elif args.run:
         progress("The final model does not compile; not solving it")
@@ -270,6 +296,9 @@ def _run_generation(args: argparse.Namespace, description: str, out: TextIO) -> 
         record["model_file"], record["data_file"] = args.model, args.data
         if args.run:
             record["solve"] = result
+        record["aligned"] = aligned
+        if repaired is not None:
+            record["repair"] = repaired
         _emit_json(record, out)
     else:
         print(f"Model: {args.model}\nData:  {args.data}", file=out)
@@ -278,6 +307,9 @@ def _run_generation(args: argparse.Namespace, description: str, out: TextIO) -> 
             for finding in stats["syntax_errors"]:
                 print(f"  {finding}", file=out)
         print(f"Iterations: {stats.get('iterations')}", file=out)
+        print(f"Aligned: {_ALIGNED_TEXT[aligned]}", file=out)
+        if repaired is not None:
+            print(_repair_line(repaired), file=out)
         if stats.get("assessment"):
             print("\nAssessment:", file=out)
             print(_indent(stats["assessment"]), file=out)
@@ -287,11 +319,24 @@ def _run_generation(args: argparse.Namespace, description: str, out: TextIO) -> 
         if result is not None:
             print(file=out)
             _print_solve_result(result, out)
-    if stats.get("syntax_errors"):
+    if aligned is False:
+        print(f"{PROG}: warning: the final model is not aligned with the description "
+              "(see the assessment)", file=sys.stderr)
+    if stats.get("syntax_errors") or aligned is False:
         return EXIT_NEGATIVE
     if result is not None and result.get("status") != "optimal":
         return EXIT_NEGATIVE
     return EXIT_OK
+
+
+_ALIGNED_TEXT = {True: "yes", False: "NO", None: "not checked"}
+
+
+def _repair_line(repaired: Mapping[str, Any]) -> str:
+    usage = repaired["usage"]
+    total = float(repaired["cost"]["estimated_costs"].get("total_cost", 0.0))
+    return (f"Repair rounds: {repaired['rounds']} of {repaired['limit']} ({usage['prompt_tokens']:,} prompt + "
+            f"{usage['completion_tokens']:,} completion tokens, estimated {_money(total)})")
 
 
 def _indent(text: str, prefix: str = "  ") -> str:
@@ -435,7 +480,7 @@ def cmd_run(args: argparse.Namespace, out: TextIO) -> int:
     """Compile a model and its data file, solve it and show the result."""
     for path, what in ((args.model, "model file"), (args.data, "data file")):
         _read_text(path, what)
-    result = _solve_result(args.model, args.data, args.time_limit)
+    result = _solve_result(args.model, args.data, args.time_limit, args.explain)
     _write_csv(args, result)
     if args.json:
         _emit_json(result, out)
@@ -580,6 +625,16 @@ def _sub(subs: Any, name: str, func: Callable[[argparse.Namespace, TextIO], int]
     return p
 
 
+def _rounds(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = -1
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"expected a whole number of rounds (0 or more), not {text!r}")
+    return value
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
@@ -610,6 +665,9 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--no-few-shot", action="store_true", help="send no worked examples with the prompt")
     p.add_argument("--run", action="store_true", help="solve the final pair and show the optimum")
     p.add_argument("--time-limit", type=float, default=60.0, metavar="S", help="solver time limit with --run")
+    p.add_argument("--explain", action="store_true", help="with --run: explain the optimum (duals, slacks, ranges)")
+    p.add_argument("--repair", type=_rounds, default=2, metavar="N",
+                   help="with --run: rounds to fix an infeasible, unbounded or refused model (default 2; 0 off)")
     p.add_argument("--json", action="store_true", help="print one JSON object instead of text")
     p.add_argument("--force", action="store_true", help="overwrite files that changed since vormo wrote them")
     cliexport.add_table_options(p)
@@ -654,6 +712,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("model", metavar="MODEL.mod")
     p.add_argument("data", metavar="DATA.dat")
     p.add_argument("--time-limit", type=float, default=60.0, metavar="S", help="solver time limit (default 60)")
+    p.add_argument("--explain", action="store_true", help="explain the optimum (duals, slacks, ranges)")
     p.add_argument("--json", action="store_true", help="print the result as JSON")
     cliexport.add_table_options(p)
     cliexport.register(subs, _sub, _add_llm_options)

@@ -24,6 +24,7 @@ result says so and carries ``missing_extra``. ``explain=True`` asks the child fo
 of an optimal solution (``result["explain"]``, from ``vormo.insight`` when installed).
 """
 
+import gc
 import json
 import math
 import signal
@@ -198,12 +199,23 @@ def solve_texts(model_code, data_code, time_limit=60, model_name=None, *, explai
             return _timed_out(time_limit)
         returncode, _, stderr = done
         try:
-            result = json.loads((Path(folder) / "result.json").read_text(encoding="utf-8"))
+            result = _load_result(Path(folder) / "result.json")
         except (OSError, ValueError):
             result = None
     if returncode != 0 or not isinstance(result, dict) or "status" not in result:
         return _child_failure(returncode, stderr, "the solver process")
     return result
+
+
+def _load_result(path):
+    """The child's result; the cyclic collector pauses while the (possibly large) JSON is read."""
+    collecting = gc.isenabled()
+    gc.disable()
+    try:
+        return json.loads(path.read_text(encoding="utf-8"))
+    finally:
+        if collecting:
+            gc.enable()
 
 
 def solve_files(model_path, data_path, time_limit=60, *, explain=False):

@@ -104,9 +104,19 @@ def _build(request):
         # writes both; see SciPyCSCCodeGenerator.build_namespace).
         return generator.build_namespace(BUILD_NAME), None
     except SemanticError as error:
-        return None, _result("compile_error", str(error))
+        return None, _result("compile_error", str(error), **_refusal(error))
     except MemoryError:
         return None, _result("compile_error", "the model is too large for a solver script (out of memory)")
+
+
+def _refusal(error):
+    """The diagnosis of a pair the compiler accepts and the script generator refuses, if any."""
+    try:
+        insight = importlib.import_module(__package__ + ".insight")
+    except ImportError:
+        return {}
+    diagnosis = insight.refusal(error.message, error.lineno) if hasattr(insight, "refusal") else None
+    return {} if diagnosis is None else {"diagnosis": diagnosis}
 
 
 def _missing(error):
@@ -133,11 +143,17 @@ def _consult(request, namespace, report, outcome):
 
     x = getattr(outcome, "x", None)
     solution = dict(report, x=None if x is None else x.tolist())
+    if getattr(outcome, "mip_gap", None) is not None and report.get("objective") is not None:
+        # HiGHS's MIP figures; its bound is of the minimised objective (SENSE * c), as is x's value.
+        sense = namespace["SENSE"] or 1
+        solution["mip_gap"] = float(outcome.mip_gap)
+        solution["mip_bound"] = float(sense * outcome.mip_dual_bound + namespace["OBJECTIVE_CONSTANT"])
     try:
         added = getattr(insight, hook)(from_namespace(namespace), solution)
     except Exception as error:  # a fault of the report must not cost the solution
         added = {"error": f"{type(error).__name__}: {error}"}
-    solution.pop("x", None)
+    for extra in ("x", "mip_gap", "mip_bound"):
+        solution.pop(extra, None)
     if added is not None:
         solution[key] = added
     return solution
@@ -162,7 +178,12 @@ def main(argv=None):
     folder = Path(argv[0])
     request = json.loads((folder / REQUEST_NAME).read_text(encoding="utf-8"))
     result = solve_request(request)
-    text = json.dumps(_jsonable(result), default=str, allow_nan=False)
+    try:
+        # Most results are plain JSON already (an explanation has many thousand records): only one
+        # holding a non-finite number or an odd key needs the walk.
+        text = json.dumps(result, default=str, allow_nan=False)
+    except (ValueError, TypeError):
+        text = json.dumps(_jsonable(result), default=str, allow_nan=False)
     partial = folder / (RESULT_NAME + ".part")
     partial.write_text(text, encoding="utf-8")
     os.replace(partial, folder / RESULT_NAME)
