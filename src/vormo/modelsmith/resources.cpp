@@ -70,29 +70,49 @@ long long characters_for(py::handle max_chars) {
     return cap;
 }
 
-// UTF-8 text of a path object, undecodable bytes dropped, at most max_chars characters read,
-// then trimmed. Only a regular file is read: the file is opened without blocking (a FIFO or a
-// device named like an example never holds up generation) and anything else gives "". Any
-// ordinary error (missing file, no permission, not a path) gives "" as well.
+// The first max_chars characters of a file system path's UTF-8 text, read from a regular file
+// only: the file is opened without blocking and checked once open, so a FIFO or a device named
+// like an example never holds up generation; anything else gives "". No more than the cap is read.
+py::object read_regular_file(py::handle name, long long wanted) {
+    py::module_ os = py::module_::import("os");
+    py::object flags = os.attr("O_RDONLY");
+    if (py::hasattr(os, "O_NONBLOCK")) flags = flags | os.attr("O_NONBLOCK");
+    py::object fd = os.attr("open")(name, flags);
+    py::object mode;
+    try {
+        mode = os.attr("fstat")(fd).attr("st_mode");
+    } catch (py::error_already_set&) {
+        os.attr("close")(fd);
+        throw;
+    }
+    if (!hostkit::truthy(py::module_::import("stat").attr("S_ISREG")(mode))) {
+        os.attr("close")(fd);
+        return py::str("");
+    }
+    py::object file = py::module_::import("io").attr("open")(fd, "r", py::arg("encoding") = "utf-8",
+                                                             py::arg("errors") = "ignore");
+    return hostkit::with_resource(file, [&](py::object f) { return f.attr("read")(wanted); });
+}
+
+// UTF-8 text of a path object, undecodable bytes dropped, cut to max_chars, then trimmed. A file
+// system path is read as a regular file only, no further than the cap; another object is asked
+// for its read_text(). Any ordinary error (missing file, no permission, not a path) gives "".
 py::object safe_read_text(py::object path, py::object max_chars) {
     hostkit::check_int(max_chars, "max_chars");
     py::object result = py::str("");
     hostkit::guard_ordinary([&] {
         const long long wanted = characters_for(max_chars);
-        py::module_ os = py::module_::import("os");
-        py::object name = path.attr("__fspath__")();
-        py::object flags = os.attr("O_RDONLY");
-        if (py::hasattr(os, "O_NONBLOCK")) flags = flags | os.attr("O_NONBLOCK");
-        py::object fd = os.attr("open")(name, flags);
-        py::object mode = os.attr("fstat")(fd).attr("st_mode");
-        if (!hostkit::truthy(py::module_::import("stat").attr("S_ISREG")(mode))) {
-            os.attr("close")(fd);
-            return;
+        py::object text;
+        if (py::hasattr(path, "__fspath__"))
+            text = read_regular_file(path.attr("__fspath__")(), wanted);
+        else
+            text = path.attr("read_text")(py::arg("encoding") = "utf-8", py::arg("errors") = "ignore");
+        if (!PyUnicode_Check(text.ptr())) throw py::type_error("read_text() did not return text");
+        if (wanted >= 0 && PyUnicode_GET_LENGTH(text.ptr()) > wanted) {
+            PyObject* head = PyUnicode_Substring(text.ptr(), 0, static_cast<Py_ssize_t>(wanted));
+            if (!head) throw py::error_already_set();
+            text = py::reinterpret_steal<py::object>(head);
         }
-        py::object file = py::module_::import("io").attr("open")(fd, "r", py::arg("encoding") = "utf-8",
-                                                                 py::arg("errors") = "ignore");
-        py::object text = hostkit::with_resource(file, [&](py::object f) { return f.attr("read")(wanted); });
-        if (!PyUnicode_Check(text.ptr())) throw py::type_error("read() did not return text");
         result = text.attr("strip")();
     });
     return result;

@@ -15,7 +15,7 @@ constexpr const char* kRawPrefix = "https://raw.githubusercontent.com/";
 constexpr const char* kUserAgent = "vormo/1.0";
 // One deadline for the whole fetch (connection, headers and body together), and a cap on the
 // document's size: a server that trickles or never stops sending cannot hold up a run.
-constexpr double kFetchTimeoutSeconds = 10.0;
+constexpr int kFetchTimeoutSeconds = 10;
 constexpr Py_ssize_t kMaxDocumentBytes = 512 * 1024;
 constexpr Py_ssize_t kReadChunkBytes = 64 * 1024;
 constexpr size_t kCacheSize = 8;
@@ -73,11 +73,12 @@ py::object fetch(py::module_& request, py::handle req) {
         const double left = deadline - monotonic().cast<double>();
         if (left <= 0) {
             hostkit::raise(PyExc_TimeoutError,
-                           py::str("the document did not arrive within {:g} seconds").format(kFetchTimeoutSeconds));
+                           py::str("the document did not arrive within {} seconds").format(kFetchTimeoutSeconds));
         }
         return left;
     };
-    py::object response = request.attr("urlopen")(req, py::arg("timeout") = time_left());
+    // The connection and the headers: each step within the whole budget.
+    py::object response = request.attr("urlopen")(req, py::arg("timeout") = kFetchTimeoutSeconds);
     return hostkit::with_resource(response, [&](py::object r) {
         py::object sock = response_socket(r);
         py::bytearray body;
