@@ -445,7 +445,7 @@ def cmd_solve(args: argparse.Namespace, out: TextIO) -> int:
             raise UsageError("give the description either as text or with -f FILE, not both")
         description = _read_stdin() if args.file == "-" else _read_text(args.file, "description file")
     elif args.description is not None:
-        description = args.description
+        description = _text_argument(args.description)
     else:
         raise UsageError("no problem description: give it as text or with -f FILE")
     if not description.strip():
@@ -453,6 +453,20 @@ def cmd_solve(args: argparse.Namespace, out: TextIO) -> int:
     _check_provider(args.provider)
     _check_time_limit(args.time_limit)
     return run_generation(args, description, out)
+
+
+def _text_argument(value: str) -> str:
+    """A text argument (description, question, query) as UTF-8 whatever the locale: under an ASCII
+    or other narrow locale the interpreter hands over undecodable bytes as surrogates, which no
+    service accepts."""
+    if not any("\udc80" <= ch <= "\udcff" for ch in value):
+        return value
+    raw = os.fsencode(value)
+    try:
+        return raw.decode("utf-8")
+    except UnicodeDecodeError:
+        raise UsageError("a text argument is neither UTF-8 nor in the locale's encoding: "
+                         "pass the text with -f FILE as UTF-8") from None
 
 
 def _read_stdin() -> str:
@@ -560,7 +574,7 @@ def cmd_feedback(args: argparse.Namespace, out: TextIO) -> int:
     }
     if args.model_name is not None:
         kwargs["model_name"] = args.model_name
-    reply = modelsmith.generative_feedback(args.question, args.model, args.data, **kwargs)
+    reply = modelsmith.generative_feedback(_text_argument(args.question), args.model, args.data, **kwargs)
     if not isinstance(reply, dict):
         raise UsageError("the LLM's feedback reply is not a JSON object: run again or try another --model-name")
     written: list[str] = []
@@ -617,7 +631,7 @@ def cmd_rank(args: argparse.Namespace, out: TextIO) -> int:
     kwargs: dict[str, Any] = {"models_dir": args.models_dir}
     if args.k is not None:
         kwargs["top_k"] = args.k
-    ranking = nearfind.rank_problem_descriptions(args.query, **kwargs)
+    ranking = nearfind.rank_problem_descriptions(_text_argument(args.query), **kwargs)
     if args.json:
         _emit_json(ranking, out)
         return EXIT_OK
