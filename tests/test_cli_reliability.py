@@ -405,6 +405,19 @@ def test_an_ollama_model_not_pulled_names_the_pull(capsys, ollama_server, tmp_pa
                                     "run 'ollama pull llama9'")
 
 
+@pytest.mark.parametrize("error", [RuntimeError, KeyError])
+def test_error_lines_never_repeat_a_key(capsys, paid, monkeypatch, tmp_path, error):
+    key = "sk-live-0123456789abcdef"
+    monkeypatch.setenv("OPENAI_API_KEY", key)
+
+    def failing(*args, **kwargs):
+        raise error(f"the service said: bad key {key}")
+
+    monkeypatch.setattr(ms, "generative_solve", failing)
+    code, _, err = run(capsys, "solve", "x", "-m", tmp_path / "p.mod", "-d", tmp_path / "p.dat")
+    assert code in (1, 2) and key not in err and "[redacted]" in err
+
+
 # ---- UTF-8 whatever the locale -------------------------------------------------------------------
 
 ASCII_LOCALE = {"LC_ALL": "C", "LANG": "C", "PYTHONUTF8": "0", "PYTHONCOERCECLOCALE": "0", "PYTHONIOENCODING": ""}
