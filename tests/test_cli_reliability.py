@@ -330,6 +330,14 @@ def test_json_output_is_strict_and_ascii(value, shown, notes):
     assert got == shown
 
 
+def test_json_keeps_control_characters_as_json_escapes(capsys, paid, tmp_path):
+    model, data = make_pair(tmp_path)
+    paid.result = {"feedback": f"Fine.{ESCAPES}\u00e9"}
+    code, out, _ = run(capsys, "feedback", "Why?", "-m", model, "-d", data, "--json")
+    assert code == 0 and out.isascii()
+    assert json.loads(out)["feedback"] == f"Fine.{ESCAPES}\u00e9"
+
+
 def test_json_names_an_undecodable_file_in_ascii(capsys, paid, tmp_path):
     name = os.fsdecode(b"plan-\xff.mod")
     code, out, _ = run(capsys, "solve", "x", "-m", str(tmp_path / name), "-d", tmp_path / "p.dat", "--json")
