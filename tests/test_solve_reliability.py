@@ -180,9 +180,11 @@ def test_a_time_limit_of_a_billion_seconds_is_accepted():
     assert result["status"] == "optimal" and result["objective"] == 1
 
 
+BAD_LIMIT = "error: --time-limit must be a number of seconds above 0"
+
+
 @pytest.mark.parametrize("limit, code, words", [
-    ("1e9", 0, "optimal"), ("1e999", 2, "error: time_limit must be a positive"),
-    ("nan", 2, "error: time_limit must be a positive"), ("0", 2, "error: time_limit must be a positive"),
+    ("1e9", 0, "optimal"), ("1e999", 2, BAD_LIMIT), ("nan", 2, BAD_LIMIT), ("0", 2, BAD_LIMIT),
 ])
 def test_cli_time_limit_range(tmp_path, limit, code, words):
     (tmp_path / "m.mod").write_text("dvar float+ x;\nminimize v: x;\nsubject to { x >= 1; }\n")

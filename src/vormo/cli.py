@@ -5,7 +5,12 @@ program with ``--json`` (one JSON object on standard output). Progress goes to s
 
 Exit status: 0 success; 1 a negative answer (a compile finding, a pair that does not compile or
 solve); 2 an error the user can fix (missing key or library, unreadable file, unusable LLM reply,
-unknown provider), printed as one line naming the fix; 130 interrupted (Ctrl-C).
+unknown provider), printed as one line naming the fix; 130 interrupted (Ctrl-C). A reader that
+goes away (``vormo run ... | head -1``) does not change the status.
+
+Whatever reaches the terminal is shown safely: control characters and escape sequences from model
+text, findings or LLM replies appear escaped (``\x1b``), characters the output encoding lacks appear
+as escapes, and ``--json`` output is ASCII with every non-finite number given as null and a note.
 """
 
 from __future__ import annotations
@@ -13,8 +18,8 @@ from __future__ import annotations
 import argparse
 import json
 import logging
-import math
 import os
+import re
 import sys
 import time
 import types
@@ -23,20 +28,20 @@ from contextlib import contextmanager
 from pathlib import Path
 from typing import Any, TextIO
 
+from . import cliguard as guard
+from .cliguard import UsageError
+
 __all__ = ["main", "build_parser", "UsageError"]
 
 PROG = "vormo"
 EXIT_OK, EXIT_NEGATIVE, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
 EXIT_INTERNAL = 1
+EXIT_BROKEN_PIPE = 141  # 128 + SIGPIPE, as a shell reports a writer whose reader went away
 
 PROVIDER_HELP = "openai, google (alias gemini) or ollama"
 EXTRAS = {"openai": "openai", "google.generativeai": "gemini", "ollama": "ollama",
           "sentence-transformers": "embeddings", "sentence_transformers": "embeddings",
           "numpy": "solve", "scipy": "solve"}
-
-
-class UsageError(Exception):
-    """An error the user can fix; its text is the one line shown (it names the fix)."""
 
 
 # ----------------------------------------------------------------------------------------------
@@ -89,7 +94,14 @@ def _read_text(path: str, what: str = "file") -> str:
 
 
 def _emit_json(obj: Any, out: TextIO) -> None:
-    print(json.dumps(obj, indent=2, ensure_ascii=False, default=str), file=out)
+    """One JSON document, ASCII only (undecodable file names included), strictly valid: a
+    non-finite number becomes null, and a top-level object then lists each in "notes"."""
+    notes: list[str] = []
+    safe = guard.finite_json(obj, "", notes)
+    if notes and isinstance(safe, dict):
+        earlier = safe.get("notes")
+        safe["notes"] = (list(earlier) if isinstance(earlier, list) else []) + notes
+    print(json.dumps(safe, indent=2, ensure_ascii=True, allow_nan=False, default=str), file=out)
 
 
 @contextmanager
@@ -149,8 +161,6 @@ def _check_provider(name: str | None) -> None:
 
 
 def _solve_result(model_file: str, data_file: str, time_limit: float, explain: bool = False) -> dict[str, Any]:
-    if not (math.isfinite(time_limit) and time_limit > 0):
-        raise UsageError(f"--time-limit must be a positive number of seconds, not {time_limit:g}")
     try:
         from . import runner
     except ImportError as err:
@@ -214,9 +224,9 @@ def cmd_solve(args: argparse.Namespace, out: TextIO) -> int:
     if args.file is not None:
         if args.description is not None:
             raise UsageError("give the description either as text or with -f FILE, not both")
-        description = sys.stdin.read() if args.file == "-" else _read_text(args.file, "description file")
+        description = guard.read_stdin() if args.file == "-" else _read_text(args.file, "description file")
     elif args.description is not None:
-        description = args.description
+        description = guard.text_argument(args.description)
     else:
         raise UsageError("no problem description: give it as text or with -f FILE")
     if not description.strip():
@@ -227,6 +237,7 @@ def cmd_solve(args: argparse.Namespace, out: TextIO) -> int:
         raise UsageError("--csv is not available with --candidates: run 'vormo run MODEL DATA --csv FILE' "
                          "on the chosen pair")
     _check_provider(args.provider)
+    guard.check_time_limit(args.time_limit)
     return run_generation(args, description, out)
 
 
@@ -239,12 +250,18 @@ def run_generation(args: argparse.Namespace, description: str, out: TextIO) -> i
 
 
 def _run_generation(args: argparse.Namespace, description: str, out: TextIO) -> int:
-    if getattr(args, "candidates", None) is not None:
-        from . import candidates
+    guard.check_outputs(args)
+    with guard.output_lock(args.model, args.data):
+        if getattr(args, "candidates", None) is not None:
+            from . import candidates
 
-        return candidates.run_cli(args, description, out)
-    from . import modelsmith
+            return candidates.run_cli(args, description, out)
+        from . import modelsmith
 
+        return _generate(modelsmith, args, description, out)
+
+
+def _generate(modelsmith: Any, args: argparse.Namespace, description: str, out: TextIO) -> int:
     from . import repair
 
     progress = Progress(enabled=not args.quiet)
@@ -357,14 +374,7 @@ def cmd_feedback(args: argparse.Namespace, out: TextIO) -> int:
     _check_provider(args.provider)
     for path, what in ((args.model, "model file"), (args.data, "data file")):
         _read_text(path, what)  # a clear message before any request is made
-    target_dir = None
-    if args.write_revised is not None:
-        target_dir = Path(args.write_revised)
-        for original in (args.model, args.data):
-            target = target_dir / Path(original).name
-            if target.exists() and os.path.samefile(target, original):
-                raise UsageError(f"--write-revised {args.write_revised} would overwrite the original "
-                                 f"{original}: choose another directory")
+    targets = guard.revised_targets(args) if args.write_revised is not None else None
     kwargs: dict[str, Any] = {
         "mode": _grammar(args.grammar),
         "temperature": args.temperature,
@@ -373,24 +383,22 @@ def cmd_feedback(args: argparse.Namespace, out: TextIO) -> int:
     }
     if args.model_name is not None:
         kwargs["model_name"] = args.model_name
-    reply = modelsmith.generative_feedback(args.question, args.model, args.data, **kwargs)
+    reply = modelsmith.generative_feedback(guard.text_argument(args.question), args.model, args.data, **kwargs)
     if not isinstance(reply, dict):
         raise UsageError("the LLM's feedback reply is not a JSON object: run again or try another --model-name")
     written: list[str] = []
-    if target_dir is not None:
-        for key, original in (("revised_model", args.model), ("revised_data", args.data)):
-            text = reply.get(key)
-            if isinstance(text, str) and text:
-                target_dir.mkdir(parents=True, exist_ok=True)
-                target = target_dir / Path(original).name
-                try:
-                    target.write_text(text, encoding="utf-8")
-                except OSError as err:
-                    raise UsageError(f"cannot write {target}: {err.strerror or err}") from None
-                written.append(str(target))
+    for key, (_, target) in zip(("revised_model", "revised_data"), targets or []):
+        text = reply.get(key)
+        if isinstance(text, str) and text:
+            try:
+                target.parent.mkdir(parents=True, exist_ok=True)
+                guard.write_replacing(target, text)
+            except OSError as err:
+                raise UsageError(f"cannot write {target}: {err.strerror or err}") from None
+            written.append(str(target))
     if args.json:
         record = dict(reply)
-        if target_dir is not None:
+        if targets is not None:
             record["written"] = written
         _emit_json(record, out)
         return EXIT_OK
@@ -398,10 +406,10 @@ def cmd_feedback(args: argparse.Namespace, out: TextIO) -> int:
     revised = [k for k in ("revised_model", "revised_data") if isinstance(reply.get(k), str) and reply.get(k)]
     if written:
         print("\nRevised files written: " + ", ".join(written), file=out)
-    elif revised and target_dir is None:
+    elif revised and targets is None:
         print("\nThe reply proposes a revised " + " and ".join(k.split("_")[1] for k in revised)
               + "; use --write-revised DIR to write them.", file=out)
-    elif target_dir is not None:
+    elif targets is not None:
         print("\nNo revision was proposed; nothing written.", file=out)
     return EXIT_OK
 
@@ -432,7 +440,7 @@ def cmd_rank(args: argparse.Namespace, out: TextIO) -> int:
     kwargs: dict[str, Any] = {"models_dir": args.models_dir}
     if args.k is not None:
         kwargs["top_k"] = args.k
-    ranking = nearfind.rank_problem_descriptions(args.query, **kwargs)
+    ranking = nearfind.rank_problem_descriptions(guard.text_argument(args.query), **kwargs)
     if args.json:
         _emit_json(ranking, out)
         return EXIT_OK
@@ -479,6 +487,7 @@ def cmd_compile(args: argparse.Namespace, out: TextIO) -> int:
 
 def cmd_run(args: argparse.Namespace, out: TextIO) -> int:
     """Compile a model and its data file, solve it and show the result."""
+    guard.check_time_limit(args.time_limit)
     for path, what in ((args.model, "model file"), (args.data, "data file")):
         _read_text(path, what)
     result = _solve_result(args.model, args.data, args.time_limit, args.explain)
@@ -523,6 +532,7 @@ def cmd_demo(args: argparse.Namespace, out: TextIO) -> int:
 
     from . import replay, tokenledger
 
+    guard.check_time_limit(args.time_limit)
     conversation = replay.load_conversation()
     sample = (files("vormo") / replay.DEMO_DIR / conversation["sample"]).read_text(encoding="utf-8")
     outdir = Path(args.out)
@@ -757,6 +767,9 @@ def explain(err: BaseException) -> str | None:
         if "Ollama" in first:
             return f"{first.split('. ')[0]}: start it with 'ollama serve' or set OLLAMA_HOST to its address"
         return reason
+    vendor = _vendor_error(err, first)
+    if vendor is not None:
+        return vendor
     if isinstance(err, ValueError) and first.startswith("Unsupported LLM provider"):
         return f"{first}: use --provider {PROVIDER_HELP}"
     if not isinstance(err, (RuntimeError, ValueError)):
@@ -777,11 +790,29 @@ def explain(err: BaseException) -> str | None:
         head = first if len(first) <= 120 else first[:117] + "..."
         return (f"the LLM's reply could not be used ({head}); the files of the last attempt are kept: "
                 "run again or try another --model-name")
-    if first.startswith(("OpenAI request failed", "Failed to list")):
+    if first.startswith(("OpenAI request failed", "Gemini request failed", "Failed to list")):
         return f"{first[:200]}: check the network, the API key and the model name"
     if "embedding model" in first.lower() and "pip install" not in first:
         return f"{first}: pip install 'vormo[embeddings]' && vormo-setup-models"
     return first
+
+
+_NOT_PULLED = re.compile(r"""model ['"]?([^'"\s,]+)['"]? not found""")
+
+
+def _vendor_error(err: BaseException, first: str) -> str | None:
+    """The line for an error raised by a vendor library itself (their classes are not imported
+    here: the module and class names are enough)."""
+    module = type(err).__module__ or ""
+    if module.startswith("ollama") and type(err).__name__ == "ResponseError":
+        pulled = _NOT_PULLED.search(first)
+        if getattr(err, "status_code", None) == 404 and pulled:
+            name = pulled.group(1)
+            return f"the Ollama model {name} is not available locally: run 'ollama pull {name}'"
+        return f"Ollama request failed: {first[:200]}: check the model name and the Ollama server"
+    if module.startswith("google.api_core"):
+        return f"Gemini request failed: {first[:200]}: check the network, the API key and the model name"
+    return None
 
 
 class _StderrHandler(logging.StreamHandler):  # type: ignore[type-arg]
@@ -828,11 +859,12 @@ def _logging_to_stderr(debug: bool) -> Iterator[None]:
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line; returns the exit status."""
-    parser = build_parser()
-    args = parser.parse_args(argv)
-    debug = bool(getattr(args, "debug", False))
-    with _logging_to_stderr(debug):
-        return _dispatch(args, debug)
+    with guard.safe_terminal():
+        parser = build_parser()
+        args = parser.parse_args(argv)
+        debug = bool(getattr(args, "debug", False))
+        with _logging_to_stderr(debug):
+            return _dispatch(args, debug)
 
 
 def _dispatch(args: argparse.Namespace, debug: bool) -> int:
@@ -845,10 +877,9 @@ def _dispatch(args: argparse.Namespace, debug: bool) -> int:
         print(f"{PROG}: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
     except BrokenPipeError:
-        # The reader of our output went away (e.g. "vormo models | head"); nothing more to say.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        return EXIT_OK
+        # A pipe other than our own output closed under the command: its outcome is unknown, so
+        # the status is the one a shell gives a writer whose reader went away (never 0).
+        return EXIT_BROKEN_PIPE
     except Exception as err:
         if debug:
             raise
@@ -856,8 +887,8 @@ def _dispatch(args: argparse.Namespace, debug: bool) -> int:
         if line is None:
             text = str(err).strip()
             detail = f": {text.splitlines()[0]}" if text else ""
-            print(f"{PROG}: unexpected error: {type(err).__name__}{detail} (run with --debug for the traceback)",
-                  file=sys.stderr)
+            print(guard.redact(f"{PROG}: unexpected error: {type(err).__name__}{detail} "
+                          "(run with --debug for the traceback)"), file=sys.stderr)
             return EXIT_INTERNAL
-        print(f"{PROG}: error: {line}", file=sys.stderr)
+        print(guard.redact(f"{PROG}: error: {line}"), file=sys.stderr)
         return EXIT_USAGE
