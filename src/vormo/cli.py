@@ -649,11 +649,11 @@ def cmd_eval(args: argparse.Namespace, out: TextIO) -> int:
 
 def _add_eval_parser(subs: Any) -> None:
     p = _sub(subs, "eval", cmd_eval, "measure generation on a benchmark of problems with known optima",
-             "vormo eval benchmark.jsonl --model-name gpt-5 --jobs 4 --out gpt5.jsonl\n"
+             "vormo eval starter --model-name gpt-5 --jobs 4 --out gpt5.jsonl\n"
              "vormo eval cases/ --limit 10 --no-few-shot --out nofew.jsonl --resume\n"
              "vormo eval compare gpt5.jsonl nofew.jsonl")
-    p.add_argument("cases", metavar="CASES", help="folder of NAME.txt + NAME.json cases, a JSON-lines file, "
-                                                  "or 'compare' followed by two results files")
+    p.add_argument("cases", metavar="CASES", help="folder of NAME.txt + NAME.json cases, a JSON-lines file, a "
+                                                  "shipped benchmark ('starter'), or 'compare' and two results files")
     p.add_argument("more", nargs="*", metavar="RESULTS.jsonl", help=argparse.SUPPRESS)
     _add_llm_options(p)
     p.add_argument("--no-few-shot", action="store_true", help="send no worked examples with the prompt")

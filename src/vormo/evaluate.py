@@ -30,7 +30,7 @@ from collections.abc import Callable, Iterable, Mapping, Sequence
 from pathlib import Path
 from typing import Any, TextIO
 
-__all__ = ["EvalError", "load_cases", "select_cases", "settings", "run_case", "run_eval", "is_correct",
+__all__ = ["EvalError", "load_cases", "shipped_benchmarks", "shipped_benchmark", "select_cases", "settings", "run_case", "run_eval", "is_correct",
            "summarize", "read_results", "compare", "QUESTION_KEYS", "ANSWER_KEYS", "DEFAULT_TOLERANCE",
            "ABSOLUTE_FLOOR", "RECORD_KEYS"]
 
@@ -85,11 +85,31 @@ def load_cases(source: str | os.PathLike[str]) -> tuple[list[dict[str, Any]], in
     numeric optimum (or without a description), which are left out.
     """
     path = Path(source)
+    if not path.exists() and shipped_benchmark(str(source)) is not None:
+        path = shipped_benchmark(str(source))  # type: ignore[assignment]
     if path.is_dir():
         return _cases_from_folder(path)
     if not path.exists():
-        raise EvalError(f"cannot access {path}: no such file or folder; give a folder of cases or a JSON-lines file")
+        raise EvalError(f"cannot access {path}: no such file or folder; give a folder of cases, a JSON-lines file "
+                        f"or the name of a shipped benchmark ({', '.join(shipped_benchmarks())})")
     return _cases_from_jsonl(path)
+
+
+def shipped_benchmarks() -> list[str]:
+    """The names of the benchmarks shipped in ``vormo/benchmarks/``."""
+    from importlib.resources import files
+
+    folder = Path(str(files("vormo") / "benchmarks"))
+    return sorted(p.name for p in folder.iterdir() if p.is_dir()) if folder.is_dir() else []
+
+
+def shipped_benchmark(name: str) -> Path | None:
+    """The folder of a shipped benchmark by its name (``starter``), or None."""
+    if name not in shipped_benchmarks():
+        return None
+    from importlib.resources import files
+
+    return Path(str(files("vormo") / "benchmarks" / name))
 
 
 def _read(path: Path) -> str:
@@ -515,8 +535,8 @@ class _Dask:
             self.client = Client(self.cluster)
         else:
             try:
-                self.client = Client(address, timeout="30s")
-            except OSError as err:
+                self.client = Client(address)
+            except (OSError, ValueError) as err:
                 raise EvalError(f"cannot reach the Dask scheduler at {address}: {err}; check the address "
                                 "(tcp://HOST:8786) and that the scheduler runs") from None
 
@@ -549,8 +569,10 @@ class _Bar:
         self.total = total
         self.bar = None
         if enabled and self.stream.isatty():
-            from tqdm import tqdm
-
+            try:
+                from tqdm import tqdm
+            except ImportError:  # without the eval extra: one line per case
+                return
             self.bar = tqdm(total=total, initial=initial, unit="case", file=self.stream, disable=False,
                             dynamic_ncols=True, desc="eval")
 

@@ -1,0 +1,248 @@
+"""vormo.evaluate without an LLM: reading benchmarks, scoring optima, the optional steps, the options."""
+
+import json
+import subprocess
+import sys
+import textwrap
+import types
+
+import pytest
+
+from vormo import cli, evaluate
+
+
+def write_jsonl(path, *objects):
+    path.write_text("".join((o if isinstance(o, str) else json.dumps(o)) + "\n" for o in objects))
+    return path
+
+
+# Layouts and answers of a JSON-lines benchmark: (line, expected answer or None when skipped).
+@pytest.mark.parametrize("line, expected", [
+    ({"question": "q", "answer": 12}, 12.0),
+    ({"en_question": "q", "en_answer": "12.5"}, 12.5),
+    ({"Question": "q", "Answer": "-3e2"}, -300.0),
+    ({"question": "q", "answer": " 1,250.75 "}, 1250.75),
+    ({"question": "q", "answer": 0}, 0.0),
+    ({"question": "q", "answer": "about 12"}, None),
+    ({"question": "q", "answer": None}, None),
+    ({"question": "q", "answer": True}, None),
+    ({"question": "q", "answer": "NaN"}, None),
+    ({"question": "q", "answer": float("inf")}, None),
+    ({"question": "q"}, None),
+    ({"question": "  ", "answer": 3}, None),
+    ({"problem": "q", "answer": 3}, None),
+])
+def test_jsonl_layouts(tmp_path, line, expected):
+    path = write_jsonl(tmp_path / "b.jsonl", {"question": "anchor", "answer": 1}, line)
+    cases, skipped = evaluate.load_cases(path)
+    if expected is None:
+        assert (len(cases), skipped) == (1, 1)
+    else:
+        assert (skipped, cases[1]["expected"], cases[1]["text"]) == (0, expected, "q")
+
+
+def test_jsonl_ids_come_from_the_line_or_its_number(tmp_path):
+    path = write_jsonl(tmp_path / "b.jsonl", {"question": "a", "answer": 1}, "",
+                       {"id": "p7", "question": "b", "answer": 2}, {"id": 9, "question": "c", "answer": 3})
+    assert [c["id"] for c in evaluate.load_cases(path)[0]] == ["1", "p7", "9"]
+
+
+@pytest.mark.parametrize("content, fragment", [
+    ('{"question": "a", "answer": 1}\nnot json\n', "line 2 of"),
+    ('[1, 2]\n', "line 1 of"),
+    ('{"id": "x", "question": "a", "answer": 1}\n{"id": "x", "question": "b", "answer": 2}\n', "repeats the case id"),
+])
+def test_broken_jsonl_is_refused_with_its_line(tmp_path, content, fragment, capsys):
+    (tmp_path / "b.jsonl").write_text(content)
+    assert cli.main(["-q", "eval", str(tmp_path / "b.jsonl"), "--out", str(tmp_path / "r.jsonl")]) == 2
+    assert fragment in capsys.readouterr().err
+
+
+def test_folder_cases(tmp_path):
+    (tmp_path / "a.txt").write_text("Plan a.")
+    (tmp_path / "a.json").write_text('{"objective": 4.5}')
+    (tmp_path / "b.txt").write_text("Plan b.")
+    (tmp_path / "b.json").write_text('{"objective": "n/a"}')
+    (tmp_path / "c.txt").write_text("Plan c.")                   # no answer file
+    (tmp_path / "d.txt").write_text("Plan d.")
+    (tmp_path / "d.json").write_text("{broken")
+    (tmp_path / "notes.md").write_text("not a case")
+    assert evaluate.load_cases(tmp_path) == ([{"id": "a", "text": "Plan a.", "expected": 4.5}], 3)
+
+
+def test_the_shipped_benchmark_by_name(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    cases, skipped = evaluate.load_cases("starter")
+    assert len(cases) >= 30 and skipped == 0
+    (tmp_path / "starter").mkdir()                              # a folder of the user's own wins
+    (tmp_path / "starter" / "mine.txt").write_text("Mine.")
+    (tmp_path / "starter" / "mine.json").write_text('{"objective": 1}')
+    assert [c["id"] for c in evaluate.load_cases("starter")[0]] == ["mine"]
+
+
+# (objective, expected, tolerance, correct)
+@pytest.mark.parametrize("objective, expected, tolerance, correct", [
+    (100.0, 100.0, 1e-4, True),
+    (100.009, 100.0, 1e-4, True),
+    (100.011, 100.0, 1e-4, False),
+    (-100.011, -100.0, 1e-4, False),
+    (99.0, 100.0, 0.01, True),
+    (1e-9, 0.0, 1e-4, True),                 # the absolute floor near 0
+    (5e-5, 0.0, 1e-4, True),
+    (2e-4, 0.0, 1e-4, False),
+    (0.50009, 0.5, 1e-4, True),
+    (0.5002, 0.5, 1e-4, False),
+    (None, 0.0, 1e-4, False),
+    (float("nan"), 0.0, 1e-4, False),
+    (True, 1.0, 1e-4, False),
+])
+def test_correct_within_tolerance(objective, expected, tolerance, correct):
+    assert evaluate.is_correct(objective, expected, tolerance) is correct
+
+
+def test_sample_is_reproducible_and_keeps_file_order():
+    cases = [{"id": str(i)} for i in range(20)]
+    first = evaluate.select_cases(cases, sample=5, seed=7)
+    assert first == evaluate.select_cases(cases, sample=5, seed=7)
+    assert [int(c["id"]) for c in first] == sorted(int(c["id"]) for c in first)
+    assert len(first) == 5 and first != evaluate.select_cases(cases, sample=5, seed=8)
+    assert evaluate.select_cases(cases, sample=5, seed=7, limit=2) == first[:2]
+    assert evaluate.select_cases(cases, limit=3) == cases[:3]
+
+
+# Progress lines of one generation and what they say about the first attempt and the alignment.
+START_ON = "Generating with provider=openai model=gpt-5 iterations=3 alignment=on"
+START_OFF = "Generating with provider=openai model=gpt-5 iterations=3 alignment=off"
+COMPILE, FINDING = "Compiling model and data", "Syntax/semantic errors found: 1; revising..."
+
+
+@pytest.mark.parametrize("lines, compiled_first, aligned", [
+    ([START_ON, COMPILE, "Checking alignment with original prompt...", "Aligned ✓ Stopping."], True, True),
+    ([START_ON, COMPILE, FINDING, COMPILE, "Aligned ✓ Stopping."], False, True),
+    ([START_ON, COMPILE, "Not aligned; revising per assessment", COMPILE, FINDING], True, False),
+    ([START_OFF, COMPILE, "Syntax OK; alignment check disabled. Stopping."], True, None),
+    ([START_ON], False, False),
+    ([], False, None),
+])
+def test_what_the_progress_lines_tell(lines, compiled_first, aligned):
+    watcher = evaluate._Watcher()
+    for line in lines:
+        watcher(line)
+    assert watcher.compiled_first is compiled_first
+    assert (watcher.aligned if watcher.alignment else None) == aligned
+
+
+# ---- the optional steps --------------------------------------------------------------------------
+
+PAIR_MODEL = "dvar float+ x;\nmaximize z: 2 * x;\nsubject to { cap: x <= 4; }\n"
+INFEASIBLE = "dvar float+ x;\nmaximize z: 2 * x;\nsubject to { cap: x <= 4; low: x >= 5; }\n"
+
+
+@pytest.mark.parametrize("option", ["--repair", "--candidates"])
+def test_optional_steps_are_refused_without_their_module(tmp_path, monkeypatch, capsys, option):
+    monkeypatch.setitem(sys.modules, "vormo.repair", None)        # import fails as if not installed
+    monkeypatch.setitem(sys.modules, "vormo.candidates", None)
+    write_jsonl(tmp_path / "b.jsonl", {"question": "q", "answer": 8})
+    status = cli.main(["-q", "eval", str(tmp_path / "b.jsonl"), option, "2", "--out", str(tmp_path / "r.jsonl")])
+    assert status == 2
+    err = capsys.readouterr().err
+    assert f"{option} needs vormo." in err and f"leave out {option}" in err
+    assert not (tmp_path / "r.jsonl").exists()
+
+
+def fake_module(monkeypatch, name, **functions):
+    module = types.ModuleType(f"vormo.{name}")
+    module.__dict__.update(functions)
+    monkeypatch.setitem(sys.modules, f"vormo.{name}", module)
+    return module
+
+
+def test_candidates_and_repair_are_called_when_present(tmp_path, monkeypatch):
+    pytest.importorskip("scipy")
+    calls = []
+
+    def solve_candidates(prompt, model_file, data_file, n, **kwargs):
+        calls.append(("candidates", prompt, n, kwargs["few_shot"]))
+        open(model_file, "w").write(INFEASIBLE)
+        open(data_file, "w").write("")
+        return {"iterations": 2, "assessment": "", "syntax_errors": [],
+                "cost": {"model": "gpt-5", "usage": {"prompt_tokens": 10, "completion_tokens": 5},
+                         "estimated_costs": {"total_cost": 0.25}}}
+
+    def repair_files(prompt, model_file, data_file, result, rounds, **kwargs):
+        calls.append(("repair", result["status"], rounds))
+        open(model_file, "w").write(PAIR_MODEL)
+        from vormo import runner
+        return dict(runner.solve_files(model_file, data_file), cost={
+            "usage": {"prompt_tokens": 3, "completion_tokens": 2}, "estimated_costs": {"total_cost": 0.5}})
+
+    fake_module(monkeypatch, "candidates", solve_candidates=solve_candidates)
+    fake_module(monkeypatch, "repair", repair_files=repair_files)
+    config = evaluate.settings(few_shot=False, candidates=3, repair=1, work_dir=tmp_path)
+    record = evaluate.run_case({"id": "c/1", "text": "Make x.", "expected": 8}, config)
+    assert calls == [("candidates", "Make x.", 3, False), ("repair", "infeasible", 1)]
+    assert {k: record[k] for k in ("case", "compiled", "iterations", "status", "objective", "correct", "tokens",
+                                   "cost")} == {"case": "c/1", "compiled": True, "iterations": 2, "status": "optimal",
+                                                "objective": 8.0, "correct": True, "tokens": 20, "cost": 0.75}
+    assert (tmp_path / "c_1" / "problem.txt").read_text() == "Make x."
+
+
+def test_a_failing_generation_becomes_an_error_line(tmp_path, monkeypatch):
+    import vormo.modelsmith as ms
+
+    def broken(prompt, model_file, data_file, **kwargs):
+        kwargs["progress"](START_ON)
+        raise RuntimeError("Failed to parse model response as JSON: Expecting value\nResponse: hello")
+
+    monkeypatch.setattr(ms, "generative_solve", broken)
+    record = evaluate.run_case({"id": "x", "text": "t", "expected": 1}, evaluate.settings(work_dir=tmp_path))
+    assert record["status"] == "error" and record["correct"] is False and record["aligned"] is False
+    assert record["error"] == "RuntimeError: Failed to parse model response as JSON: Expecting value"
+
+
+# ---- options ---------------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("argv, fragment", [
+    (["--jobs", "0"], "--jobs must be at least 1"),
+    (["--iterations", "0"], "--iterations must be at least 1"),
+    (["--limit", "-1"], "--limit must be at least 1"),
+    (["--max-cost", "-1"], "--max-cost must be zero or more"),
+    (["--candidates", "1"], "--candidates must be at least 2"),
+    (["--seed", "3"], "--seed goes with --sample"),
+    (["--provider", "acme"], "unknown provider"),
+])
+def test_options_are_checked_before_any_case(tmp_path, capsys, argv, fragment):
+    write_jsonl(tmp_path / "b.jsonl", {"question": "q", "answer": 8})
+    assert cli.main(["-q", "eval", str(tmp_path / "b.jsonl"), "--out", str(tmp_path / "r.jsonl"), *argv]) == 2
+    assert fragment in capsys.readouterr().err
+    assert not (tmp_path / "r.jsonl").exists()
+
+
+def test_an_unreachable_scheduler_is_one_line(tmp_path):
+    pytest.importorskip("dask.distributed")
+    import os
+
+    write_jsonl(tmp_path / "b.jsonl", {"question": "q", "answer": 8})
+    env = {**os.environ, "DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT": "2s"}
+    done = subprocess.run([sys.executable, "-m", "vormo", "eval", "b.jsonl", "--dask", "tcp://127.0.0.1:9"],
+                          cwd=tmp_path, env=env, capture_output=True, text=True, timeout=120)
+    assert done.returncode == 2
+    assert done.stderr.splitlines()[-1].startswith("vormo: error: cannot reach the Dask scheduler at tcp://127.0.0.1:9")
+
+
+def test_compare_needs_two_files(tmp_path, capsys):
+    assert cli.main(["eval", "compare", str(tmp_path / "a.jsonl")]) == 2
+    assert "compare takes two results files" in capsys.readouterr().err
+
+
+def test_loading_the_eval_command_stays_light():
+    code = textwrap.dedent("""
+        import json, sys
+        import vormo.evaluate, vormo.cli
+        vormo.cli.build_parser()
+        print(json.dumps([m for m in ("dask", "distributed", "tqdm", "openai", "numpy", "scipy", "rich")
+                          if m in sys.modules]))
+    """)
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd="/")
+    assert done.returncode == 0, done.stderr
+    assert json.loads(done.stdout) == []
