@@ -187,16 +187,18 @@ def test_candidates_and_repair_are_called_when_present(tmp_path, monkeypatch):
     assert (tmp_path / "c_1" / "problem.txt").read_text() == "Make x."
 
 
-def test_a_failing_generation_becomes_an_error_line(tmp_path, monkeypatch):
+# A failing generation: with the alignment check on, the run was not aligned; with it off, nothing is said.
+@pytest.mark.parametrize("start, aligned", [(START_ON, False), (START_OFF, None)])
+def test_a_failing_generation_becomes_an_error_line(tmp_path, monkeypatch, start, aligned):
     import vormo.modelsmith as ms
 
     def broken(prompt, model_file, data_file, **kwargs):
-        kwargs["progress"](START_ON)
+        kwargs["progress"](start)
         raise RuntimeError("Failed to parse model response as JSON: Expecting value\nResponse: hello")
 
     monkeypatch.setattr(ms, "generative_solve", broken)
     record = evaluate.run_case({"id": "x", "text": "t", "expected": 1}, evaluate.settings(work_dir=tmp_path))
-    assert record["status"] == "error" and record["correct"] is False and record["aligned"] is False
+    assert record["status"] == "error" and record["correct"] is False and record["aligned"] is aligned
     assert record["error"] == "RuntimeError: Failed to parse model response as JSON: Expecting value"
 
 
@@ -246,3 +248,66 @@ def test_loading_the_eval_command_stays_light():
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd="/")
     assert done.returncode == 0, done.stderr
     assert json.loads(done.stdout) == []
+
+
+# ---- the driver, with the case runner replaced ---------------------------------------------------
+
+class Terminal:
+    """A text stream that says it is a terminal."""
+
+    def __init__(self):
+        self.parts = []
+
+    def write(self, text):
+        self.parts.append(text)
+
+    def flush(self):
+        pass
+
+    def isatty(self):
+        return True
+
+    @property
+    def text(self):
+        return "".join(self.parts)
+
+
+def scripted_cases(monkeypatch, outcomes):
+    def run_case(case, config):
+        correct, cost = outcomes[case["id"]]
+        return {"case": case["id"], "compiled_first": True, "compiled": True, "iterations": 1, "aligned": True,
+                "status": "optimal", "objective": 1.0, "expected": 1.0, "correct": correct, "tokens": 10,
+                "cost": cost, "seconds": 0.1, "error": None}
+    monkeypatch.setattr(evaluate, "run_case", run_case)
+    return [{"id": name, "text": name, "expected": 1.0} for name in outcomes]
+
+
+@pytest.mark.parametrize("tty", [True, False])
+def test_progress_shows_cases_accuracy_and_cost(tmp_path, monkeypatch, tty):
+    pytest.importorskip("tqdm")
+    cases = scripted_cases(monkeypatch, {"a": (True, 0.5), "b": (False, 0.25)})
+    stream = Terminal()
+    if not tty:
+        stream.isatty = lambda: False
+    summary = evaluate.run_eval(cases, evaluate.settings(work_dir=tmp_path), tmp_path / "r.jsonl", stream=stream)
+    assert (summary["cases"], summary["accuracy"], summary["cost"]) == (2, 0.5, 0.75)
+    if tty:
+        assert "2/2" in stream.text and "accuracy 50.0%, cost $0.7500" in stream.text
+    else:
+        assert stream.text.splitlines() == ["[1/2] a: correct; accuracy 100.0%, cost $0.5000",
+                                            "[2/2] b: optimal; accuracy 50.0%, cost $0.7500"]
+    quiet = Terminal()
+    evaluate.run_eval(cases, evaluate.settings(work_dir=tmp_path), tmp_path / "q.jsonl", stream=quiet, progress=False)
+    assert quiet.text == ""
+
+
+def test_the_budget_counts_this_run_only(tmp_path, monkeypatch):
+    cases = scripted_cases(monkeypatch, {"a": (True, 0.5), "b": (True, 0.5), "c": (True, 0.5), "d": (True, 0.5)})
+    config = evaluate.settings(work_dir=tmp_path)
+    out = tmp_path / "r.jsonl"
+    first = evaluate.run_eval(cases, config, out, max_cost=0.6, progress=False)
+    # 0.5 spent: not past 0.6, so a second case starts; then 1.0 is past it.
+    assert (first["cases"], first["not_run"], first["budget_reached"]) == (2, 2, True)
+    again = evaluate.run_eval(cases, config, out, max_cost=0.6, resume=True, progress=False)
+    assert (again["cases"], again["not_run"]) == (4, 0)
+    assert [json.loads(line)["case"] for line in out.read_text().splitlines()] == ["a", "b", "c", "d"]

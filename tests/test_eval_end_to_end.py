@@ -246,31 +246,37 @@ def test_the_budget_stops_new_cases(service, tmp_path):
     assert json.loads(done.stdout)["not_run"] == 0
 
 
-def test_ctrl_c_keeps_the_finished_lines_and_resume_completes(service, tmp_path):
+# Ctrl-C while the second case waits for a slow reply: in the driver, and with a pool of two processes
+# (where the third case finishes meanwhile).
+@pytest.mark.parametrize("jobs, finished", [(1, ["1"]), (2, ["1", "3"])])
+def test_ctrl_c_keeps_the_finished_lines_and_resume_completes(service, tmp_path, jobs, finished):
     server = service(delays={"Shelfmaker Ben": 30})
     bench = benchmark(tmp_path)
     out = tmp_path / "run.jsonl"
-    child = subprocess.Popen([sys.executable, "-m", "vormo", "eval", str(bench), *COMMON, "--out", str(out)],
+    child = subprocess.Popen([sys.executable, "-m", "vormo", "eval", str(bench), *COMMON, "--out", str(out),
+                              "--jobs", str(jobs)],
                              cwd=tmp_path, env=env_for(server), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                             text=True)
+                             text=True, start_new_session=True)
     try:
         deadline = time.monotonic() + 120
-        while not server.sent("Shelfmaker Ben") and time.monotonic() < deadline and child.poll() is None:
+        while time.monotonic() < deadline and child.poll() is None and not (
+                server.sent("Shelfmaker Ben") and out.exists() and len(out.read_text().splitlines()) == len(finished)):
             time.sleep(0.05)
         assert server.sent("Shelfmaker Ben"), child.stderr.read() if child.poll() is not None else "no request"
-        child.send_signal(signal.SIGINT)
+        # Ctrl-C on a terminal reaches the whole foreground process group.
+        os.killpg(child.pid, signal.SIGINT)
         _, err = child.communicate(timeout=60)
     finally:
         if child.poll() is None:
-            child.kill()
+            os.killpg(child.pid, signal.SIGKILL)
     assert child.returncode == 130, err
     assert "vormo: interrupted" in err and "Traceback" not in err
-    assert list(results(out)) == ["1"]
+    assert sorted(results(out)) == finished
     server.delays.clear()
     server.queues["Shelfmaker Ben"] = list(SCRIPT["Shelfmaker Ben"])   # its cut request took the first reply
     done = vormo(server, str(bench), *COMMON, "--out", str(out), "--resume", "--json", cwd=tmp_path)
     assert done.returncode == 0, done.stderr
-    assert len(server.sent("Stoolmaker Ada")) == 2
+    assert len(server.sent("Stoolmaker Ada")) == 2 and len(server.sent("Carver Cleo")) == 3
     assert_three_outcomes(results(out))
 
 
