@@ -1,6 +1,8 @@
 """vormo.evaluate without an LLM: reading benchmarks, scoring optima, the optional steps, the options."""
 
+import hashlib
 import json
+import re
 import subprocess
 import sys
 import textwrap
@@ -184,7 +186,15 @@ def test_candidates_and_repair_are_called_when_present(tmp_path, monkeypatch):
     assert {k: record[k] for k in ("case", "compiled", "iterations", "status", "objective", "correct", "tokens",
                                    "cost")} == {"case": "c/1", "compiled": True, "iterations": 2, "status": "optimal",
                                                 "objective": 8.0, "correct": True, "tokens": 20, "cost": 0.75}
-    assert (tmp_path / "c_1" / "problem.txt").read_text() == "Make x."
+    assert [p.name for p in tmp_path.iterdir()] == [f"c_1-{hashlib.sha1(b'c/1').hexdigest()[:8]}"]
+
+
+def test_case_folders_never_collide():
+    ids = ["a/b", "a_b", "a b", "A_B", "..", "", "-x", "x" * 200, "x" * 200 + "y", "plain-id_1.v2"]
+    names = [evaluate._folder_name(i) for i in ids]
+    assert len(set(names)) == len(ids) and len({n.lower() for n in names}) == len(ids) - 1   # only a_b / A_B
+    assert all(re.fullmatch(r"[A-Za-z0-9][A-Za-z0-9._-]{0,90}", n) for n in names)
+    assert names[-1] == "plain-id_1.v2"
 
 
 # A failing generation: with the alignment check on, the run was not aligned; with it off, nothing is said.

@@ -218,8 +218,14 @@ def is_correct(objective: float | None, expected: float, tolerance: float = DEFA
 
 
 def _folder_name(case_id: str) -> str:
-    safe = re.sub(r"[^A-Za-z0-9._-]+", "_", case_id).strip("._") or "case"
-    return safe[:80]
+    """A file-system-safe folder name for a case id; ids that had to change get a short hash of the id,
+    so that two ids never share a folder (``a/b`` and ``a_b``)."""
+    safe = re.sub(r"[^A-Za-z0-9._-]+", "_", case_id).strip("._-")[:80]
+    if safe and safe == case_id:
+        return safe
+    import hashlib
+
+    return f"{safe or 'case'}-{hashlib.sha1(case_id.encode('utf-8')).hexdigest()[:8]}"
 
 
 class _Watcher:
