@@ -321,3 +321,28 @@ def test_the_budget_counts_this_run_only(tmp_path, monkeypatch):
     again = evaluate.run_eval(cases, config, out, max_cost=0.6, resume=True, progress=False)
     assert (again["cases"], again["not_run"]) == (4, 0)
     assert [json.loads(line)["case"] for line in out.read_text().splitlines()] == ["a", "b", "c", "d"]
+
+
+def test_a_case_that_never_reports_back_becomes_an_error_line(tmp_path, monkeypatch):
+    from concurrent.futures import ThreadPoolExecutor
+
+    class Threads(evaluate._Pool):
+        def __init__(self, jobs):
+            self.executor = ThreadPoolExecutor(jobs)
+
+        def submit(self, case, config):
+            return self.executor.submit(work, case)
+
+    def work(case):
+        if case["id"] == "b":
+            raise OSError("worker lost")
+        return dict.fromkeys(evaluate.RECORD_KEYS, None) | {"case": case["id"], "correct": True, "cost": 0.1}
+
+    monkeypatch.setattr(evaluate, "_Pool", Threads)
+    cases = [{"id": name, "text": name, "expected": 2.0} for name in "abc"]
+    summary = evaluate.run_eval(cases, evaluate.settings(work_dir=tmp_path), tmp_path / "r.jsonl", jobs=2,
+                                progress=False)
+    lines = {r["case"]: r for r in evaluate.read_results(tmp_path / "r.jsonl")}
+    assert sorted(lines) == ["a", "b", "c"] and summary["cases"] == 3
+    assert {k: lines["b"][k] for k in ("status", "expected", "correct", "error")} == {
+        "status": "error", "expected": 2.0, "correct": False, "error": "OSError: worker lost"}

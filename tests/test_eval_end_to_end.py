@@ -246,15 +246,18 @@ def test_the_budget_stops_new_cases(service, tmp_path):
     assert json.loads(done.stdout)["not_run"] == 0
 
 
-# Ctrl-C while the second case waits for a slow reply: in the driver, and with a pool of two processes
-# (where the third case finishes meanwhile).
-@pytest.mark.parametrize("jobs, finished", [(1, ["1"]), (2, ["1", "3"])])
-def test_ctrl_c_keeps_the_finished_lines_and_resume_completes(service, tmp_path, jobs, finished):
+# Ctrl-C while the second case waits for a slow reply: in the driver, and with two processes of a pool
+# or of a local Dask cluster (where the third case finishes meanwhile).
+@pytest.mark.parametrize("concurrency, finished", [([], ["1"]), (["--jobs", "2"], ["1", "3"]),
+                                                   (["--dask", "local", "--jobs", "2"], ["1", "3"])])
+def test_ctrl_c_keeps_the_finished_lines_and_resume_completes(service, tmp_path, concurrency, finished):
+    if "--dask" in concurrency:
+        pytest.importorskip("dask.distributed")
     server = service(delays={"Shelfmaker Ben": 30})
     bench = benchmark(tmp_path)
     out = tmp_path / "run.jsonl"
     child = subprocess.Popen([sys.executable, "-m", "vormo", "eval", str(bench), *COMMON, "--out", str(out),
-                              "--jobs", str(jobs)],
+                              *concurrency],
                              cwd=tmp_path, env=env_for(server), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                              text=True, start_new_session=True)
     try:

@@ -487,6 +487,16 @@ class _Sequential:
         pass
 
 
+def _outcome(future: Any) -> Any:
+    """A finished future's result line, or the error that ended it (a worker that died, ...)."""
+    try:
+        return future.result()
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except Exception as err:
+        return err
+
+
 def _ignore_interrupts() -> None:
     # Pool processes leave Ctrl-C to the driver, which stops them.
     import signal
@@ -512,7 +522,7 @@ class _Pool:
 
         done, _ = wait(pending, return_when=FIRST_COMPLETED)
         future = next(iter(done))
-        return future, future.result()
+        return future, _outcome(future)
 
     def close(self, interrupted: bool) -> None:
         if interrupted:
@@ -536,8 +546,15 @@ class _Dask:
             raise EvalError("--dask needs dask.distributed: pip install 'vormo[cluster]'") from None
         self.cluster = None
         if address == "local":
-            self.cluster = LocalCluster(n_workers=jobs, threads_per_worker=1, processes=True, host="127.0.0.1",
-                                        dashboard_address=None)
+            import signal
+
+            # The worker processes inherit an ignored Ctrl-C: the driver alone answers it and stops them.
+            saved = signal.signal(signal.SIGINT, signal.SIG_IGN)
+            try:
+                self.cluster = LocalCluster(n_workers=jobs, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                            dashboard_address=None)
+            finally:
+                signal.signal(signal.SIGINT, saved)
             self.client = Client(self.cluster)
         else:
             try:
@@ -556,14 +573,24 @@ class _Dask:
 
         done, _ = wait(pending, return_when="FIRST_COMPLETED")
         future = next(iter(done))
-        return future, future.result()
+        return future, _outcome(future)
 
     def close(self, interrupted: bool) -> None:
+        import logging
+
+        # Stopping workers in the middle of a case is expected here, not worth a warning.
+        quiet = logging.getLogger("distributed")
+        level = quiet.level
+        if interrupted:
+            quiet.setLevel(logging.ERROR)
         try:
             self.client.close()
         finally:
-            if self.cluster is not None:
-                self.cluster.close()
+            try:
+                if self.cluster is not None:
+                    self.cluster.close()
+            finally:
+                quiet.setLevel(level)
 
 
 class _Bar:
@@ -594,6 +621,14 @@ class _Bar:
     def close(self) -> None:
         if self.bar is not None:
             self.bar.close()
+
+
+def _lost(case: Mapping[str, Any], err: BaseException) -> dict[str, Any]:
+    record: dict[str, Any] = dict.fromkeys(RECORD_KEYS)
+    record.update(case=str(case["id"]), compiled_first=False, compiled=False, iterations=0, status="error",
+                  expected=float(case["expected"]), correct=False, tokens=0, cost=0.0, seconds=0.0,
+                  error=f"{type(err).__name__}: {_first_line(err) or 'the case did not report back'}")
+    return record
 
 
 def _append(path: Path, record: Mapping[str, Any]) -> None:
@@ -641,15 +676,22 @@ def run_eval(cases: Sequence[Mapping[str, Any]], config: Mapping[str, Any], out:
     bar = _Bar(len(cases), len(records), stream, progress)
     pending: list[Any] = []
     queue = list(todo)
+    owners: dict[int, Mapping[str, Any]] = {}
     interrupted = False
     try:
         while queue or pending:
             while queue and len(pending) < width and (max_cost is None or spent <= max_cost):
-                pending.append(runner_.submit(queue.pop(0), config))
+                case = queue.pop(0)
+                pending.append(runner_.submit(case, config))
+                owners[id(pending[-1])] = case
             if not pending:
                 break
             item, record = runner_.wait_one(pending)
             pending.remove(item)
+            case = owners.pop(id(item))
+            if isinstance(record, BaseException):
+                # The case never reported back (its process died, the cluster lost it): an error line.
+                record = _lost(case, record)
             _append(path, record)
             records.append(record)
             spent += float(record.get("cost") or 0.0)
