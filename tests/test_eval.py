@@ -159,42 +159,88 @@ def fake_module(monkeypatch, name, **functions):
     return module
 
 
-def test_candidates_and_repair_are_called_when_present(tmp_path, monkeypatch):
+STATS = {"iterations": 2, "assessment": "", "syntax_errors": [],
+         "cost": {"model": "gpt-5", "usage": {"prompt_tokens": 10, "completion_tokens": 5},
+                  "estimated_costs": {"total_cost": 0.25}}}
+
+
+def test_repair_is_asked_for_a_model_without_an_optimum(tmp_path, monkeypatch):
     pytest.importorskip("scipy")
+    import vormo.modelsmith as ms
+
     calls = []
 
-    def solve_candidates(prompt, model_file, data_file, n, **kwargs):
-        calls.append(("candidates", prompt, n, kwargs["few_shot"]))
+    def generative_solve(prompt, model_file, data_file, **kwargs):
+        kwargs["progress"](START_ON)
+        kwargs["progress"](COMPILE)
+        kwargs["progress"]("Aligned ✓ Stopping.")
         open(model_file, "w").write(INFEASIBLE)
         open(data_file, "w").write("")
-        return {"iterations": 2, "assessment": "", "syntax_errors": [],
-                "cost": {"model": "gpt-5", "usage": {"prompt_tokens": 10, "completion_tokens": 5},
-                         "estimated_costs": {"total_cost": 0.25}}}
+        return STATS
 
-    def repair_files(prompt, model_file, data_file, result, rounds, **kwargs):
-        calls.append(("repair", result["status"], rounds))
+    # The signature of vormo.repair.repair: the diagnosis-driven rounds, solving with the caller's solve.
+    def repair(description, model_file, data_file, result, *, solve, rounds=2, model_name="gpt-5", llm_provider=None,
+               mode=None, temperature=None, alignment_check=False, progress=None):
+        calls.append((description, result["status"], rounds, model_name, alignment_check))
         open(model_file, "w").write(PAIR_MODEL)
-        from vormo import runner
-        return dict(runner.solve_files(model_file, data_file), cost={
-            "usage": {"prompt_tokens": 3, "completion_tokens": 2}, "estimated_costs": {"total_cost": 0.5}})
+        return {"rounds": 1, "result": solve(model_file, data_file), "changed": True, "aligned": False,
+                "cost": {"model": model_name, "usage": {"prompt_tokens": 3, "completion_tokens": 2},
+                         "estimated_costs": {"total_cost": 0.5}}}
+
+    monkeypatch.setattr(ms, "generative_solve", generative_solve)
+    fake_module(monkeypatch, "repair", repair=repair, needs_repair=lambda r: r["status"] == "infeasible")
+    config = evaluate.settings(few_shot=False, repair=1, work_dir=tmp_path)
+    record = evaluate.run_case({"id": "c/1", "text": "Make x.", "expected": 8}, config)
+    assert calls == [("Make x.", "infeasible", 1, "gpt-5", True)]
+    assert {k: record[k] for k in ("case", "compiled", "iterations", "status", "objective", "correct", "tokens",
+                                   "cost", "aligned", "repair_rounds")} == {
+        "case": "c/1", "compiled": True, "iterations": 2, "status": "optimal", "objective": 8.0, "correct": True,
+        "tokens": 20, "cost": 0.75, "aligned": False, "repair_rounds": 1}
+    assert [p.name for p in tmp_path.iterdir()] == [f"c_1-{hashlib.sha1(b'c/1').hexdigest()[:8]}"]
+    # A solved model is not repaired.
+    monkeypatch.setattr(ms, "generative_solve", lambda p, m, d, **k: (open(m, "w").write(PAIR_MODEL),
+                                                                      open(d, "w").write(""), STATS)[2])
+    record = evaluate.run_case({"id": "ok", "text": "Make x.", "expected": 8}, config)
+    assert len(calls) == 1 and "repair_rounds" not in record and record["correct"]
+
+
+# Candidates as vormo.candidates.solve_candidates reports them: (chosen, members, expected record fields).
+@pytest.mark.parametrize("chosen, members, expected", [
+    (2, [{"number": 1, "status": "optimal", "objective": 7.0, "aligned": True, "iterations": 1},
+         {"number": 2, "status": "optimal", "objective": 8.0, "aligned": True, "iterations": 3},
+         {"number": 3, "status": "optimal", "objective": 8.0, "aligned": False, "iterations": 1}],
+     {"status": "optimal", "objective": 8.0, "correct": True, "iterations": 3, "compiled_first": False,
+      "aligned": True, "agreeing": 2, "error": None}),
+    (None, [{"number": 1, "status": "compile_error", "objective": None, "aligned": False, "iterations": 2,
+             "error": "line 3: expected ';'"},
+            {"number": 2, "status": "infeasible", "objective": None, "aligned": True, "iterations": 1}],
+     {"status": "compile_error", "objective": None, "correct": False, "iterations": 2, "compiled_first": True,
+      "aligned": False, "agreeing": 0, "error": "line 3: expected ';'"}),
+])
+def test_candidates_give_the_agreed_optimum(tmp_path, monkeypatch, chosen, members, expected):
+    seen = {}
+
+    def solve_candidates(prompt, model_file, data_file, candidates=3, *, tolerance=1e-6, time_limit=60.0,
+                         vary_examples=True, max_cost=None, max_workers=None, progress=None, **solve_kwargs):
+        seen.update(solve_kwargs, candidates=candidates, time_limit=time_limit)
+        for number in (1, 2):   # candidate 2's first attempt needs a revision, candidate 1's does not
+            progress(f"[#{number}] {START_ON}")
+            progress(f"[#{number}] {COMPILE}")
+        progress(f"[#2] {FINDING}")
+        return {"candidates": members,
+                "agreement": {"candidates": candidates, "chosen": chosen, "agreeing": 2 if chosen else 0,
+                              "objective": 8.0 if chosen else None, "groups": []},
+                "cost": {"model": "gpt-5", "usage": {"prompt_tokens": 30, "completion_tokens": 12},
+                         "estimated_costs": {"total_cost": 0.125}}}
 
     fake_module(monkeypatch, "candidates", solve_candidates=solve_candidates)
-    fake_module(monkeypatch, "repair", repair_files=repair_files)
-    config = evaluate.settings(few_shot=False, candidates=3, repair=1, work_dir=tmp_path)
-    record = evaluate.run_case({"id": "c/1", "text": "Make x.", "expected": 8}, config)
-    assert calls == [("candidates", "Make x.", 3, False), ("repair", "infeasible", 1)]
-    assert {k: record[k] for k in ("case", "compiled", "iterations", "status", "objective", "correct", "tokens",
-                                   "cost")} == {"case": "c/1", "compiled": True, "iterations": 2, "status": "optimal",
-                                                "objective": 8.0, "correct": True, "tokens": 20, "cost": 0.75}
-    assert [p.name for p in tmp_path.iterdir()] == [f"c_1-{hashlib.sha1(b'c/1').hexdigest()[:8]}"]
-
-
-def test_case_folders_never_collide():
-    ids = ["a/b", "a_b", "a b", "A_B", "..", "", "-x", "x" * 200, "x" * 200 + "y", "plain-id_1.v2"]
-    names = [evaluate._folder_name(i) for i in ids]
-    assert len(set(names)) == len(ids) and len({n.lower() for n in names}) == len(ids) - 1   # only a_b / A_B
-    assert all(re.fullmatch(r"[A-Za-z0-9][A-Za-z0-9._-]{0,90}", n) for n in names)
-    assert names[-1] == "plain-id_1.v2"
+    config = evaluate.settings(few_shot=False, candidates=3, model_name="gpt-5", time_limit=9.0, work_dir=tmp_path)
+    record = evaluate.run_case({"id": "k", "text": "Make x.", "expected": 8}, config)
+    assert {k: record[k] for k in expected} == expected
+    assert (record["tokens"], record["cost"]) == (42, 0.125)
+    assert {k: seen[k] for k in ("candidates", "time_limit", "few_shot", "model_name")} == {
+        "candidates": 3, "time_limit": 9.0, "few_shot": False, "model_name": "gpt-5"}
+    assert "return_statistics" not in seen and "progress" not in seen
 
 
 # A failing generation: with the alignment check on, the run was not aligned; with it off, nothing is said.
@@ -346,3 +392,23 @@ def test_a_case_that_never_reports_back_becomes_an_error_line(tmp_path, monkeypa
     assert sorted(lines) == ["a", "b", "c"] and summary["cases"] == 3
     assert {k: lines["b"][k] for k in ("status", "expected", "correct", "error")} == {
         "status": "error", "expected": 2.0, "correct": False, "error": "OSError: worker lost"}
+
+
+# A solved case's alignment as the progress lines tell it: on and agreed, on and never agreed, off.
+@pytest.mark.parametrize("lines, aligned", [([START_ON, COMPILE, "Aligned ✓ Stopping."], True),
+                                            ([START_ON, COMPILE, "Not aligned; revising per assessment"], False),
+                                            ([START_OFF, COMPILE], None)])
+def test_a_solved_case_reports_its_alignment(tmp_path, monkeypatch, lines, aligned):
+    pytest.importorskip("scipy")
+    import vormo.modelsmith as ms
+
+    def generative_solve(prompt, model_file, data_file, **kwargs):
+        for line in lines:
+            kwargs["progress"](line)
+        open(model_file, "w").write(PAIR_MODEL)
+        open(data_file, "w").write("")
+        return STATS
+
+    monkeypatch.setattr(ms, "generative_solve", generative_solve)
+    record = evaluate.run_case({"id": "a", "text": "Make x.", "expected": 8}, evaluate.settings(work_dir=tmp_path))
+    assert (record["aligned"], record["correct"], record["compiled_first"]) == (aligned, True, True)

@@ -43,6 +43,8 @@ ABSOLUTE_FLOOR = 1.0
 # The keys of a result line, in the order they are written.
 RECORD_KEYS = ("case", "compiled_first", "compiled", "iterations", "aligned", "status", "objective",
                "expected", "correct", "tokens", "cost", "seconds", "error")
+# Written after those when the step ran: repair rounds made, candidates that agree on the optimum.
+EXTRA_KEYS = ("repair_rounds", "agreeing")
 
 _NUMBER = re.compile(r"^[+-]?(\d+(\.\d*)?|\.\d+)([eE][+-]?\d+)?$")
 
@@ -271,7 +273,7 @@ def _optional_module(name: str) -> Any:
 
 
 # The entry points the optional steps are called through.
-REPAIR_ENTRY = ("repair", "repair_files")
+REPAIR_ENTRY = ("repair", "repair")
 CANDIDATES_ENTRY = ("candidates", "solve_candidates")
 
 
@@ -322,62 +324,100 @@ def run_case(case: Mapping[str, Any], config: Mapping[str, Any]) -> dict[str, An
     if config.get("pricing"):
         tokenledger.PRICING_URL = config["pricing"]
     try:
-        stats = _generate(case["text"], model_file, data_file, kwargs, config)
-        _take_statistics(record, stats)
-        if record["compiled"]:
-            result = _solve(case["text"], model_file, data_file, kwargs, config)
-            record["status"] = str(result.get("status"))
-            objective = result.get("objective")
-            record["objective"] = float(objective) if isinstance(objective, (int, float)) and not isinstance(
-                objective, bool) else None
-            if record["status"] != "optimal" and result.get("message"):
-                record["error"] = _first_line(result["message"])
-            _add_cost(record, result.get("cost"))
+        if config.get("candidates"):
+            watcher = _candidates(case["text"], model_file, data_file, kwargs, config, record)
         else:
-            record["status"] = "compile_error"
-            findings = stats.get("syntax_errors") or []
-            record["error"] = _first_line(findings[-1]) if findings else "the final model does not compile"
+            stats = modelsmith.generative_solve(case["text"], model_file, data_file, **kwargs)
+            _take_statistics(record, stats)
+            record["aligned"] = watcher.aligned if watcher.alignment else None
+            if record["compiled"]:
+                _solve(case["text"], model_file, data_file, kwargs, config, record)
+            else:
+                record["status"] = "compile_error"
+                findings = stats.get("syntax_errors") or []
+                record["error"] = _first_line(findings[-1]) if findings else "the final model does not compile"
     except (KeyboardInterrupt, SystemExit):
         raise
     except Exception as err:  # the LLM's reply could not be used, the service failed, ...
         record["error"] = f"{type(err).__name__}: {_first_line(err)}"
         record["status"] = "error"
+        # None when the alignment check was off (or the run failed before it started).
+        record["aligned"] = watcher.aligned if watcher.alignment else None
     finally:
         tokenledger.PRICING_URL = saved_pricing
     record["compiled_first"] = watcher.compiled_first
-    # None when the alignment check was off (or the run failed before it started).
-    record["aligned"] = watcher.aligned if watcher.alignment else None
     record["correct"] = record["status"] == "optimal" and is_correct(record["objective"], expected,
                                                                       float(config.get("tolerance", DEFAULT_TOLERANCE)))
     record["seconds"] = round(time.monotonic() - start, 3)
-    return {key: record[key] for key in RECORD_KEYS}
+    return {key: record[key] for key in (*RECORD_KEYS, *EXTRA_KEYS) if key in record}
 
 
-def _generate(text: str, model_file: str, data_file: str, kwargs: dict[str, Any],
-              config: Mapping[str, Any]) -> dict[str, Any]:
-    from . import modelsmith
-
-    if config.get("candidates"):
-        module = _optional_module(CANDIDATES_ENTRY[0])
-        stats: dict[str, Any] = getattr(module, CANDIDATES_ENTRY[1])(
-            text, model_file, data_file, int(config["candidates"]), **kwargs)
-        return stats
-    stats = modelsmith.generative_solve(text, model_file, data_file, **kwargs)
-    return stats
+def _number_or_none(value: Any) -> float | None:
+    return float(value) if isinstance(value, (int, float)) and not isinstance(value, bool) else None
 
 
-def _solve(text: str, model_file: str, data_file: str, kwargs: dict[str, Any],
-           config: Mapping[str, Any]) -> dict[str, Any]:
-    from . import runner
+def _solve(text: str, model_file: str, data_file: str, kwargs: dict[str, Any], config: Mapping[str, Any],
+           record: dict[str, Any]) -> None:
+    """Solve the generated pair into the record; with ``repair`` a pair without an optimum is repaired."""
+    from . import modelsmith, runner
 
-    result: dict[str, Any] = runner.solve_files(model_file, data_file, time_limit=config.get("time_limit", 60.0))
-    if config.get("repair") and result.get("status") != "optimal":
-        module = _optional_module(REPAIR_ENTRY[0])
-        repaired = getattr(module, REPAIR_ENTRY[1])(text, model_file, data_file, result,
-                                                    rounds=int(config["repair"]), **kwargs)
-        if isinstance(repaired, Mapping):
-            result = dict(repaired)
-    return result
+    time_limit = float(config.get("time_limit", 60.0))
+
+    def solve(model: str, data: str) -> dict[str, Any]:
+        solved: dict[str, Any] = runner.solve_files(model, data, time_limit=time_limit)
+        return solved
+
+    result = solve(model_file, data_file)
+    module = _optional_module(REPAIR_ENTRY[0]) if config.get("repair") else None
+    needs = getattr(module, "needs_repair", None)
+    if module is not None and result.get("status") != "optimal" and (not callable(needs) or needs(result)):
+        repaired = getattr(module, REPAIR_ENTRY[1])(
+            text, model_file, data_file, result, solve=solve, rounds=int(config["repair"]),
+            model_name=kwargs.get("model_name") or modelsmith.MODEL_NAME, llm_provider=kwargs.get("llm_provider"),
+            mode=kwargs["mode"], temperature=kwargs.get("temperature"),
+            alignment_check=record["aligned"] is not None, progress=None)
+        result = dict(repaired.get("result") or result)
+        _add_cost(record, repaired.get("cost"))
+        record["repair_rounds"] = int(repaired.get("rounds") or 0)
+        if repaired.get("changed") and record["aligned"] is not None:
+            record["aligned"] = bool(repaired.get("aligned"))
+    record["status"] = str(result.get("status"))
+    record["objective"] = _number_or_none(result.get("objective"))
+    if record["status"] != "optimal" and (result.get("message") or result.get("finding")):
+        record["error"] = _first_line(result.get("message") or result.get("finding"))
+
+
+def _candidates(text: str, model_file: str, data_file: str, kwargs: dict[str, Any], config: Mapping[str, Any],
+                record: dict[str, Any]) -> _Watcher:
+    """Several candidates for the case; the record takes the agreed optimum and the chosen candidate's
+    attempts. Returns the watcher of that candidate's progress lines."""
+    module = _optional_module(CANDIDATES_ENTRY[0])
+    watchers: dict[str, _Watcher] = {}
+
+    def dispatch(line: str) -> None:
+        # Each candidate's lines come prefixed with "[#n] ".
+        match = re.match(r"\[#(\d+)\] (.*)", line, re.S)
+        number, text_ = (match.group(1), match.group(2)) if match else ("", line)
+        watchers.setdefault(number, _Watcher())(text_)
+
+    generation = {k: v for k, v in kwargs.items() if k not in ("return_statistics", "progress")}
+    outcome = getattr(module, CANDIDATES_ENTRY[1])(
+        text, model_file, data_file, candidates=int(config["candidates"]),
+        time_limit=float(config.get("time_limit", 60.0)), progress=dispatch, **generation)
+    agreement = outcome.get("agreement") or {}
+    members = [m for m in outcome.get("candidates") or [] if isinstance(m, Mapping)]
+    chosen = next((m for m in members if m.get("number") == agreement.get("chosen")), None)
+    lead = chosen or (members[0] if members else {})
+    record["iterations"] = int(lead.get("iterations") or 0)
+    record["compiled"] = any(m.get("status") not in (None, "compile_error", "error", "budget") for m in members)
+    record["status"] = "optimal" if chosen is not None else str(lead.get("status") or "error")
+    record["objective"] = _number_or_none(agreement.get("objective")) if chosen is not None else None
+    record["aligned"] = lead.get("aligned")
+    if chosen is None and lead.get("error"):
+        record["error"] = _first_line(lead["error"])
+    record["agreeing"] = agreement.get("agreeing")
+    _add_cost(record, outcome.get("cost"))
+    return watchers.get(str(lead.get("number")), _Watcher())
 
 
 def _take_statistics(record: dict[str, Any], stats: Mapping[str, Any]) -> None:
