@@ -15,7 +15,7 @@ from vormo import cli, replay
 CHECKOUT = pathlib.Path(__file__).resolve().parent.parent
 PRICING = str(CHECKOUT / "pricing_table.md")
 CONVERSATION = replay.load_conversation()
-COMMANDS = ["solve", "feedback", "models", "rank", "compile", "run", "cost", "demo"]
+COMMANDS = ["solve", "feedback", "models", "rank", "compile", "run", "cost", "demo", "eval"]
 
 
 def recorded_pair(number):

@@ -176,8 +176,28 @@ def check(walk, command):
     elif sub == "cost":
         done, _ = walk.vormo(command + f" --pricing {CHECKOUT / 'pricing_table.md'}")
         assert done.returncode == 0 and re.search(r"^total\s+\$0\.0978$", done.stdout, re.M), done.stdout
+    elif sub == "eval" and words[2] == "compare":
+        done, _ = walk.vormo(command)
+        assert done.returncode == 0, done.stderr
+        rows = [row.split() for row in done.stdout.splitlines()]
+        assert rows[1][:3] == ["air_crew_pairings", "ok", "2550"] and rows[1][3:5] == ["ok", "2550"]
+    elif sub == "eval":
+        done, server = walk.vormo(command, *starter_replies(2))
+        assert done.returncode == 0, done.stderr
+        assert re.search(r"^accuracy\s+100\.0%$", done.stdout, re.M), done.stdout
+        assert len(server.calls("POST", "/v1/responses")) == 4
     else:
         raise AssertionError(f"README command without a check: {command}")
+
+
+def starter_replies(count):
+    """For the first cases of the shipped benchmark: the reference pair, then the alignment verdict."""
+    refs = CHECKOUT / "tests" / "benchmark_refs"
+    names = sorted(p.stem for p in refs.glob("*.mod"))[:count]
+    verdict = openai_response(json.dumps({"aligned": True, "assessment": "It matches."}))
+    return [reply for name in names for reply in (
+        openai_response(json.dumps({"model": (refs / f"{name}.mod").read_text(),
+                                    "data": (refs / f"{name}.dat").read_text()})), verdict)]
 
 
 def test_readme_shows_the_two_set_up_commands_first():

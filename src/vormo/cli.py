@@ -744,7 +744,45 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--time-limit", type=float, default=60.0, metavar="S", help="solver time limit")
     p.add_argument("--json", action="store_true", help="print one JSON object instead of text")
     p.add_argument("--force", action="store_true", help="overwrite sample files you have edited")
+
+    _add_eval_parser(subs)
     return parser
+
+
+def cmd_eval(args: argparse.Namespace, out: TextIO) -> int:
+    """Run a benchmark of described problems and score the optima (vormo.evaluate does the work)."""
+    from . import evaluate
+
+    return evaluate.command(args, out)
+
+
+def _add_eval_parser(subs: Any) -> None:
+    p = _sub(subs, "eval", cmd_eval, "measure generation on a benchmark of problems with known optima",
+             "vormo eval starter --model-name gpt-5 --jobs 4 --out gpt5.jsonl\n"
+             "vormo eval cases/ --limit 10 --no-few-shot --out nofew.jsonl --resume\n"
+             "vormo eval compare gpt5.jsonl nofew.jsonl")
+    p.add_argument("cases", metavar="CASES", help="folder of NAME.txt + NAME.json cases, a JSON-lines file, a "
+                                                  "shipped benchmark ('starter'), or 'compare' and two results files")
+    p.add_argument("more", nargs="*", metavar="RESULTS.jsonl", help=argparse.SUPPRESS)
+    _add_llm_options(p)
+    p.add_argument("--no-few-shot", action="store_true", help="send no worked examples with the prompt")
+    p.add_argument("--no-alignment", action="store_true", help="skip the check against the description")
+    p.add_argument("--iterations", type=int, metavar="N", help="most attempts per case (default: MAX_ITERATIONS)")
+    p.add_argument("--repair", type=int, metavar="N", help="repair rounds after a failed solve (needs vormo.repair)")
+    p.add_argument("--candidates", type=int, metavar="N", help="independent candidates per case (needs vormo.candidates)")
+    p.add_argument("--jobs", type=int, default=1, metavar="N", help="cases run at once in a process pool (default 1)")
+    p.add_argument("--dask", metavar="ADDRESS", help="run the cases on a Dask cluster (tcp://HOST:8786, or 'local')")
+    p.add_argument("--limit", type=int, metavar="N", help="run only the first N cases")
+    p.add_argument("--sample", type=int, metavar="N", help="run a random sample of N cases")
+    p.add_argument("--seed", type=int, metavar="S", help="seed of --sample")
+    p.add_argument("--tolerance", type=float, default=1e-4, metavar="REL",
+                   help="relative tolerance of a correct optimum (absolute below 1; default 1e-4)")
+    p.add_argument("--max-cost", type=float, metavar="USD", help="start no new case once this much is spent")
+    p.add_argument("--time-limit", type=float, default=60.0, metavar="S", help="solver time limit per case")
+    p.add_argument("--out", default="results.jsonl", metavar="FILE", help="results file (default: results.jsonl)")
+    p.add_argument("--work-dir", metavar="DIR", help="folder of the case folders (default: next to --out)")
+    p.add_argument("--resume", action="store_true", help="continue --out, skipping the cases it holds")
+    p.add_argument("--json", action="store_true", help="print the summary as one JSON object")
 
 
 # ----------------------------------------------------------------------------------------------
