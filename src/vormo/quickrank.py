@@ -286,9 +286,15 @@ class Encoder:
         return [e.ids for e in self.tokenizer.encode_batch(list(texts))]
 
     def embed(self, texts: Sequence[str]) -> Any:
-        """One unit-length float32 row per text, in input order."""
+        """One unit-length float32 row per text, in input order. Equal texts are embedded once,
+        so they get exactly equal rows (and equal scores)."""
+        unique = list(dict.fromkeys(texts))
         with _one_blas_thread():
-            return self._embed(texts)
+            rows = self._embed(unique)
+        if len(unique) == len(texts):
+            return rows
+        where = {text: i for i, text in enumerate(unique)}
+        return rows[[where[text] for text in texts]]
 
     def _embed(self, texts: Sequence[str]) -> Any:
         np = self.np
@@ -345,7 +351,7 @@ def load_encoder(model_name: str) -> Encoder | None:
             if folder is None:
                 raise UnsupportedModel("the model is not in the local model cache (run vormo-setup-models)")
             encoder = Encoder(folder)
-        except (ImportError, UnsupportedModel, OSError, ValueError, KeyError, TypeError) as exc:
+        except Exception as exc:  # any file or library the encoder cannot use: the embedding library ranks
             log.debug("fast ranking unavailable for %s (%s); using the embedding library", model_name, exc)
             encoder = None
         _ENCODERS[model_name] = encoder
@@ -495,7 +501,10 @@ def rank_problem_descriptions(query: str, models_dir: Any = None, top_k: int = 1
         return nearfind.rank_problem_descriptions(query, models_dir, top_k, model_name)
 
     docs = corpus_embeddings(encoder, model_name, base, [(os.path.abspath(p), s, t) for p, s, t in items])
-    scores = (docs @ encoder.embed([query])[0]).tolist()
+    # Row by row rather than one matrix-vector product: a BLAS product may round rows in different
+    # positions differently, and equal descriptions must get equal scores.
+    np = encoder.np
+    scores = (docs.astype(np.float64) * encoder.embed([query])[0].astype(np.float64)).sum(axis=1).tolist()
     records = [{"path": path, "score": float(score), "preview": text[:PREVIEW_CHARS].replace("\n", " ")}
                for (path, _, text), score in zip(items, scores)]
     # Highest first, equal scores in file order; a score that is not a number goes last.
