@@ -235,7 +235,7 @@ class Encoder:
         np = self.np
         h, d = self.heads, self.hidden
         dh = d // h
-        scale = np.float32(1.0 / np.sqrt(dh))
+        scale = np.float32(1.0 / dh)
         out = np.empty((qkv.shape[0], d), dtype=np.float32)
         start = 0
         for n in lengths:
