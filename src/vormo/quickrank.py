@@ -43,7 +43,7 @@ MAX_CHARS = 100000
 CACHE_FORMAT = 1
 CACHE_MAGIC = b"VORMOEMB"
 # The dense layers run over at most this many tokens at a time, which bounds the working memory.
-CHUNK_TOKENS = 2048
+CHUNK_TOKENS = 1024
 
 log = logging.getLogger(__name__)
 
@@ -225,17 +225,18 @@ class Encoder:
             poly += f32(c)
             poly *= a
         poly *= e                                         # 1 - erf(|z|)
+        del e
         # Phi(x) = (1 + erf(z)) / 2: 1 - poly/2 for x >= 0, poly/2 for x < 0.
         poly *= f32(0.5)
-        half = np.where(x >= 0, f32(1.0) - poly, poly)
-        x *= half
+        np.subtract(f32(1.0), poly, out=poly, where=x >= 0)
+        x *= poly
         return x
 
     def _attention(self, qkv: Any, lengths: Sequence[int]) -> Any:
         np = self.np
         h, d = self.heads, self.hidden
         dh = d // h
-        scale = np.float32(1.0 / dh)
+        scale = np.float32(1.0 / np.sqrt(dh))
         out = np.empty((qkv.shape[0], d), dtype=np.float32)
         start = 0
         for n in lengths:
