@@ -352,14 +352,14 @@ def cmd_models(args: argparse.Namespace, out: TextIO) -> int:
 
 def cmd_rank(args: argparse.Namespace, out: TextIO) -> int:
     """Rank the worked examples by similarity to a query."""
-    from . import modelsmith
+    from . import quickrank
 
     if not args.query.strip():
         raise UsageError("the query is empty")
     kwargs: dict[str, Any] = {"models_dir": args.models_dir}
     if args.k is not None:
         kwargs["top_k"] = args.k
-    ranking = modelsmith.rag_rank(args.query, **kwargs)
+    ranking = quickrank.rank_problem_descriptions(args.query, **kwargs)
     if args.json:
         _emit_json(ranking, out)
         return EXIT_OK
@@ -742,12 +742,12 @@ def _fast_ranking() -> Iterator[None]:
     corpus embeddings (it hands over to the embedding library by itself when it cannot run)."""
     from . import modelsmith, quickrank
 
-    saved = modelsmith.rag_rank
-    modelsmith.rag_rank = quickrank.rank_problem_descriptions
+    saved = getattr(modelsmith, "rag_rank")
+    setattr(modelsmith, "rag_rank", quickrank.rank_problem_descriptions)
     try:
         yield
     finally:
-        modelsmith.rag_rank = saved
+        setattr(modelsmith, "rag_rank", saved)
 
 
 def _dispatch(args: argparse.Namespace, debug: bool) -> int:

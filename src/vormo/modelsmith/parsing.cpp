@@ -1,5 +1,6 @@
 // Tolerant reading of LLM replies that should be one JSON object but may come fenced in a
 // Markdown code block or surrounded by prose. JSON itself is always read by the host's decoder.
+#include <bit>
 #include <cstring>
 #include <cwchar>
 
@@ -79,8 +80,9 @@ py::object extract_json_from_markdown(py::object text) {
     throw py::error_already_set();
 }
 
-// The first position at or after `from` holding `c`, or `n`. The widths the C library searches
-// itself (bytes, and 4-byte code points as wide characters) use it.
+// The first position at or after `from` holding `c`, or `n`. Bytes and 4-byte code points are
+// searched by the C library (memchr, wmemchr); 2-byte code points through memchr for the low
+// byte, checked at even offsets against the high byte.
 template <typename Char>
 Py_ssize_t find_char(const Char* s, Py_ssize_t from, Py_ssize_t n, Char c) {
     if (from >= n) return n;
@@ -91,6 +93,19 @@ Py_ssize_t find_char(const Char* s, Py_ssize_t from, Py_ssize_t n, Char c) {
         const wchar_t* w = reinterpret_cast<const wchar_t*>(s);
         const wchar_t* p = std::wmemchr(w + from, static_cast<wchar_t>(c), static_cast<size_t>(n - from));
         return p ? p - w : n;
+    } else if constexpr (sizeof(Char) == 2 && std::endian::native == std::endian::little) {
+        const unsigned char* bytes = reinterpret_cast<const unsigned char*>(s);
+        const unsigned char low = static_cast<unsigned char>(c & 0xFF), high = static_cast<unsigned char>(c >> 8);
+        size_t at = static_cast<size_t>(from) * 2;
+        const size_t end = static_cast<size_t>(n) * 2;
+        while (at < end) {
+            const void* p = std::memchr(bytes + at, low, end - at);
+            if (!p) return n;
+            const size_t hit = static_cast<size_t>(static_cast<const unsigned char*>(p) - bytes);
+            if (hit % 2 == 0 && bytes[hit + 1] == high) return static_cast<Py_ssize_t>(hit / 2);
+            at = hit + 1;
+        }
+        return n;
     } else {
         for (Py_ssize_t i = from; i < n; ++i)
             if (s[i] == c) return i;
@@ -99,14 +114,10 @@ Py_ssize_t find_char(const Char* s, Py_ssize_t from, Py_ssize_t n, Char c) {
 }
 
 // Whether brackets outside strings nest deeper than `limit`, over one storage width of the text.
-// A text with no more opening brackets than the limit cannot (one pass the compiler vectorises);
-// otherwise the scan jumps from quote to quote through string bodies, where a reply's bulk is. A
-// quote ends the string unless an odd run of backslashes stands right before it.
+// The scan jumps from quote to quote through string bodies, where the bulk of a reply is; a quote
+// ends the string unless an odd run of backslashes stands right before it.
 template <typename Char>
 bool deeper_than(const Char* s, Py_ssize_t n, int limit) {
-    Py_ssize_t opening = 0;
-    for (Py_ssize_t i = 0; i < n; ++i) opening += (s[i] == '[') | (s[i] == '{');
-    if (opening <= limit) return false;
     int depth = 0;
     for (Py_ssize_t i = 0; i < n; ++i) {
         const Char c = s[i];
@@ -196,11 +207,23 @@ py::object decode_directly(py::handle text) {
     return py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(pair, 0));
 }
 
+// Whether the decoder, skipping its white space, meets an array or an object first: only then can
+// it recurse. A reply with prose or a fence first cannot take it deep, whatever follows.
+bool opens_container(py::handle text) {
+    hostkit::CodePoints cps(text);
+    for (Py_ssize_t i = 0; i < cps.size(); ++i) {
+        const Py_UCS4 c = cps[i];
+        if (json_space(c)) continue;
+        return c == U'[' || c == U'{';
+    }
+    return false;
+}
+
 // The strict attempt: the decoded value when it is an object or null, else a null object. An
 // ordinary error (the decoder's, or nesting too deep to hand to it) is dropped on the spot, without
 // carrying it through a C++ exception: a reply with prose first fails here on every call.
 py::object strict_attempt(py::handle text) {
-    if (nested_too_deeply(text)) return py::object();
+    if (opens_container(text) && nested_too_deeply(text)) return py::object();
     py::object value;
     PyObject* loads = PyObject_GetAttrString(g_json, "loads");
     PyObject* decoder = loads ? PyObject_GetAttrString(g_json, "_default_decoder") : nullptr;
