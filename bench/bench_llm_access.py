@@ -2,12 +2,14 @@
 parameters, the signature pre-filter with one parameter removal, and the model listing.
 
 Run against the installed package:  python bench/bench_llm_access.py
-Prints one line per measurement (best of several runs); stand-in clients, no network.
+Prints one line per measurement (best of several runs); stand-in clients, no network. The
+answer-text coalescing is also timed side by side with a plain-Python rendering of the same
+behaviour, printed as a speed ratio: above 1.0 the extension is the faster.
 """
 
 from types import SimpleNamespace as NS
 
-from timing import best_of
+from timing import best_of, side_by_side
 
 import vormo.modelsmith as ms
 
@@ -52,5 +54,68 @@ def main():
     report("list_openai_models: 10000 ids, 4000 distinct", best_of(ms.list_openai_models, number=20))
 
 
+def py_coalesce_response_text(resp):
+    """The coalescing written in plain Python."""
+    if getattr(resp, "output_text", None):
+        text = resp.output_text or ""
+        if not isinstance(text, str):
+            raise TypeError(f"Expected str, got {type(text).__name__}")
+        return text
+    try:
+        chunks = []
+        for item in getattr(resp, "output", None) or []:
+            content_blocks = getattr(item, "content", None)
+            if content_blocks is None:
+                if hasattr(item, "text"):
+                    chunks.append(item.text or "")
+                continue
+            for block in content_blocks:
+                if hasattr(block, "text"):
+                    chunks.append(block.text or "")
+                elif isinstance(block, dict):
+                    text = block.get("text")
+                    if isinstance(text, str):
+                        chunks.append(text)
+        if chunks:
+            return "".join(chunks)
+    except Exception:
+        pass
+    try:
+        first = getattr(resp, "output", [])[0]
+        first_content = getattr(first, "content", [])[0]
+        if hasattr(first_content, "text"):
+            text = first_content.text or ""
+            if not isinstance(text, str):
+                raise TypeError(f"Expected str, got {type(text).__name__}")
+            return text
+    except Exception:
+        pass
+    return ""
+
+
+def against_python():
+    print()
+    print("coalescing against the plain-Python rendering, same responses, same run")
+    shapes = {
+        "400 object blocks in one item": NS(output_text="", output=[NS(content=[NS(text=f"w{i} ") for i in range(400)])]),
+        "400 dictionary blocks": NS(output=[NS(content=[{"type": "output_text", "text": f"w{i} "} for i in range(400)])]),
+        "400 blocks, half objects, half dicts": NS(output=[NS(content=[NS(text="a") if i % 2 else {"text": "b"}
+                                                                        for i in range(400)])]),
+        "400 items with text, no content": NS(output=[NS(text=f"w{i} ") for i in range(400)]),
+        "400 blocks, some empty or not text": NS(output=[NS(content=[NS(text="") if i % 3 == 0 else {"text": 5}
+                                                                    if i % 3 == 1 else NS(text="x")
+                                                                    for i in range(400)])]),
+        "ready output_text": NS(output_text="hi"),
+    }
+    print(f"  {'response':40} {'python us':>10} {'ext us':>10} {'speed ratio':>12}")
+    for name, resp in shapes.items():
+        assert ms._coalesce_response_text(resp) == py_coalesce_response_text(resp)
+        number = 20_000 if name.startswith("ready") else 500
+        t_py, t_ext = side_by_side(lambda: py_coalesce_response_text(resp), lambda: ms._coalesce_response_text(resp),
+                                   number=number // 5, rounds=25)
+        print(f"  {name:40} {t_py * 1e6:10.2f} {t_ext * 1e6:10.2f} {t_py / t_ext:11.2f}x")
+
+
 if __name__ == "__main__":
+    against_python()
     main()

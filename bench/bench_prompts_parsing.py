@@ -1,12 +1,17 @@
 """Timings of the prompt builders and of the relaxed reply parser.
 
 Run against the installed package:  python bench/bench_prompts_parsing.py
-Prints the best of several repeats per operation; nothing is asserted.
+Prints the best of several repeats per operation; nothing is asserted. The reply parser is also
+timed side by side with a plain-Python rendering of the same behaviour (strict parse, then the
+fence pattern or the brace scan and a second parse), printed as a speed ratio: above 1.0 the
+extension is the faster.
 """
 
 import json
+import re
+import sys
 
-from timing import best_of
+from timing import best_of, side_by_side
 
 import vormo.modelsmith as ms
 
@@ -91,6 +96,66 @@ def bench_parsing():
         print(f"  {name:32} {times[0] * 1e3:10.3f} {times[1] * 1e3:10.3f} {times[1] / times[0]:7.1f}")
 
 
+_FENCE = re.compile(r"```(?:json)?\s*(\{.*\})\s*```", re.DOTALL)
+
+
+def py_extract_json_from_markdown(text):
+    """The extraction written in plain Python."""
+    match = _FENCE.search(text)
+    if match:
+        return match.group(1)
+    start = text.find("{")
+    if start == -1:
+        return text
+    depth = 0
+    for i in range(start, len(text)):
+        ch = text[i]
+        if ch == "{":
+            depth += 1
+        elif ch == "}":
+            depth -= 1
+            if depth == 0:
+                return text[start : i + 1]
+    return text
+
+
+def py_json_loads_relaxed(text):
+    """The relaxed parse written in plain Python."""
+    try:
+        value = json.loads(text)
+        if value is None or isinstance(value, dict):
+            return value
+        raise ValueError("not a JSON object")
+    except Exception:
+        pass
+    value = json.loads(py_extract_json_from_markdown(text))
+    if value is None or isinstance(value, dict):
+        return value
+    raise TypeError(f"Expected dict, got {type(value).__name__}")
+
+
+def bench_against_python():
+    print()
+    print("_json_loads_relaxed against the plain-Python rendering, same replies, same run")
+    print(f"  {'shape':15} {'size':>8} {'python ms':>10} {'ext ms':>10} {'speed ratio':>12}   (recursion limit {sys.getrecursionlimit()})")
+    for limit in (sys.getrecursionlimit(), 10**5):
+        saved = sys.getrecursionlimit()
+        sys.setrecursionlimit(limit)
+        if limit != saved:
+            print(f"  -- under a raised recursion limit ({limit}), where the nesting pre-scan runs --")
+        for shape, wrap in SHAPES.items():
+            for size, number in ((100_000, 400), (1_000_000, 60)):
+                text = wrap(reply_of_size(size))
+                assert ms._json_loads_relaxed(text) == py_json_loads_relaxed(text)
+                # One call per round and many rounds: the best single call of each, alternating,
+                # is the figure least disturbed by other work on the machine.
+                t_py, t_ext = side_by_side(lambda: py_json_loads_relaxed(text), lambda: ms._json_loads_relaxed(text),
+                                           rounds=number)
+                print(f"  {shape:15} {size // 1000:6d}KB {t_py * 1e3:10.3f} {t_ext * 1e3:10.3f} {t_py / t_ext:11.2f}x")
+        sys.setrecursionlimit(saved)
+
+
 if __name__ == "__main__":
     bench_builders()
     bench_parsing()
+    bench_against_python()

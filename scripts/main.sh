@@ -5,7 +5,7 @@
 # (extra arguments go to `vormo demo`, e.g. --live).
 set -euo pipefail
 source "$(dirname "$0")/venv.sh"
-cd "$root" && "$venv/bin/python" -m pip install --quiet ".[openai,embeddings,solve]"
+cd "$root" && "$venv/bin/python" -m pip install --quiet ".[openai,embeddings,fastrank,solve]"
 "$venv/bin/vormo-setup-models"
 # The embedding model now sits in the local cache: no need to ask the model hub for it.
 export HF_HUB_OFFLINE="${HF_HUB_OFFLINE:-1}"

@@ -1,10 +1,16 @@
 """Fixtures shared by the LLM-access tests."""
 
+import os
+import tempfile
 import time
 
 import pytest
 
 import vormo.modelsmith as ms
+
+# The command line keeps the worked examples' embeddings in a cache folder; the tests (and the
+# processes they start) use one of their own instead of the user's.
+os.environ.setdefault("VORMO_CACHE_DIR", tempfile.mkdtemp(prefix="vormo-test-cache-"))
 
 
 @pytest.fixture

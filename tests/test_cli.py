@@ -388,7 +388,7 @@ def test_run_infeasible_is_a_negative_answer(capsys, tmp_path):
 
 
 def test_rank_table_and_json(capsys, monkeypatch):
-    import vormo.nearfind as nf
+    import vormo.quickrank as nf  # the command line ranks through the cached, torch-free ranker
     calls = []
 
     def rank(query, **kwargs):

@@ -196,6 +196,65 @@ def test_tuple_key_requires_the_entry_of_its_rule(element):
         Base({})._tuple_key([element])
 
 
+@pytest.mark.parametrize("call, outcome", [
+    (lambda g: g._tuple_key([name("i")], {"i": 1}), (1,)),
+    (lambda g: g._tuple_key(elements=[name("i")], env={"i": 2}), (2,)),
+    (lambda g: g._tuple_key([name("i")], env={"i": 3}), (3,)),
+    (lambda g: g._tuple_key(iter([name("i"), 5])), ("i", 5)),
+    (lambda g: g._tuple_key((x for x in [{"type": "number", "value": 7}])), (7,)),
+    (lambda g: Base._tuple_key(g, [4]), (4,)),
+    (lambda g: g._tuple_key(), "_tuple_key() missing 1 required positional argument: 'elements'"),
+    (lambda g: g._tuple_key([], {}, 1), "_tuple_key() takes from 2 to 3 positional arguments but 4 were given"),
+    (lambda g: g._tuple_key([], elements=[]), "_tuple_key() got multiple values for argument 'elements'"),
+    (lambda g: g._tuple_key([], envs={}), "_tuple_key() got an unexpected keyword argument 'envs'"),
+    (lambda g: g._tuple_key(5), "'int' object is not iterable"),
+])
+def test_tuple_key_is_called_like_a_method_written_in_python(call, outcome):
+    if isinstance(outcome, str):
+        with pytest.raises(TypeError) as info:
+            call(Base({}))
+        assert str(info.value) == outcome
+    else:
+        assert call(Base({})) == outcome
+
+
+def test_tuple_key_hands_one_env_to_every_nested_key():
+    seen = []
+
+    class Gen(Base):
+        def _tuple_key(self, elements, env=None):
+            seen.append(env)
+            return super()._tuple_key(elements, env)
+
+    literal = {"type": "tuple_literal", "elements": [name("k")]}
+    assert Gen({})._tuple_key([literal, literal]) == (("k",), ("k",))
+    assert seen[0] is None and seen[1] == {} and seen[1] is seen[2]
+
+
+class Kind(str):
+    """A "type" entry that is a derived text with its own idea of equality (case-blind)."""
+
+    def __eq__(self, other):
+        return str.__eq__(self.lower(), other)
+
+    __hash__ = str.__hash__
+
+
+class Lenient(dict):
+    def get(self, key, default=None):
+        return "number" if key == "type" else super().get(key, default)
+
+
+@pytest.mark.parametrize("element, component", [
+    ({"type": Kind("NAME"), "name": "n"}, "n"),                                # its __eq__ decides
+    ({"type": "NAME", "name": "n"}, {"type": "NAME", "name": "n"}),            # a plain text compares exactly
+    (Lenient(value=8), 8),                                                     # a derived dict's own get decides
+])
+def test_tuple_key_reads_kinds_as_the_host_compares_them(element, component):
+    got = Base({})._tuple_key([element])[0]
+    assert got == component
+
+
 def test_tuple_key_recurses_through_the_instance():
     class Gen(Base):
         def _tuple_key(self, elements, env=None):

@@ -134,6 +134,31 @@ def test_relaxed_load_takes_the_first_object_out_of_a_list_reply():
     assert ms._json_loads_relaxed('[{"a": 1}, {"b": 2}]') == {"a": 1}
 
 
+@pytest.mark.parametrize("decoder", ["json.loads as shipped", "json.loads replaced by a wrapper"])
+@pytest.mark.parametrize("text, expected", [
+    # The strict reading takes the whole text, with JSON white space around it and nothing else; the
+    # fallback's brace scan would cut these objects at the "}" inside their string.
+    ('{"a": "}"}', {"a": "}"}),
+    (' \t\r\n{"a": "}"} \n\t', {"a": "}"}),
+    ('null', None),
+    ('{"a": "}"} trailing', "decoder-error"),
+    ('{"a": "}"}{"b": 1}', "decoder-error"),
+    ('\u00a0{"a": "}"}', "decoder-error"),   # no-break space is not JSON white space
+    ('\ufeff{"a": "}"}', "decoder-error"),   # the decoder refuses a byte-order mark
+    ('\u2028{"a": "}"}', "decoder-error"),
+    ("nul", "decoder-error"),
+])
+def test_strict_reading_follows_the_decoder(decoder, text, expected, monkeypatch):
+    if decoder != "json.loads as shipped":
+        real = json.loads
+        monkeypatch.setattr(json, "loads", lambda s, *a, **k: real(s, *a, **k))
+    if expected == "decoder-error":
+        with pytest.raises(json.JSONDecodeError):
+            ms._json_loads_relaxed(text)
+    else:
+        assert ms._json_loads_relaxed(text) == expected
+
+
 def test_relaxed_load_uses_the_host_decoder_at_call_time(monkeypatch):
     calls = []
     real = json.loads

@@ -71,7 +71,7 @@ def check(walk, command):
     if words[:2] == ["bash", "scripts/main.sh"]:
         script = (CHECKOUT / "scripts/main.sh").read_text()
         install = re.search(r"pip install --quiet \"?(\.\[[a-z,]+\])", script).group(1)
-        assert extras_of(install) == {"openai", "embeddings", "solve"}
+        assert extras_of(install) == {"openai", "embeddings", "fastrank", "solve"}
         assert "vormo-setup-models" in script and re.search(r"/vormo\" demo", script)
         return
     if words[:2] == ["bash", "scripts/test.sh"]:

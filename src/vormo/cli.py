@@ -433,14 +433,14 @@ def cmd_models(args: argparse.Namespace, out: TextIO) -> int:
 
 def cmd_rank(args: argparse.Namespace, out: TextIO) -> int:
     """Rank the worked examples by similarity to a query."""
-    from . import nearfind
+    from . import quickrank
 
     if not args.query.strip():
         raise UsageError("the query is empty")
     kwargs: dict[str, Any] = {"models_dir": args.models_dir}
     if args.k is not None:
         kwargs["top_k"] = args.k
-    ranking = nearfind.rank_problem_descriptions(guard.text_argument(args.query), **kwargs)
+    ranking = quickrank.rank_problem_descriptions(guard.text_argument(args.query), **kwargs)
     if args.json:
         _emit_json(ranking, out)
         return EXIT_OK
@@ -905,9 +905,23 @@ def main(argv: Sequence[str] | None = None) -> int:
             return _dispatch(args, debug)
 
 
+@contextmanager
+def _fast_ranking() -> Iterator[None]:
+    """Rank the worked examples for this run with the torch-free ranker and its on-disk cache of the
+    corpus embeddings (it hands over to the embedding library by itself when it cannot run)."""
+    from . import modelsmith, quickrank
+
+    saved = getattr(modelsmith, "rag_rank")
+    setattr(modelsmith, "rag_rank", quickrank.rank_problem_descriptions)
+    try:
+        yield
+    finally:
+        setattr(modelsmith, "rag_rank", saved)
+
+
 def _dispatch(args: argparse.Namespace, debug: bool) -> int:
     try:
-        with _pricing(getattr(args, "pricing", None)):
+        with _pricing(getattr(args, "pricing", None)), _fast_ranking():
             status: int = args.func(args, sys.stdout)
         sys.stdout.flush()
         return status
