@@ -66,6 +66,12 @@ SEMANTIC_CASES = {
         "int T = ...;\nrange Periods = 1..T;\ndvar float+ s[Periods];\nsubject to {\n"
         "  forall(t in Periods)\n    s[t - 1] <= s[t];\n}\n", "T = 4;\n", 6,
         "'s[t - 1]' uses the subscript 0 (when t = 1), which is not in the index set Periods = 1..4"),
+    "subscript outside a set of four": (
+        '{string} P = {"a", "b", "c", "d"};\ndvar float x[P];\nminimize x["e"];\n', "", 3,
+        'which is not in the index set P = {"a", "b", "c", "d"} of \'x\''),
+    "subscript outside a set of five": (
+        '{int} P = {5, 4, 3, 2, 1};\ndvar float x[P];\nminimize x[6];\n', "", 3,
+        "which is not in the index set P = {5, 4, 3, 2, ...} of 'x'"),
 }
 
 
@@ -322,12 +328,20 @@ def test_names_in_constraints_must_be_declared_above(model, line):
     ("float a = 0 * infinity;\n", "", 1, "has no numeric value"),
     ("int n = ...;\n", "\nn = -1e41;\n", 2, "needs an integer (int), but -1e+41 is beyond 10^40"),
     ("int n = ...;\n", "n = -9.9e39;\n", None, None),
+    ("int a = 100000000000000000000;\nint b = -a * a;\nint c = a * a;\nint d = -b;\n", "", None, None),
+    ("int a = 100000000000000000000;\n\nint b = -a * a - 1;\n", "", 3,
+     "'-a * a - 1' gives an integer beyond 10^40"),
+    ("range I = -1e300..1;\nint n = card(I);\n", "", 1, "bound '-1e+300' of range 'I' is -1e+300, beyond"),
+    ("dvar float x;\nsubject to {\n  forall(k in -1e300..1) x <= k;\n}\n", "", 3,
+     "a bound of the loop range '-1e+300..1' is -1e+300, beyond 9007199254740992 (2^53)"),
     ("range I = 1..3;\nint n[I] = ...;\n", "n = [1,\n  2,\n  3e45];\n", 3, "'n[3]' needs an integer"),
     ("float a = ...;\n", "\n\na = -1E400;\n", 3, "in the data file, the number 1E400 is too large"),
     ("tuple T { int a; float b; }\n{T} S = ...;\n", 'S = {<1, "x">};\n', 1,
      "in the data file, field 'b' of a member of 'S' needs a number"),
 ], ids=["range bound", "integer square", "int within limit divides", "float overflow", "infinity stays",
-        "zero times infinity", "negative int data", "int data at the limit", "int data list",
+        "zero times infinity", "negative int data", "int data at the limit",
+        "int at both limits", "int beyond the negative limit", "negative range bound",
+        "negative loop bound", "int data list",
         "float literal in data", "tuple field"])
 def test_values_out_of_range_are_semantic_errors_at_their_line(model, data, line, words):
     if line is None:

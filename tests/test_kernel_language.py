@@ -82,6 +82,23 @@ def test_valid_construct_compiles_to_plain_json(model, data):
         assert {"name", "type", "lineno"} <= set(decl)
 
 
+# Values that inline data compute: (declarations, name of the item, its value in the data dict).
+DATA_VALUES = {
+    "filter keeps its lower boundary": ("range I = 1..4;\nint s = sum(i in I: i >= 2) i;\n", "s", 9),
+    "filter keeps its upper boundary": ("range I = 1..4;\nint s = sum(i in I: i <= 3) i;\n", "s", 6),
+    "comparisons at equality": ("range I = 1..3;\nint c[i in I] = (i >= 2) + 2 * (i <= 2) + 4 * (i > 2)"
+                                " + 8 * (i < 2);\n", "c", [10, 3, 5]),
+    "backslash escape": ('string s = "a\\\\b";\n', "s", "a\\b"),
+    "quote and tab escapes": ('string s = "\\"q\\"\\t";\n', "s", '"q"\t'),
+}
+
+
+@pytest.mark.parametrize("model, name, value", list(DATA_VALUES.values()), ids=list(DATA_VALUES))
+def test_inline_data_values(model, name, value):
+    data = compile_pair(model)["data"]
+    assert data[name] == value and type(data[name]) is type(value)
+
+
 def test_semantic_error_is_the_package_type():
     assert vormo_kernel.SemanticError is vormo.faultnote.SemanticError
     assert issubclass(VormoSyntaxError, SyntaxError)
