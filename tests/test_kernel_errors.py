@@ -69,6 +69,34 @@ SEMANTIC_CASES = {
     "subscript outside a set of four": (
         '{string} P = {"a", "b", "c", "d"};\ndvar float x[P];\nminimize x["e"];\n', "", 3,
         'which is not in the index set P = {"a", "b", "c", "d"} of \'x\''),
+    "mod of a fraction": ("float a = 2.5;\nint b = a mod 2;\n", "", 2,
+                          "'a mod 2' needs integers on both sides of 'mod', but 'a' is 2.5"),
+    "div by zero": ("int n = 0;\nint a = 5 div n;\n", "", 2, "'5 div n' divides by zero"),
+    "mod of a decision variable": ("dvar int x;\nminimize\n  x mod 2;\n", "", 3,
+                                   "'x mod 2' applies mod to a decision variable"),
+    "floor of a decision variable": ("dvar float x;\nminimize floor(x);\n", "", 2,
+                                     "floor(...) applies only to data, but 'x' contains a decision variable"),
+    "conditional on a decision variable": (
+        "dvar float x;\nminimize (x >= 1 ? 1 : 2) * x;\n", "", 2,
+        "the comparison 'x >= 1' uses a decision variable; comparisons and filters may use only data"),
+    "conditional of two types": ('float a = 1 > 0 ? 2 : "s";\n', "", 1,
+                                 "gives a number or a string; both values of a conditional must have the same type"),
+    "range test on a string": ('string s = "a";\nint b = s in 1..3;\n', "", 2,
+                               "'s' is a string, but 's in 1..3' needs a number"),
+    "set expression of two kinds": ('{string} C = {"a"};\n{int} S = asSet(1..2) union C;\n', "", 2,
+                                    "the set 'S' holds numbers, but 'C' holds strings"),
+    "filtered set of the wrong kind": ('{string} C = {"a"};\n{int} S = {c | c in C};\n', "", 2,
+                                       "the set 'S' holds numbers, but 'c' is a string"),
+    "set expression of an undeclared set": ("{int} S = asSet(1..2) diff Q;\n", "", 1,
+                                            "'Q' is used as a set but not declared"),
+    "computed set with a fraction": ("{int} S = {k / 2 | k in 1..3};\n", "", 1,
+                                     "a member of 'S' needs an integer (int), but is 0.5"),
+    "per-element bound outside its index set": (
+        "range I = 1..3;\nrange J = 1..2;\nfloat cap[J] = [1, 2];\ndvar float x[i in I] in 0..cap[i];\n", "", 4,
+        "'cap[i]' uses the subscript 3 (when i = 3), which is not in the index set J = 1..2 of 'cap'"),
+    "decision variable in a per-element bound": (
+        "range I = 1..2;\ndvar float y;\ndvar float x[i in I] in 0..y;\n", "", 3,
+        "'y' is a decision variable and cannot be used in the bounds of 'x'"),
     "subscript outside a set of five": (
         '{int} P = {5, 4, 3, 2, 1};\ndvar float x[P];\nminimize x[6];\n', "", 3,
         "which is not in the index set P = {5, 4, 3, 2, ...} of 'x'"),
@@ -129,7 +157,13 @@ BROKEN = [
     ("reserved word as name", "float sum = 3;\n", "", VormoSyntaxError),
     ("unknown character", "float a = 3 $ 4;\n", "", VormoSyntaxError),
     ("boolean plus domain", "dvar boolean+ b;\n", "", VormoSyntaxError),
-    ("generic dvar index", "range I = 1..2;\ndvar float x[i in I];\n", "", VormoSyntaxError),
+    ("mixed dvar index forms", "range I = 1..2;\ndvar float x[i in I][I];\n", "", VormoSyntaxError),
+    ("conditional without its second value", "float a = 1 > 0 ? 2;\n", "", VormoSyntaxError),
+    ("asSet outside a set declaration", "float a = card(asSet(1..3));\n", "", VormoSyntaxError),
+    ("set operator in an expression", '{int} S = {1};\nint a = card(S union S);\n', "", VormoSyntaxError),
+    ("floor with two arguments", "float a = floor(1, 2);\n", "", VormoSyntaxError),
+    ("new reserved word as a name", "float diff = 3;\n", "", VormoSyntaxError),
+    ("filtered set without iterator", "{int} S = {k | k};\n", "", VormoSyntaxError),
     ("indexed data with expression", "range I = 1..2;\nfloat c[I] = 3;\n", "", VormoSyntaxError),
     ("unclosed constraint block", "dvar float x;\nsubject to { x >= 1;\n", "", VormoSyntaxError),
     ("data value without quotes", "string s = ...;\n", "s = hello;\n", VormoSyntaxError),
@@ -243,7 +277,8 @@ def test_hostile_nesting_is_a_syntax_error_not_a_crash(model, data):
     "subject to { forall(i in I, j in I: i != j) x[i] + x[j] <= 1; }\n",
     "range I = 1..100000000;\nfloat w[i in I] = i * 2;\n",
     "range I = 1..3000;\nint big = sum(i in I, j in I, k in I) 1;\n",
-], ids=["pairs of a huge range", "huge generic array", "triple sum"])
+    "range I = 1..100000000;\nfloat w[i in I] = i;\ndvar float x;\nminimize sum(i in 1..3: w[i] > 0) x;\n",
+], ids=["pairs of a huge range", "huge generic array", "triple sum", "objective filter over uncomputed data"])
 def test_huge_iterations_stop_at_the_evaluation_budget(model):
     # Values whose evaluation would outrun the budget are left out of the data, not computed.
     assert compile_pair(model, "")["data"] == {}

@@ -32,7 +32,9 @@ The language in brief (see "Vormo grammar.md" for the full reference)::
     int n = ...;                      float a;               // data from the data file
     range T = 1..n;                   {string} P = ...;      {Arc} Arcs = ...;
     float c[P] = ...;                 float w[i in T] = 2*i; // generic inline array
+    {string} Q = P diff {"b"};        int nxt[t in T] = t mod n + 1;
     dvar float+ x[P] in 0..100;       dexpr float total = sum(p in P) c[p] * x[p];
+    dvar float y[p in P] in 0..c[p];  float d[t in T] = t > 1 ? w[t - 1] : 0;
     minimize cost: total;
     subject to {
       forall(t in T: t > 1) link: x["a"] <= a * t;
@@ -47,17 +49,22 @@ Declarations (all have "name", "type" and "lineno"):
 
 * tuple type:  {"type": "tuple", "fields": [{"name": "from", "type": "string"}, ...]}
 * range:       {"type": "range", "start": expr, "end": expr, "low": int, "high": int}
-* set:         {"type": "set", "element_type": "int"|"float"|"string", "source": "inline"|"data",
-                "elements": [expr, ...]} (inline literal) or {"value": [plain values]} (data file)
+* set:         {"type": "set", "element_type": "int"|"float"|"string",
+                "source": "inline"|"data"|"expression", "elements": [expr, ...]} (inline literal),
+                {"value": [plain values]} (data file), or {"expr": set_expr, "value": [...]}
+                (computed; "value" is missing when it is too large to compute)
 * tuple set:   {"type": "set_of_tuples", "tuple_type": "Arc", "source": ...,
-                "elements": [tuple_literal, ...]} or {"value": [[field values], ...]}
+                "elements": [tuple_literal, ...]} or {"value": [[field values], ...]} or
+                {"expr": set_expr, "value": [...]}
 * data:        {"type": "parameter", "value_type": "int"|"float"|"string"|"boolean",
                 "indices": [index, ...], "source": "data"|"inline"|"generic", "expr": expr or None}
   where index is {"set": "P"} or, for generic arrays, {"var": "i", "set": "P"}; "expr" is the
   initializer: an expression, an array literal {"type": "array_literal", "elements": [...]}, or None
   for data from the data file.
 * decision variable: {"type": "dvar", "var_type": "float"|"float+"|"int"|"int+"|"boolean",
-                "indices": [{"set": "P"}, ...], "bounds": {"low": expr, "high": expr} or None}
+                "indices": [{"set": "P"}, ...] or [{"var": "p", "set": "P"}, ...],
+                "bounds": {"low": expr, "high": expr} or None}; with named indices the bounds may
+                use them (dvar float f[a in Arcs] in 0..cap[a]), one pair of bounds per element
 * decision expression: {"type": "dexpr", "value_type": "float"|"int", "indices": [...], "expr": expr}
 
 Objective: {"type": "objective", "sense": "minimize"|"maximize", "label": str or None, "expr": expr,
@@ -73,18 +80,28 @@ Expressions:
 * {"type": "constant", "name": "maxint"|"infinity"}
 * {"type": "indexed", "name": "x", "indices": [expr, ...]}          x[i][j]
 * {"type": "field", "base": expr, "field": "cost"}                  a.cost
-* {"type": "binop", "op": "+"|"-"|"*"|"/", "left": expr, "right": expr}
+* {"type": "binop", "op": "+"|"-"|"*"|"/"|"mod"|"div", "left": expr, "right": expr}
+  (mod and div of integer data: div rounds down, mod has the sign of the divisor)
+* {"type": "conditional", "condition": expr, "then": expr, "else": expr}      c ? a : b
 * {"type": "unary", "op": "-"|"!", "operand": expr}
 * {"type": "compare", "op": "<"|"<="|">"|">="|"=="|"!=", "left": expr, "right": expr}
 * {"type": "logical", "op": "&&"|"||", "left": expr, "right": expr}
 * {"type": "in", "element": expr, "set": "Arcs"}                    <i, j> in Arcs
+* {"type": "in_range", "element": expr, "low": expr, "high": expr}  t in 2..n
 * {"type": "tuple_literal", "elements": [expr, ...]}
 * {"type": "aggregate", "op": "sum"|"min"|"max", "iterators": [...], "filter": expr or None,
    "body": expr}
-* {"type": "call", "name": "abs"|"card"|"min"|"max", "args": [expr, ...]}
+* {"type": "call", "name": "abs"|"card"|"min"|"max"|"floor"|"ceil"|"round", "args": [expr, ...]}
+  (round takes halves away from zero)
 * {"type": "range_expr", "low": expr, "high": expr}                 lo..hi (in iterators)
 * iterator: {"type": "iterator", "var": "i", "set": expr} or
             {"type": "iterator", "pattern": ["i", "j"], "set": expr}   <i, j> in Arcs
+* set_expr (right of a set declaration): {"type": "name", "name": "Cities"},
+  {"type": "set_op", "op": "union"|"inter"|"diff", "left": set_expr, "right": set_expr},
+  {"type": "as_set", "range": range_expr or name}                   asSet(1..n)
+  {"type": "set_literal", "elements": [expr, ...]}                  {1, 2}
+  {"type": "set_filter", "element": expr, "iterators": [...], "filter": expr or None}
+                                                                    {c | c in C: pop[c] >= 10}
 
 Data dict: every data item, from the data file or computed inline, as plain values: numbers
 (boolean as 0/1), strings, lists for sets (in their order) and arrays (nested, one level per index,
@@ -125,7 +142,10 @@ STATEMENT_WORDS = frozenset("int float string boolean range tuple dvar dexpr min
                             "subject forall".split())
 RESERVED_WORDS = frozenset(
     "int float string boolean range tuple dvar dexpr minimize maximize subject forall "
-    "sum min max abs card in maxint infinity".split())
+    "sum min max abs card in maxint infinity mod div floor ceil round union inter diff asSet".split())
+# Functions of one data argument, and the operators between sets.
+ONE_ARGUMENT_CALLS = ("abs", "card", "floor", "ceil", "round")
+SET_OPERATORS = ("union", "inter", "diff")
 
 
 class VormoSyntaxError(SyntaxError):
@@ -176,7 +196,8 @@ class Token:
 
 
 OPERATORS = ("...", "..", "<=", ">=", "==", "!=", "&&", "||",
-             "+", "-", "*", "/", "(", ")", "[", "]", "{", "}", "<", ">", ",", ";", ":", "=", "!", ".")
+             "+", "-", "*", "/", "(", ")", "[", "]", "{", "}", "<", ">", ",", ";", ":", "=", "!", ".",
+             "?", "|")
 
 # Numbers are ASCII digits only: other Unicode digits (superscripts, circled or Arabic-Indic
 # digits) are not numbers and not parts of names.
@@ -710,8 +731,20 @@ class _ExpressionParser(_HintWriter):
         return self.node(t, type="iterator", **fields, set=set_expr)
 
     def parse_expression(self):
-        """Full expression: logical operators, comparisons and membership (filters, data)."""
-        return self.parse_or()
+        """Full expression: conditionals, logical operators, comparisons and membership (filters,
+        data)."""
+        t = self.tok
+        condition = self.parse_or()
+        if not self.at("?"):
+            return condition
+        self.advance()
+        self.enter()
+        then = self.parse_or()
+        self.expect(":", "':' between the two values of the conditional cond ? a : b")
+        otherwise = self.parse_expression()
+        self.leave()
+        return self.node(t, **{"type": "conditional", "condition": condition, "then": then,
+                               "else": otherwise})
 
     def parse_or(self):
         left = self.parse_and()
@@ -744,8 +777,12 @@ class _ExpressionParser(_HintWriter):
             return self.node(t, type="compare", op=op, left=left, right=self.parse_additive())
         if self.at("NAME", "in"):
             self.advance()
-            set_name = self.expect_name("the name of a set after 'in'").value
-            return self.node(t, type="in", element=left, set=set_name)
+            if self.tok.kind == "NAME" and self.peek().kind != ".." and self.tok.value not in RESERVED_WORDS:
+                set_name = self.expect_name("the name of a set, or lo..hi, after 'in'").value
+                return self.node(t, type="in", element=left, set=set_name)
+            low = self.parse_additive()
+            self.expect("..", "'..' after the lower bound, or the name of a set, after 'in'")
+            return self.node(t, type="in_range", element=left, low=low, high=self.parse_additive())
         return left
 
     def parse_arithmetic(self):
@@ -761,9 +798,10 @@ class _ExpressionParser(_HintWriter):
 
     def parse_multiplicative(self):
         left = self.parse_unary()
-        while self.tok.kind in ("*", "/"):
+        while self.tok.kind in ("*", "/") or (self.tok.kind == "NAME" and self.tok.value in ("mod", "div")):
             t = self.advance()
-            left = self.node(t, type="binop", op=t.kind, left=left, right=self.parse_unary())
+            op = t.value if t.kind == "NAME" else t.kind
+            left = self.node(t, type="binop", op=op, left=left, right=self.parse_unary())
         return left
 
     def parse_unary(self):
@@ -824,8 +862,11 @@ class _ExpressionParser(_HintWriter):
                     (self.peek(2).kind == "NAME" and self.peek(3).kind == "NAME"
                      and self.peek(3).value == "in"))):
                 return self.parse_aggregate()
-            if word in ("abs", "card", "min", "max"):
+            if word in ONE_ARGUMENT_CALLS or word in ("min", "max"):
                 return self.parse_call()
+            if word == "asSet":
+                self.fail("a value, a name or '('", hint="asSet(lo..hi) makes a set; it stands in a set "
+                          "declaration, e.g. {int} Days = asSet(1..n);")
             if word in RESERVED_WORDS:
                 self.fail("a value, a name or '('", hint=f"'{word}' is a reserved word")
             self.advance()
@@ -869,7 +910,7 @@ class _ExpressionParser(_HintWriter):
             self.fail(f"')' to close '{t.value}('", hint=self.comprehension_hint(t.value, open_tok))
         self.expect(")", f"')' to close '{t.value}('")
         self.leave()
-        wanted = {"abs": (1, 1), "card": (1, 1)}.get(t.value, (2, 10 ** 9))
+        wanted = (1, 1) if t.value in ONE_ARGUMENT_CALLS else (2, 10 ** 9)
         if not wanted[0] <= len(args) <= wanted[1]:
             count = "one argument" if wanted[0] == 1 else "at least two arguments"
             raise VormoSyntaxError("model", t.line, t.col, f"{count} for '{t.value}'",
@@ -931,23 +972,90 @@ class _DeclarationParser(_ExpressionParser):
             self.advance()
             if self.at("..."):
                 self.advance()
-            elif self.at("{"):
-                decl["source"] = "inline"
-                decl["elements"] = self.parse_set_literal()
             else:
-                self.fail("'...' or a set literal such as {1, 2, 3}")
+                expr = self.parse_set_expression()
+                if expr["type"] == "set_literal":
+                    decl["source"] = "inline"
+                    decl["elements"] = expr["elements"]
+                else:
+                    decl["source"] = "expression"
+                    decl["expr"] = expr
         self.expect(";", "';' after the set declaration")
         return decl
 
+    def parse_set_expression(self):
+        """Set terms joined by union, inter and diff, from left to right."""
+        left = self.parse_set_term()
+        while self.tok.kind == "NAME" and self.tok.value in SET_OPERATORS:
+            t = self.advance()
+            left = self.node(t, type="set_op", op=t.value, left=left, right=self.parse_set_term())
+        return left
+
+    def parse_set_term(self):
+        """A set name, {members}, {expr | iterators: filter}, asSet(lo..hi) or (set expression)."""
+        t = self.tok
+        if t.kind == "{":
+            return self.parse_set_literal()
+        if t.kind == "(":
+            self.advance()
+            self.enter()
+            inner = self.parse_set_expression()
+            self.leave()
+            self.expect(")", "')' to close the parenthesis")
+            return inner
+        if self.at("NAME", "asSet"):
+            self.advance()
+            self.expect("(", "'(' after 'asSet'")
+            self.enter()
+            low = self.parse_additive()
+            if self.at(".."):
+                self.advance()
+                source = self.node(t, type="range_expr", low=low, high=self.parse_additive())
+            elif low["type"] == "name":
+                source = low
+            else:
+                self.fail("'..' and the upper bound, e.g. asSet(1..n)")
+            self.leave()
+            self.expect(")", "')' to close 'asSet('")
+            return self.node(t, type="as_set", range=source)
+        if t.kind == "NAME" and t.value not in RESERVED_WORDS:
+            self.advance()
+            return self.leaf(t, type="name", name=t.value)
+        hint = ""
+        if t.kind in ("NUMBER", "NAME", "-", "("):
+            rest = self.rest_of_statement(t.start)
+            if ".." in rest and "..." not in rest:
+                hint = f"write asSet({rest}) instead"
+        self.fail("'...', a set literal such as {1, 2, 3} or a set expression", hint=hint)
+
     def parse_set_literal(self):
-        self.expect("{")
+        """{a, b, c} or the members of a filtered set, {expr | iterators: filter}."""
+        t = self.expect("{")
+        self.enter()
         items = []
         while not self.at("}"):
             items.append(self.parse_additive())
+            if len(items) == 1 and self.at("|"):
+                self.advance()
+                iterators = [self.parse_iterator()]
+                while self.at(","):
+                    self.advance()
+                    if len(iterators) == MAX_ITERATORS:
+                        self.fail(f"at most {MAX_ITERATORS} loop variables in one iteration")
+                    iterators.append(self.parse_iterator())
+                filt = None
+                if self.at(":"):
+                    self.advance()
+                    filt = self.parse_expression()
+                self.expect("}", "'}' to close the set" if filt else "',', ':' or '}' in the set")
+                self.leave()
+                return self.node(t, type="set_filter", element=items[0], iterators=iterators,
+                                 filter=filt)
             if not self.at("}"):
                 self.expect(",", "',' or '}' in the set literal")
         self.advance()
-        return items
+        self.leave()
+        return self.node(t, type="set_literal", elements=items)
 
     def parse_indices(self, allow_generic, what):
         """Parse [S] or [i in S] groups after a declared name."""
@@ -1063,7 +1171,7 @@ class _DeclarationParser(_ExpressionParser):
             self.advance()
             var_type += "+"
         name = self.expect_name("the name of the decision variable").value
-        indices = self.parse_indices(False, "a decision variable")
+        indices = self.parse_indices(True, "a decision variable")
         bounds = None
         if self.at("NAME", "in"):
             self.advance()
@@ -1249,6 +1357,14 @@ class DataParser(_ParserBase):
         if t.kind == "-" and self.peek().kind == "NUMBER":
             self.advance()
             return {"kind": "number", "value": -self.advance().value, "line": t.line}
+        constant = self.peek() if t.kind == "-" else t
+        if constant.kind == "NAME" and constant.value in ("infinity", "maxint"):
+            sign = -1 if t.kind == "-" else 1
+            if t.kind == "-":
+                self.advance()
+            self.advance()
+            value = float("inf") if constant.value == "infinity" else MAXINT
+            return {"kind": "number", "value": sign * value, "line": t.line}
         if t.kind == "NUMBER":
             self.advance()
             return {"kind": "number", "value": t.value, "line": t.line}
@@ -1331,6 +1447,20 @@ def _expr_text(n):
         return n["name"] + "(" + ", ".join(_expr_text(a) for a in n["args"]) + ")"
     if kind == "array_literal":
         return "[" + ", ".join(_expr_text(e) for e in n["elements"]) + "]"
+    if kind == "conditional":
+        return f"{_expr_text(n['condition'])} ? {_expr_text(n['then'])} : {_expr_text(n['else'])}"
+    if kind == "in_range":
+        return f"{_expr_text(n['element'])} in {_expr_text(n['low'])}..{_expr_text(n['high'])}"
+    if kind == "set_op":
+        return f"{_expr_text(n['left'])} {n['op']} {_expr_text(n['right'])}"
+    if kind == "as_set":
+        return f"asSet({_expr_text(n['range'])})"
+    if kind == "set_literal":
+        return "{" + ", ".join(_expr_text(e) for e in n["elements"]) + "}"
+    if kind == "set_filter":
+        its = ", ".join(_expr_text(i) for i in n["iterators"])
+        condition = f": {_expr_text(n['filter'])}" if n["filter"] is not None else ""
+        return "{" + f"{_expr_text(n['element'])} | {its}{condition}" + "}"
     return "?"
 
 
@@ -1370,6 +1500,25 @@ def _members_words(static_type):
     if static_type.startswith("tuple:"):
         return f"tuples of type {static_type[6:]}"
     return {"number": "numbers", "string": "strings"}.get(static_type, static_type)
+
+
+def _distinct(items):
+    """items without repeats, each kept where it first occurs."""
+    return list(dict.fromkeys(items))
+
+
+def _rounded(name, value):
+    """floor, ceil or round (halves away from zero) of a number; an int unless the value is
+    infinite or beyond the integers a float holds exactly."""
+    if type(value) is int or not math.isfinite(value) or abs(value) >= RANGE_LIMIT:
+        return value
+    if name == "floor":
+        return math.floor(value)
+    if name == "ceil":
+        return math.ceil(value)
+    low = math.floor(value)
+    rest = value - low
+    return low + 1 if rest > 0.5 or (rest == 0.5 and value > 0) else low
 
 
 def _count(n, word):
@@ -1521,6 +1670,8 @@ class _Evaluation:
                 return self.bounded(left - right, node, (left, right))
             if op == "*":
                 return self.bounded(left * right, node, (left, right))
+            if op in ("mod", "div"):
+                return self.bounded(self.integer_division(node, left, right), node, (left, right))
             if right == 0:
                 self.error(f"'{expr_text(node)}' divides by zero; make sure the divisor is never 0",
                            self.line_of(node))
@@ -1546,6 +1697,12 @@ class _Evaluation:
             except TypeError:
                 self.error(f"'{expr_text(node)}' compares values of different types",
                            self.line_of(node))
+        if kind == "conditional":
+            chosen = node["then"] if self.evaluate(node["condition"], env) else node["else"]
+            return self.evaluate(chosen, env)
+        if kind == "in_range":
+            element = self.evaluate(node["element"], env)
+            return int(self.evaluate(node["low"], env) <= element <= self.evaluate(node["high"], env))
         if kind == "in":
             element = self.evaluate(node["element"], env)
             domain = self.values.get(node["set"], UNKNOWN)
@@ -1573,8 +1730,23 @@ class _Evaluation:
             args = [self.evaluate(a, env) for a in node["args"]]
             if name == "abs":
                 return abs(args[0])
+            if name in ("floor", "ceil", "round"):
+                return _rounded(name, args[0])
             return min(args) if name == "min" else max(args)
         raise _NotConstant()
+
+    def integer_division(self, node, left, right):
+        """left mod right or left div right, of integers: div rounds down and mod has the sign of
+        the divisor, so that left == right * (left div right) + left mod right."""
+        line = self.line_of(node)
+        for side, value in (("left", left), ("right", right)):
+            if not (type(value) is int or (type(value) is float and value.is_integer())):
+                self.error(f"'{expr_text(node)}' needs integers on both sides of '{node['op']}', but "
+                           f"'{expr_text(node[side])}' is {value_text(value)}", line)
+        if right == 0:
+            self.error(f"'{expr_text(node)}' divides by zero; make sure the divisor is never 0", line)
+        left, right = int(left), int(right)
+        return left // right if node["op"] == "div" else left % right
 
     def bounded(self, value, node, operands):
         """value, computed by node from operands, if it is within what data may hold: an integer
@@ -1793,6 +1965,9 @@ class _ExpressionChecks(_Evaluation):
             if node["op"] == "/" and dr:
                 self.error(f"'{expr_text(node)}' divides by a decision variable, which makes the "
                            "model non-linear; divide only by data", line)
+            if node["op"] in ("mod", "div") and (dl or dr):
+                self.error(f"'{expr_text(node)}' applies {node['op']} to a decision variable, which is "
+                           "not linear; mod and div apply only to integer data", line)
             return max(dl, dr), "number"
         if kind == "unary":
             if node["op"] == "-":
@@ -1808,6 +1983,19 @@ class _ExpressionChecks(_Evaluation):
                     and not self.compatible(right, left):
                 self.error(f"'{expr_text(node)}' compares {_type_words(left)} with "
                            f"{_type_words(right)}; both sides must have the same type", line)
+            return 0, "number"
+        if kind == "conditional":
+            self.require_data(node["condition"], scope, ctx, f"the condition of '{expr_text(node)}'")
+            dt, tt = self.check_expr(node["then"], scope, ctx)
+            de, te = self.check_expr(node["else"], scope, ctx)
+            if tt != te and not self.compatible(tt, te) and not self.compatible(te, tt):
+                self.error(f"'{expr_text(node)}' gives {_type_words(tt)} or {_type_words(te)}; both "
+                           "values of a conditional must have the same type", line)
+            return max(dt, de), tt
+        if kind == "in_range":
+            for part in ("element", "low", "high"):
+                t = self.require_data(node[part], scope, ctx, f"'{expr_text(node)}'")
+                self.require_type(node[part], t, "number", f"'{expr_text(node)}'")
             return 0, "number"
         if kind == "in":
             t = self.require_data(node["element"], scope, ctx, f"'{expr_text(node)}'")
@@ -2091,7 +2279,90 @@ class _DataValues(_ExpressionChecks):
         return SetValue(items)
 
 
-class _Declarations(_DataValues):
+class _SetExpressions(_DataValues):
+    """Sets computed in their declaration: union, inter and diff of sets, asSet(lo..hi), literal
+    members and filtered sets {expr | iterators: filter}."""
+
+    def check_set_expr(self, node, member_type, name):
+        """Check that every part of the set expression of the set name holds members of
+        member_type (the declared element type) and uses only data."""
+        kind = node["type"]
+        line = self.line_of(node)
+        if kind == "set_op":
+            self.check_set_expr(node["left"], member_type, name)
+            self.check_set_expr(node["right"], member_type, name)
+            return
+        if kind == "set_literal":
+            for element in node["elements"]:
+                self.check_member(element, {}, member_type, name)
+            return
+        if kind == "set_filter":
+            inner = self.bind_iterators(node["iterators"], {}, line)
+            if node["filter"] is not None:
+                self.check_expr(node["filter"], inner, ("filter",))
+            self.check_member(node["element"], inner, member_type, name)
+            return
+        source = node["range"] if kind == "as_set" else node
+        if source["type"] == "range_expr":
+            for bound in (source["low"], source["high"]):
+                self.require_number(bound, self.check_expr(bound, {}, ("data", name)))
+            held = "number"
+        else:
+            sym = self.symbols.get(source["name"])
+            if sym is None:
+                self.undeclared(source["name"], line, as_set=True, ctx=("data", name))
+            if sym.kind not in ("range", "set"):
+                self.error(f"'{source['name']}' is not a range or set, so it cannot stand in the set "
+                           f"expression of '{name}'", line)
+            held = sym.static_type
+        if held != member_type:
+            self.error(f"the set '{name}' holds {_members_words(member_type)}, but "
+                       f"'{expr_text(node)}' holds {_members_words(held)}; a set expression combines "
+                       "sets of the same kind", line)
+
+    def check_member(self, node, scope, member_type, name):
+        degree, t = self.check_expr(node, scope, ("data", name))
+        if t != member_type and not self.compatible(t, member_type):
+            self.error(f"the set '{name}' holds {_members_words(member_type)}, but "
+                       f"'{expr_text(node)}' is {_type_words(t)}", self.line_of(node))
+
+    def evaluate_set(self, node, name):
+        """The members of a set expression, in order (left operand first)."""
+        kind = node["type"]
+        if kind == "set_op":
+            left = self.evaluate_set(node["left"], name)
+            right = self.evaluate_set(node["right"], name)
+            self.spend(len(left) + len(right))
+            if node["op"] == "union":
+                return _distinct(left + right)
+            found = set(right)
+            keep = node["op"] == "inter"
+            return [m for m in left if (m in found) == keep]
+        if kind == "set_literal":
+            members = [self.evaluate(e, {}) for e in node["elements"]]
+            self.unique_set(members, name, self.line_of(node), "")
+            return members
+        if kind == "set_filter":
+            return _distinct([self.evaluate(node["element"], env)
+                              for env in self.bindings(node["iterators"], node["filter"], {})])
+        source = node["range"] if kind == "as_set" else node
+        if source["type"] == "range_expr":
+            line = self.line_of(source)
+            what = f"a bound of '{expr_text(source)}'"
+            low, high = (self.integer_bound(self.evaluate(source[key], {}), what, line)
+                         for key in ("low", "high"))
+            if low is None or high is None:
+                self.error(f"'{expr_text(node)}' needs integer bounds", line)
+            domain = RangeValue(low, high)
+        else:
+            domain = self.values.get(source["name"], UNKNOWN)
+            if domain is UNKNOWN:
+                raise _NotConstant()
+        self.spend(len(domain))
+        return list(domain)
+
+
+class _Declarations(_SetExpressions):
     """Each kind of declaration: its checks, its symbol and its computed value."""
 
     def declare_tuple(self, decl):
@@ -2172,6 +2443,16 @@ class _Declarations(_DataValues):
                     break
                 items.append(coerce(value, f"the member {expr_text(node)} of '{name}'", line))
             value = UNKNOWN if items is UNKNOWN else self.unique_set(items, name, decl["lineno"], "")
+        elif decl["source"] == "expression":
+            self.check_set_expr(decl["expr"], member_type, name)
+            try:
+                members = self.evaluate_set(decl["expr"], name)
+            except (_NotConstant, _OutOfBudget):
+                value = UNKNOWN
+            else:
+                what = f"a member of '{name}'"
+                value = SetValue(_distinct([coerce(v, what, decl["lineno"]) for v in members]))
+                decl["value"] = self.plain(value)
         else:
             dv, line = self.take_file_data(decl)
             if dv["kind"] != "set":
@@ -2258,10 +2539,12 @@ class _Declarations(_DataValues):
 
     def declare_dvar(self, decl):
         dims = self.index_sets(decl)
+        generic = bool(dims) and "var" in decl["indices"][0]
+        scope = self.generic_scope(decl, dims) if generic else {}
         if decl["bounds"]:
             for key in ("low", "high"):
                 node = decl["bounds"][key]
-                self.require_number(node, self.check_expr(node, {}, ("bound", decl["name"])))
+                self.require_number(node, self.check_expr(node, scope, ("bound", decl["name"])))
         self.symbols[decl["name"]] = Symbol("dvar", decl, dims, degree=1)
 
     def declare_dexpr(self, decl):
@@ -2354,18 +2637,25 @@ class _Compilation(_Declarations):
         """Check every computable subscript of dexprs, objective and constraints against the data."""
         for decl in self.model["declarations"]:
             if decl["type"] == "dexpr":
-                self.check_generic_subscripts(decl)
+                self.check_generic_subscripts(decl, [decl["expr"]])
+            elif decl["type"] == "dvar" and decl["bounds"]:
+                self.check_generic_subscripts(decl, [decl["bounds"]["low"], decl["bounds"]["high"]])
         if self.model["objective"]:
-            self.walk_subscripts(self.model["objective"]["expr"], {})
+            try:
+                self.walk_subscripts(self.model["objective"]["expr"], {})
+            except _NotConstant:
+                pass
         for statement in self.model["constraints"]:
             self.walk_statement(statement, {})
 
-    def check_generic_subscripts(self, decl):
+    def check_generic_subscripts(self, decl, nodes):
+        """Subscripts of nodes for every member of the generic indices [i in I] of decl."""
         iterators = [{"type": "iterator", "var": i["var"], "set": {"type": "name", "name": i["set"]}}
-                     for i in decl["indices"]]
+                     for i in decl["indices"] if "var" in i]
         try:
             for env in self.bindings(iterators, None, {}):
-                self.walk_subscripts(decl["expr"], env)
+                for node in nodes:
+                    self.walk_subscripts(node, env)
         except _NotConstant:
             pass
 
@@ -2390,6 +2680,11 @@ class _Compilation(_Declarations):
         if kind == "aggregate":
             for inner in self.bindings(node["iterators"], node["filter"], env):
                 self.walk_subscripts(node["body"], inner)
+            return
+        if kind == "conditional":  # only the branch the condition takes
+            self.walk_subscripts(node["condition"], env)
+            chosen = node["then"] if self.evaluate(node["condition"], env) else node["else"]
+            self.walk_subscripts(chosen, env)
             return
         if kind == "indexed" and node["name"] not in env:
             for k, sub in enumerate(node["indices"]):
