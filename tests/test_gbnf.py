@@ -195,7 +195,8 @@ VALID = {
     "conditionals_and_range_tests": (
         "range T = 1..4;\nfloat d[T] = ...;\nfloat init = 5;\n"
         "float p[t in T] = t > 1 ? d[t - 1] : 0;\nint k[t in T] = t == 1 ? 5 : t == 2 ? 6 : 7;\n"
-        "boolean mid[t in T] = d[t] <= init;\n"
+        "boolean mid[t in T] = d[t] <= init;\nboolean inner[t in T] = t mod 4 in 2..3;\n"
+        "boolean listed[t in T] = t in T;\n"
         "dvar float+ s[T];\nsubject to {\n"
         "  forall(t in T) bal: s[t] == (t == 1 ? init : s[t - 1]) + d[t];\n"
         "  forall(t in T: t in 2..3 && !(t in 1..1)) s[t] <= (d[t] > 2 ? d[t] : 2);\n}\n"),
