@@ -621,6 +621,7 @@ EXPECTED_OPTIMUM = {
     "fair_volunteers": None, "blending": 3576, "gasoline_blending": 196305.7921635,
     "diet": 4.3773958333, "expedition_rations": 4980, "product_mix": 8680,
     "pottery_studio": 3140, "production_planning": 434860, "make_or_buy": 12326,
+    "call_centre_stretches": 15279, "relief_supply_roads": 1090,
 }
 
 
