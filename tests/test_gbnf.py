@@ -243,6 +243,7 @@ REFERENCE_MODELS = _reference_models()
                          ids=[f"reference_model_{k}" for k in range(len(REFERENCE_MODELS))])
 def test_models_of_the_grammar_reference_are_accepted(vormo, text):
     assert_accepted(vormo, text)
+    assert count_readings(vormo, text) == 1
 
 
 # ---------------------------------------------------------------------------------------------
