@@ -15,7 +15,7 @@ import sys
 import pytest
 
 from test_corpus import DESCRIPTIONS, EXPECTED_OPTIMUM, IDS, ReferenceProgram, _compile
-from vormo import emitselect, emitsparse, runner
+from vormo import emitselect, emitsparse, runner, solvechild, vormo_kernel
 from vormo.faultnote import SemanticError
 from vormo.vormo_kernel import VormoCompiler
 
@@ -266,6 +266,9 @@ def test_generator_fills_the_base_fields():
 # The script: readable, sparse, importing only json, numpy and scipy
 
 
+SCRIPT_IMPORTS = {"itertools", "json", "math", "numpy", "scipy"}
+
+
 def _imports(script):
     names = set()
     for node in pyast.walk(pyast.parse(script)):
@@ -280,12 +283,12 @@ def test_script_layout():
     compiled = VormoCompiler().compile_model(_ROUTES, _ROUTES_DATA)
     script = script_of(compiled, model_name="routes.mod", results_varname="outcome")
     assert script.startswith("# Solver script for the Vormo model 'routes.mod'\n")
-    assert _imports(script) == {"json", "numpy", "scipy"}
+    assert _imports(script) == SCRIPT_IMPORTS
     for label in ("deliver", "useLane", "total", "noDirect"):
         assert f"# Constraint '{label}', model line" in script
     assert "# Objective 'cost'" in script
     assert "# 'open': 'boolean', model line 9, columns 12 to 14\n" \
-           'add_variables(json.loads(r"""[\n' \
+           'add_variables(\'open\', [\'Lanes\'], json.loads(r"""[\n' \
            '"open[<\\"A\\",\\"D\\",3>]",\n' in script
     assert ']"""), 0, 1, 1)\n' in script
     assert "csc_array(" in script and "toarray" not in script and "todense" not in script
@@ -343,7 +346,7 @@ def test_strings_and_labels_cannot_inject_code(tmp_path):
     marker = tmp_path / "written"
     model, strings = _nasty_model(marker)
     script = script_of(model, model_name='m"\nimport os\n#')
-    assert _imports(script) == {"json", "numpy", "scipy"}
+    assert _imports(script) == SCRIPT_IMPORTS
     calls = {n.func.id for n in pyast.walk(pyast.parse(script))
              if isinstance(n, pyast.Call) and isinstance(n.func, pyast.Name)}
     assert "__import__" not in calls and "open" not in calls
@@ -504,10 +507,12 @@ class _FixedCompiler:
     (_model_with(_set_op("!=")), "compile_error",
      "Semantic Error (Line 7): Unsupported constraint operator: '!='"),
 ])
-def test_runner_reports_compiler_faults_and_untranslatable_models(monkeypatch, outcome, status, words):
+def test_runner_reports_compiler_faults_and_untranslatable_models(monkeypatch, tmp_path, outcome, status,
+                                                                  words):
+    # The child compiles; its work is run here so that the compiler can be replaced.
     monkeypatch.setattr(_FixedCompiler, "outcome", outcome)
-    monkeypatch.setattr(runner, "VormoCompiler", _FixedCompiler)
-    result = runner.solve_texts("", "")
+    monkeypatch.setattr(vormo_kernel, "VormoCompiler", _FixedCompiler)
+    result = solvechild.solve_request({"model": "", "data": "", "time_limit": 10.0}, tmp_path)
     assert result["status"] == status
     assert result["message"] == words if status == "compile_error" else words in result["message"]
 

@@ -13,6 +13,7 @@ from __future__ import annotations
 import argparse
 import json
 import logging
+import math
 import os
 import sys
 import time
@@ -148,11 +149,16 @@ def _check_provider(name: str | None) -> None:
 
 
 def _solve_result(model_file: str, data_file: str, time_limit: float) -> dict[str, Any]:
+    if not (math.isfinite(time_limit) and time_limit > 0):
+        raise UsageError(f"--time-limit must be a positive number of seconds, not {time_limit:g}")
     try:
         from . import runner
     except ImportError as err:
         raise UsageError(f"the solver runner cannot be loaded ({err}): pip install 'vormo[solve]'") from None
     result: dict[str, Any] = runner.solve_files(model_file, data_file, time_limit=time_limit)
+    if result.get("missing_extra"):
+        # Nothing was solved: an installation the user can fix, not a verdict on the model.
+        raise UsageError(str(result.get("message")))
     return result
 
 

@@ -42,8 +42,31 @@ _DOMAINS = {
     "boolean": (0, 1, 1),
 }
 
-# Pairs written per line in the objective of the script.
+# Pairs written per line in the objective of the script, set members per line.
 _PAIRS_PER_LINE = 8
+_MEMBERS_PER_LINE = 16
+
+# The size a script is built for: a model beyond these budgets gets a finding instead of
+# exhausting the memory (read at each generation, so they can be changed on the module).
+MAX_COLUMNS = 5_000_000
+MAX_ROWS = 5_000_000
+MAX_NONZEROS = 25_000_000
+# HiGHS refuses matrix coefficients of this size or more, and reads bounds, right-hand sides and
+# objective coefficients of BOUND_LIMIT or more as infinite.
+COEFFICIENT_LIMIT = 1e15
+BOUND_LIMIT = 1e20
+_BOUND_RANGE = f"the solver reads a bound of {BOUND_LIMIT:g} or more as infinite"
+# Decision expressions expanded inside one another on the interpreter's stack; a deeper chain is
+# expanded bottom up from an explicit stack.
+_DEXPR_NESTING = 40
+
+
+class _Deferred(Exception):
+    """A decision expression nested too deep to expand on the stack: expand key first."""
+
+    def __init__(self, key):
+        super().__init__(key)
+        self.key = key
 
 
 class _Row(tuple):
@@ -122,6 +145,15 @@ def _json_number(value):
     return "NaN" if value != value else ("Infinity" if value > 0 else "-Infinity")
 
 
+def _shown(value):
+    """A number as a finding shows it: 1e+15, infinity, NaN."""
+    if value != value:
+        return "NaN"
+    if math.isinf(value):
+        return "infinity" if value > 0 else "-infinity"
+    return f"{value:g}"
+
+
 def _line_text(line):
     return str(line) if isinstance(line, int) and not isinstance(line, bool) else repr(line)
 
@@ -171,17 +203,22 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
 
     def generate_code(self):
         """Text of the solver script for the model."""
-        if not (isinstance(self.results_varname, str) and self.results_varname.isidentifier()
-                and not keyword.iskeyword(self.results_varname)):
-            raise ValueError(f"results_varname must be a Python identifier, not {self.results_varname!r}")
+        name = self.results_varname
+        if not (isinstance(name, str) and name.isidentifier() and not keyword.iskeyword(name)):
+            raise ValueError(f"results_varname must be a Python identifier, not {name!r}")
+        if name in script_names():
+            raise ValueError(f"results_varname {name!r} is a name the solver script itself uses")
         limit = self.time_limit
-        if isinstance(limit, bool) or not isinstance(limit, (int, float)) or not limit > 0:
+        if isinstance(limit, bool) or not isinstance(limit, (int, float)) or not limit > 0 \
+                or limit == math.inf:
             raise ValueError(f"time_limit must be a positive number of seconds, not {limit!r}")
         self._reset()
         self._read_declarations()
         self._build_variables()
         self._build_objective()
         self._build_constraints()
+        self._build_dexprs()
+        self._fill_base_fields()
         self._write_script()
         return "\n".join(self.scipy_code_lines) + "\n"
 
@@ -199,12 +236,18 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
         self._values = {}         # parameter name -> whole value (nested lists or scalar)
         self._generic = {}        # (parameter name, key) -> value computed here
         self._dexprs = {}         # (dexpr name, key) -> (terms, constant)
-        self._expanding = set()
+        self._expanding = set()   # decision expressions being expanded, innermost last
+        self._depth = 0           # decision expressions expanded inside one another
         self._has_vars = {}       # id(node) -> bool
         self._variable_blocks = []  # (declaration, first column, column count)
         self._families = []       # constraint families in order of first row
         self._family_of = {}      # id(constraint) -> family record
+        self._row_names = set()   # names given to rows so far
+        self._row_count = 0
+        self._nonzeros = 0
+        self._index = []          # members bound by the enclosing forall loops
         self._objective = None    # (sense, label, line, _Linear)
+        self._dexpr_rows = []     # [name, constant, terms] per decision expression instance
 
     def _error(self, message, line=None):
         return SemanticError(message, self._line if line is None else line)
@@ -212,6 +255,12 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
     def _at_line(self, error, line=None):
         """The same message as error, with the line of the statement at hand."""
         return self._error(error.message, line)
+
+    def _count_nonzeros(self, count):
+        self._nonzeros += count
+        if self._nonzeros > MAX_NONZEROS:
+            raise self._error(f"the model has more than {MAX_NONZEROS:,} non-zero coefficients, more "
+                              "than a solver script is built for; solve a smaller instance")
 
     # ------------------------------------------------------------------------------------------
     # Declarations
@@ -289,21 +338,34 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
                 raise self._at_line(self._unsupported_type_error("variable", var_type))
             low, high, integer = _DOMAINS[var_type]
             if decl.get("bounds"):
-                low = max(low, self._bound(decl["bounds"]["low"]))
-                high = min(high, self._bound(decl["bounds"]["high"]))
+                low = max(low, self._bound(decl["bounds"]["low"], name, "lower"))
+                high = min(high, self._bound(decl["bounds"]["high"], name, "upper"))
             first = len(self.var_names)
             domains = [self._domains[s].members for s in self._dims[name]]
-            for key in itertools.product(*domains):
-                self.var_indices[(name, key)] = len(self.var_names)
-                self.var_names.append(display_name(name, key))
-                self.bounds.append((low, high))
-                self.integrality.append(integer)
-            self._variable_blocks.append((decl, first, len(self.var_names) - first))
+            count = math.prod(map(len, domains))
+            if first + count > MAX_COLUMNS:
+                raise self._error(f"the variables up to '{name}' make {first + count:,} columns, more than "
+                                  f"the {MAX_COLUMNS:,} a solver script is built for; solve a smaller "
+                                  "instance")
+            texts = [["[" + _subscript_text(m) + "]" for m in members] for members in domains]
+            names = [name + "".join(parts) for parts in itertools.product(*texts)]
+            indices = self.var_indices
+            for column, key in enumerate(itertools.product(*domains), first):
+                indices[(name, key)] = column
+            self.var_names.extend(names)
+            self.bounds.extend([(low, high)] * count)
+            self.integrality.extend([integer] * count)
+            self._variable_blocks.append((decl, first, count))
 
-    def _bound(self, node):
+    def _bound(self, node, name, side):
         value = self._value(node, {})
         if isinstance(value, bool) or not isinstance(value, (int, float)) or value != value:
-            raise self._error(f"a variable bound must be a number, not {value!r}")
+            raise self._error(f"the {side} bound of '{name}' must be a number, not {value!r}")
+        if value == (math.inf if side == "lower" else -math.inf):
+            raise self._error(f"the {side} bound of '{name}' is {_shown(value)}, which no value "
+                              "can meet")
+        if math.isfinite(value) and abs(value) >= BOUND_LIMIT:
+            raise self._error(f"the {side} bound of '{name}' is {value:g}; {_BOUND_RANGE}")
         return value
 
     def _build_objective(self):
@@ -316,10 +378,20 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
         if sense is None:
             raise self._at_line(self._unsupported_type_error("objective sense", objective.get("sense")))
         linear = _Linear()
-        self._expand(objective["expr"], {}, 1.0, linear)
+        self._settled(lambda: self._expand(objective["expr"], {}, 1.0, linear))
+        label = objective.get("label")
+        what = f"the objective '{label}'" if label else "the objective"
         for column, coefficient in linear.terms.items():
+            if not -BOUND_LIMIT < coefficient < BOUND_LIMIT:
+                raise self._error(f"the coefficient of {self.var_names[column]} in {what} is "
+                                  f"{_shown(coefficient)}; the solver takes coefficients of "
+                                  f"{BOUND_LIMIT:g} or more as infinite")
             self.c[column] = coefficient
-        self._objective = (sense, objective.get("label"), self._line, linear)
+        if not math.isfinite(linear.constant):
+            raise self._error(f"the constant term of {what} is {_shown(linear.constant)}, so no "
+                              "solution has a finite objective")
+        self._count_nonzeros(len(linear.terms))
+        self._objective = (sense, label, self._line, linear)
 
     def _build_constraints(self):
         self._collect(self.ast.get("constraints") or [], {})
@@ -331,10 +403,15 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
             if kind == "constraint":
                 self._add_row(item, env)
             elif kind == "forall":
-                line = self._line
-                for inner in self._bindings(item["iterators"], item.get("filter"), env):
+                line, index = self._line, self._index
+                iterators = item["iterators"]
+                for inner in self._bindings(iterators, item.get("filter"), env):
+                    self._index = index + [inner[it["var"]] if it.get("pattern") is None
+                                           else tuple(inner[p] for p in it["pattern"])
+                                           for it in iterators]
                     self._collect(item["body"], inner)
                     self._line = line
+                self._index = index
             elif kind == "block":
                 self._collect(item["body"], env)
             else:
@@ -345,26 +422,93 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
         if op not in ("<=", ">=", "=="):
             raise self._at_line(self._unsupported_operator_error("constraint", op))
         linear = _Linear()
-        self._expand(item["left"], env, 1.0, linear)
-        self._expand(item["right"], env, -1.0, linear)
-        terms = [(col, coef) for col, coef in linear.terms.items() if coef != 0]
-        rhs = -linear.constant
+
+        def expand():
+            linear.terms.clear()
+            linear.constant = 0.0
+            self._expand(item["left"], env, 1.0, linear)
+            self._expand(item["right"], env, -1.0, linear)
+        self._settled(expand)
         family = self._family_of.get(id(item))
         if family is None:
-            family = {"label": item.get("label"), "line": item.get("lineno"), "ub": [], "eq": []}
+            family = {"label": item.get("label"), "line": item.get("lineno"), "op": op, "rows": []}
             self._family_of[id(item)] = family
             self._families.append(family)
-        if op == "==":
-            family["eq"].append(len(self.A_eq))
-            self.A_eq.append(terms)
-            self.b_eq.append(rhs)
-        else:
-            if op == ">=":
-                terms = [(col, -coef) for col, coef in terms]
-                rhs = -rhs
-            family["ub"].append(len(self.A_ub))
-            self.A_ub.append(terms)
-            self.b_ub.append(rhs)
+        name = self._row_name(family)
+        flat = []
+        for column, coefficient in linear.terms.items():
+            if coefficient != 0:
+                if not -COEFFICIENT_LIMIT < coefficient < COEFFICIENT_LIMIT:
+                    raise self._error(f"the coefficient of {self.var_names[column]} in constraint "
+                                      f"{name} is {_shown(coefficient)}; the solver accepts "
+                                      f"coefficients below {COEFFICIENT_LIMIT:g} in size")
+                flat += (column, coefficient)
+        rhs = -linear.constant
+        if rhs != rhs:
+            raise self._error(f"the right-hand side of constraint {name} is not a number (NaN)")
+        if rhs == math.inf and op != "<=" or rhs == -math.inf and op != ">=":
+            raise self._error(f"the right-hand side of constraint {name} is {_shown(rhs)}, "
+                              "which no solution can meet")
+        if math.isfinite(rhs) and abs(rhs) >= BOUND_LIMIT:
+            raise self._error(f"the right-hand side of constraint {name} is {rhs:g}; {_BOUND_RANGE}")
+        self._row_count += 1
+        if self._row_count > MAX_ROWS:
+            raise self._error(f"the model has more than {MAX_ROWS:,} constraint rows, more than a "
+                              "solver script is built for; solve a smaller instance")
+        self._count_nonzeros(len(flat) // 2)
+        family["rows"].append((name, list(self._index), rhs, flat))
+
+    def _row_name(self, family):
+        """Unique display name of the next row of a family: its label, or c<line> for an
+        unlabelled constraint, with the members of the enclosing loops as subscripts."""
+        line = family["line"]
+        base = family["label"] or (f"c{line}" if isinstance(line, int) else f"c{len(self._families)}")
+        name = display_name(base, self._index)
+        if name in self._row_names:
+            k = 2
+            while f"{name}#{k}" in self._row_names:
+                k += 1
+            name = f"{name}#{k}"
+        self._row_names.add(name)
+        return name
+
+    def _build_dexprs(self):
+        """Every instance of every decision expression, for the script's DEXPRS table."""
+        for decl in self.ast.get("declarations") or []:
+            if decl.get("type") != "dexpr" or self._find_decl(decl.get("name")) is not decl:
+                continue
+            name = decl["name"]
+            self._line = decl.get("lineno")
+            domains = [self._domains[s].members for s in self._dims[name]]
+            for key in itertools.product(*domains):
+                terms, constant = self._settled(lambda: self._dexpr_at(name, key))
+                shown = display_name(name, key)
+                if not math.isfinite(constant) or any(not math.isfinite(c) for c in terms.values()):
+                    raise self._error(f"the decision expression {shown} has a coefficient or constant "
+                                      "that is not a finite number", decl.get("lineno"))
+                flat = []
+                for column, coefficient in terms.items():
+                    if coefficient != 0:
+                        flat += (column, coefficient)
+                self._count_nonzeros(len(flat) // 2)
+                self._dexpr_rows.append([shown, constant, flat])
+
+    def _fill_base_fields(self):
+        """The base class's problem fields, in the linear-programming routine's own form: every
+        '>=' row negated into A_ub @ x <= b_ub, every '==' row in A_eq @ x == b_eq."""
+        for family in self._families:
+            op = family["op"]
+            for _, _, rhs, flat in family["rows"]:
+                pairs = list(zip(flat[0::2], flat[1::2]))
+                if op == "==":
+                    self.A_eq.append(pairs)
+                    self.b_eq.append(rhs)
+                elif op == "<=":
+                    self.A_ub.append(pairs)
+                    self.b_ub.append(rhs)
+                else:
+                    self.A_ub.append([(col, -coef) for col, coef in pairs])
+                    self.b_ub.append(-rhs)
 
     # ------------------------------------------------------------------------------------------
     # Loops
@@ -714,35 +858,78 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
 
     def _dexpr(self, node, env):
         """(terms, constant) of a decision expression at the subscripts of node."""
-        name = node["name"]
-        key = self._subscripts(node, env)
+        return self._dexpr_at(node["name"], self._subscripts(node, env))
+
+    def _dexpr_at(self, name, key):
+        found = self._dexprs.get((name, key))
+        if found is not None:
+            return found
+        indices = self._symbols[name][1].get("indices") or []
+        if len(key) != len(indices):
+            raise self._error(f"'{name}' takes {len(indices)} subscript(s), not {len(key)}")
+        for set_name, value in zip(self._dims[name], key):
+            self._position(name, set_name, value)
+        if self._depth >= _DEXPR_NESTING:
+            # Deeper chains are expanded from the bottom up (see _settled), not on the stack.
+            raise _Deferred((name, key))
+        return self._expand_dexpr(name, key)
+
+    def _expand_dexpr(self, name, key):
         cache_key = (name, key)
-        if cache_key not in self._dexprs:
-            decl = self._symbols[name][1]
-            indices = decl.get("indices") or []
-            if len(key) != len(indices):
-                raise self._error(f"'{name}' takes {len(indices)} subscript(s), not {len(key)}")
-            for set_name, value in zip(self._dims[name], key):
-                self._position(name, set_name, value)
-            if cache_key in self._expanding:
-                raise self._error(f"the decision expression '{name}' refers to itself")
-            self._expanding.add(cache_key)
-            inner = {index["var"]: value for index, value in zip(indices, key)}
-            linear = _Linear()
-            used_at, self._line = self._line, decl.get("lineno", self._line)
+        decl = self._symbols[name][1]
+        if cache_key in self._expanding:
+            raise self._error(f"the decision expression '{name}' refers to itself", decl.get("lineno"))
+        inner = {index["var"]: value for index, value in zip(decl.get("indices") or [], key)}
+        linear = _Linear()
+        used_at, self._line = self._line, decl.get("lineno", self._line)
+        self._expanding.add(cache_key)
+        self._depth += 1
+        try:
             self._expand(decl["expr"], inner, 1.0, linear)
-            self._line = used_at
+        finally:
+            self._depth -= 1
             self._expanding.discard(cache_key)
-            self._dexprs[cache_key] = (linear.terms, linear.constant)
-        return self._dexprs[cache_key]
+            self._line = used_at
+        self._dexprs[cache_key] = found = (linear.terms, linear.constant)
+        return found
+
+    def _settled(self, work):
+        """work(), after expanding on an explicit stack the decision expressions nested too deep
+        for the interpreter's stack: a chain of hundreds of dexprs is expanded bottom up."""
+        while True:
+            try:
+                return work()
+            except _Deferred as deferred:
+                self._settle(deferred.key)
+
+    def _settle(self, key):
+        stack = [key]
+        saved = self._depth, self._expanding, self._line
+        try:
+            while stack:
+                top = stack[-1]
+                if top in self._dexprs:
+                    stack.pop()
+                    continue
+                self._depth, self._expanding = 0, set()
+                try:
+                    self._expand_dexpr(*top)
+                except _Deferred as deferred:
+                    if deferred.key in stack:
+                        name = deferred.key[0]
+                        raise self._error(f"the decision expression '{name}' refers to itself",
+                                          self._symbols[name][1].get("lineno")) from None
+                    stack.append(deferred.key)
+        finally:
+            self._depth, self._expanding, self._line = saved
 
     # ------------------------------------------------------------------------------------------
     # Script text
 
     def _write_script(self):
         add = self._add_code_line
-        n_ub, n_eq = len(self.A_ub), len(self.A_eq)
-        nonzeros = sum(map(len, self.A_ub)) + sum(map(len, self.A_eq))
+        n_rows = sum(len(family["rows"]) for family in self._families)
+        nonzeros = sum(len(row[3]) for family in self._families for row in family["rows"]) // 2
         title = repr(self.model_name) if self.model_name is not None else "(unnamed)"
         if self._objective:
             sense, label, _, _ = self._objective
@@ -751,11 +938,7 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
             goal = "find a feasible point (no objective)"
         add(f"# Solver script for the Vormo model {title}")
         add(f"# Goal: {goal} over {len(self.var_names)} variables, subject to "
-            f"{n_ub + n_eq} constraint rows with {nonzeros} non-zero coefficients.")
-        add("# The problem is assembled from sparse (row, column, value) triplets into compressed")
-        add("# sparse column matrices and solved with scipy.optimize.milp (HiGHS). Run it with")
-        add("# `python <this file>`: it prints one JSON object with the status, the objective and")
-        add("# the non-zero variable values.")
+            f"{n_rows} constraint rows with {nonzeros} non-zero coefficients.")
         for line in _SCRIPT_HELPERS.split("\n"):
             add(line)
         add(f"TIME_LIMIT = {_number_text(float(self.time_limit))}  # seconds")
@@ -763,14 +946,15 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
         self._write_variables()
         self._write_objective()
         self._write_rows()
+        self._write_dexprs()
         for line in _SCRIPT_SOLVE.replace("RESULTS", self.results_varname).split("\n"):
             add(line)
 
-    # The bulky tables (variable names, objective, rows) are written as JSON text, one entry per
-    # line, inside raw triple-quoted strings that json.loads reads: the script stays readable line
-    # by line and loads in time linear in its size, where Python literals of that size would make
-    # the interpreter's compiler the slowest part of a run. JSON written with ensure_ascii holds
-    # no line break, no non-ASCII character and no unescaped '"', so no text can end the string.
+    # The bulky tables (names, objective, rows) are written as JSON text, one entry per line,
+    # inside raw triple-quoted strings that json.loads reads: the script stays readable line by
+    # line and loads in time linear in its size, where Python literals of that size would make the
+    # interpreter's compiler the slowest part of a run. JSON written with ensure_ascii holds no
+    # line break, no non-ASCII character and no unescaped '"', so no text can end the string.
     # Terms are flat [column, coefficient, column, coefficient, ...] lists: one list per row
     # rather than one per term keeps the loading cheap.
 
@@ -786,18 +970,44 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
         add(lines[-1])
         add(']""")' + suffix)
 
+    def _json(self, value, what, line):
+        try:
+            return json.dumps(value, allow_nan=False)
+        except (TypeError, ValueError):
+            raise self._error(f"{what} cannot be written into the solver script: a value in it is "
+                              "not a finite number, a string or a tuple of them", line) from None
+
     def _write_variables(self):
         add = self._add_code_line
-        add("# Decision variables, in column order: the names of one declaration, then the")
-        add("# bounds and kind (1 integer, 0 continuous) they share.")
+        add("# Index sets of the variables, members in order (a tuple is the list of its fields).")
+        written = set()
+        for decl, _, _ in self._variable_blocks:
+            for set_name in self._dims[decl["name"]]:
+                if set_name in written:
+                    continue
+                written.add(set_name)
+                domain = self._domains[set_name]
+                if domain.positions is None:
+                    add(f"SETS[{set_name!r}] = list(range({domain.low}, {domain.high + 1}))")
+                    continue
+                members = list(domain.members)
+                line = self._symbols.get(set_name, (None, {}))[1].get("lineno")
+                self._json_call(f"SETS[{set_name!r}] = ", [
+                    self._json(members[k:k + _MEMBERS_PER_LINE], f"the set '{set_name}'", line)[1:-1]
+                    for k in range(0, len(members), _MEMBERS_PER_LINE)], "")
+        add("")
+        add("# Decision variables, in column order: per declaration its index sets, the names of its")
+        add("# columns, and the bounds and kind (1 integer, 0 continuous) they share.")
         for decl, first, count in self._variable_blocks:
+            name = decl["name"]
             columns = f"column {first}" if count == 1 else f"columns {first} to {first + count - 1}"
-            add(f"# {decl['name']!r}: {decl.get('var_type')!r}, model line "
-                f"{_line_text(decl.get('lineno'))}, {columns}")
+            add(f"# {name!r}: {decl.get('var_type')!r}, model line {_line_text(decl.get('lineno'))}, "
+                f"{columns}")
             low, high = self.bounds[first] if count else (0, 0)
             kind = self.integrality[first] if count else 0
-            self._json_call("add_variables(",
-                            [json.dumps(name) for name in self.var_names[first:first + count]],
+            # One name a line; '", "' occurs in JSON only between two strings of a list.
+            names = json.dumps(self.var_names[first:first + count])[1:-1].replace('", "', '",\n"')
+            self._json_call(f"add_variables({name!r}, {self._dims[name]!r}, ", [names] if count else [],
                             f", {_number_text(low)}, {_number_text(high)}, {kind})")
             add("")
 
@@ -808,121 +1018,184 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
             name = repr(label) if label else "(unlabelled)"
             add(f"# Objective {name}, model line {_line_text(line)}: "
                 f"{'maximize' if sense < 0 else 'minimize'} the sum of coefficient times column,")
-            add("# listed as column, coefficient pairs, plus the constant; the solver minimises")
-            add("# SENSE times the objective.")
+            add("# listed as column, coefficient pairs, plus the constant.")
             add(f"SENSE = {sense}")
-            add(f"OBJECTIVE_CONSTANT = {_number_text(linear.constant)}")
-            pairs = [(col, coef) for col, coef in linear.terms.items() if coef != 0]
+            add(f"OBJECTIVE_NAME = {_label_text(label)}")
+            add(f"OBJECTIVE_CONSTANT = {_number_text(float(linear.constant))}")
+            flat = []
+            for column, coefficient in linear.terms.items():
+                if coefficient != 0:
+                    flat += (column, coefficient)
         else:
             add("# No objective: any point that satisfies the constraints will do.")
             add("SENSE = 0")
+            add("OBJECTIVE_NAME = None")
             add("OBJECTIVE_CONSTANT = 0.0")
-            pairs = []
-        self._json_call("OBJECTIVE = ", [
-            ",  ".join(f"{col}, {_json_number(coef)}" for col, coef in pairs[k:k + _PAIRS_PER_LINE])
-            for k in range(0, len(pairs), _PAIRS_PER_LINE)], "")
+            flat = []
+        step = 2 * _PAIRS_PER_LINE
+        self._json_call("OBJECTIVE = ", [json.dumps(flat[k:k + step])[1:-1]
+                                         for k in range(0, len(flat), step)], "")
         add("")
 
     def _write_rows(self):
         add = self._add_code_line
-        add("# Constraint rows, one block per constraint family. Each row is")
-        add("# [right-hand side, [column, coefficient, column, coefficient, ...]]:")
-        add("#   UB_ROWS: A_ub @ x <= b_ub (a '>=' constraint is stored negated)")
-        add("#   EQ_ROWS: A_eq @ x == b_eq")
-        add("UB_ROWS = []")
-        add("EQ_ROWS = []")
+        add("# Constraint rows, one call per constraint. Each row is [name, members of the enclosing")
+        add("# loops, right-hand side, [column, coefficient, column, coefficient, ...]]; the sense")
+        add("# says whether the sum is <=, >= or == the right-hand side.")
+        dumps = json.dumps
         for family in self._families:
-            label = repr(family["label"]) if family["label"] else "(unlabelled)"
-            for target, rows, lhs, rhs in (("UB_ROWS", family["ub"], self.A_ub, self.b_ub),
-                                           ("EQ_ROWS", family["eq"], self.A_eq, self.b_eq)):
-                if not rows:
-                    continue
-                add("")
-                add(f"# Constraint {label}, model line {_line_text(family['line'])}: {len(rows)} row(s)")
-                self._json_call(f"{target} += ", [
-                    f"[{_json_number(rhs[r])}, ["
-                    + ",  ".join(f"{col}, {_json_number(coef)}" for col, coef in lhs[r]) + "]]"
-                    for r in rows], "")
+            label, line = family["label"], family["line"]
+            add("")
+            add(f"# Constraint {repr(label) if label else '(unlabelled)'}, model line {_line_text(line)}: "
+                f"{len(family['rows'])} row(s)")
+            self._json_call(f"add_rows({_label_text(label)}, {line if _is_int(line) else None}, "
+                            f"{family['op']!r}, ", [dumps(row) for row in family["rows"]], ")")
+        add("")
+
+    def _write_dexprs(self):
+        add = self._add_code_line
+        add("# Decision expressions, one entry per instance: [name, constant, [column, coefficient, ...]].")
+        self._json_call("DEXPRS = ", [json.dumps(entry) for entry in self._dexpr_rows], "")
         add("")
 
 
-# Script text before the model's tables: imports and the two assembly helpers.
-_SCRIPT_HELPERS = '''import json
-
-import numpy as np
-from scipy.optimize import Bounds, LinearConstraint, milp
-from scipy.sparse import csc_array
-
-INF = np.inf
-NAMES, LOWER, UPPER, INTEGER = [], [], [], []
+def _is_int(value):
+    return isinstance(value, int) and not isinstance(value, bool)
 
 
-def add_variables(names, lower, upper, integer):
-    """One column per name, each with the bounds and kind of its declaration."""
+def _label_text(label):
+    return repr(str(label)) if label else "None"
+
+
+def script_names():
+    """Names the solver script defines or uses itself; the result variable must be none of them."""
+    global _SCRIPT_NAMES
+    if _SCRIPT_NAMES is None:
+        import ast
+
+        names = set(_TABLE_NAMES)
+        for node in ast.walk(ast.parse(_SCRIPT_HELPERS + _SCRIPT_SOLVE)):
+            if isinstance(node, ast.Name):
+                names.add(node.id)
+            elif isinstance(node, (ast.FunctionDef, ast.ClassDef)):
+                names.add(node.name)
+            elif isinstance(node, ast.arg):
+                names.add(node.arg)
+            elif isinstance(node, ast.alias):
+                names.add((node.asname or node.name).split(".")[0])
+        names.discard("RESULTS")
+        _SCRIPT_NAMES = frozenset(names)
+    return _SCRIPT_NAMES
+
+
+_SCRIPT_NAMES = None
+# The tables a built script holds in its namespace.
+_TABLE_NAMES = ("NAMES", "COLUMNS", "LOWER", "UPPER", "INTEGER", "SENSE", "OBJECTIVE_NAME",
+                "OBJECTIVE_CONSTANT", "OBJECTIVE", "ROWS", "ROW_INFO", "DEXPRS", "TIME_LIMIT", "SETS")
+
+# Script text before the model's tables: what the script does, imports and the two table helpers.
+_SCRIPT_HELPERS = '''# Run as `python <this file>`, it assembles the problem into sparse matrices, solves it with
+# scipy.optimize.milp (HiGHS) and prints one JSON object with the status, the objective (in the
+# model's own sense) and the non-zero variable values. Run under another name, e.g.
+# runpy.run_path(path, run_name="problem"), it only builds these tables and solves nothing:
+#   NAMES, COLUMNS, LOWER, UPPER, INTEGER  per column: display name, [variable, [subscripts]],
+#                                          bounds, 1 for an integer column
+#   SENSE                                  1 minimise, -1 maximise, 0 no objective
+#   OBJECTIVE_NAME, OBJECTIVE_CONSTANT     the objective's label and constant term
+#   OBJECTIVE                              [column, coefficient, ...] in the model's own sense
+#   ROWS                                   per row [lower, upper, [column, coefficient, ...]]
+#   ROW_INFO                               per row [name, label, model line, loop members]
+#   DEXPRS                                 per decision expression [name, constant, [column, ...]]
+#   TIME_LIMIT                             the solver's time limit in seconds
+import itertools
+import json
+import math
+
+INF = math.inf
+NAMES, COLUMNS, LOWER, UPPER, INTEGER = [], [], [], [], []
+ROWS, ROW_INFO, DEXPRS = [], [], []
+SETS = {}
+
+
+def add_variables(name, sets, names, lower, upper, integer):
+    """Columns of one declaration, one per member of the product of its index sets, in order."""
     NAMES.extend(names)
+    COLUMNS.extend([name, list(key)] for key in itertools.product(*[SETS[s] for s in sets]))
     LOWER.extend([lower] * len(names))
     UPPER.extend([upper] * len(names))
     INTEGER.extend([integer] * len(names))
 
 
-def pairs(flat):
-    """Columns and coefficients of a flat [column, coefficient, ...] list."""
-    values = np.asarray(flat, dtype=float).reshape(-1, 2)
-    return values[:, 0].astype(np.int64), values[:, 1]
-
-
-def sparse_rows(rows, n_columns):
-    """CSC matrix and right-hand sides of rows [rhs, [column, coefficient, ...]]."""
-    counts = np.array([len(terms) // 2 for _, terms in rows], dtype=np.int64)
-    columns, values = pairs([x for _, terms in rows for x in terms])
-    row_index = np.repeat(np.arange(len(rows), dtype=np.int64), counts)
-    matrix = csc_array((values, (row_index, columns)), shape=(len(rows), n_columns))
-    rhs = np.array([rhs for rhs, _ in rows], dtype=float)
-    return matrix, rhs
+def add_rows(label, line, sense, rows):
+    """Rows of one constraint: [name, loop members, right-hand side, [column, coefficient, ...]]."""
+    for name, members, rhs, terms in rows:
+        ROWS.append([-INF if sense == "<=" else rhs, INF if sense == ">=" else rhs, terms])
+        ROW_INFO.append([name, label, line, members])
 
 '''
 
-# Script text after the tables: solve, and print the result as JSON. RESULTS is replaced by the
-# name of the result variable.
+# Script text after the tables: the solve, and the report as JSON when run as a program. RESULTS
+# is replaced by the name of the result variable.
 _SCRIPT_SOLVE = '''
-n = len(NAMES)
-lower, upper, kinds = LOWER, UPPER, INTEGER
-if n == 0:
-    # milp needs at least one column: a model without variables gets one fixed at zero.
-    n, lower, upper, kinds = 1, [0.0], [0.0], [0]
-c = np.zeros(n)
-objective_columns, objective_coefficients = pairs(OBJECTIVE)
-np.add.at(c, objective_columns, SENSE * objective_coefficients)
-bounds = Bounds(np.array(lower, dtype=float), np.array(upper, dtype=float))
-integrality = np.array(kinds, dtype=np.uint8)
-constraints = []
-if UB_ROWS:
-    A_ub, b_ub = sparse_rows(UB_ROWS, n)
-    constraints.append(LinearConstraint(A_ub, -INF, b_ub))
-if EQ_ROWS:
-    A_eq, b_eq = sparse_rows(EQ_ROWS, n)
-    constraints.append(LinearConstraint(A_eq, b_eq, b_eq))
+def solve():
+    """Solve with scipy.optimize.milp (HiGHS); return the report and the solver's result."""
+    import numpy as np
+    from scipy.optimize import Bounds, LinearConstraint, milp
+    from scipy.sparse import csc_array, csr_array
 
-RESULTS = milp(c, integrality=integrality, bounds=bounds, constraints=constraints,
-               options={"time_limit": TIME_LIMIT})
+    n = len(NAMES)
+    lower, upper, kinds = LOWER, UPPER, INTEGER
+    if n == 0:
+        # milp needs at least one column: a model without variables gets one fixed at zero.
+        n, lower, upper, kinds = 1, [0.0], [0.0], [0]
+    c = np.zeros(n)
+    np.add.at(c, np.asarray(OBJECTIVE[0::2], dtype=np.int64), np.asarray(OBJECTIVE[1::2], dtype=float))
+    bounds = Bounds(np.array(lower, dtype=float), np.array(upper, dtype=float))
+    integrality = np.array(kinds, dtype=np.uint8)
+    constraints = []
+    if ROWS:
+        counts = np.fromiter((len(terms) // 2 for _, _, terms in ROWS), np.int64, len(ROWS))
+        flat = np.fromiter(itertools.chain.from_iterable(terms for _, _, terms in ROWS), float,
+                           int(counts.sum()) * 2)
+        starts = np.concatenate(([0], np.cumsum(counts)))
+        # Rows come row by row; HiGHS takes the matrix column by column.
+        A = csc_array(csr_array((flat[1::2], flat[0::2].astype(np.int64), starts), shape=(len(ROWS), n)))
+        constraints.append(LinearConstraint(A, np.array([row[0] for row in ROWS], dtype=float),
+                                            np.array([row[1] for row in ROWS], dtype=float)))
+    try:
+        RESULTS = milp(SENSE * c, integrality=integrality, bounds=bounds, constraints=constraints,
+                       options={"time_limit": TIME_LIMIT})
+    except ValueError as error:  # a problem the solver's interface refuses outright
+        return {"status": "error", "objective": None, "variables": {}, "message": str(error)}, None
 
-STATUS = {0: "optimal", 1: "time_limit", 2: "infeasible", 3: "unbounded"}
-status = STATUS.get(RESULTS.status, "error")
-if RESULTS.status == 4 and "unbounded or infeasible" in RESULTS.message:
-    # HiGHS could not tell the two apart; the same problem without its objective can.
-    feasible = milp(np.zeros(n), integrality=integrality, bounds=bounds, constraints=constraints,
-                    options={"time_limit": TIME_LIMIT})
-    status = {0: "unbounded", 2: "infeasible"}.get(feasible.status, status)
-objective = None
-variables = {}
-if RESULTS.x is not None:
-    if SENSE:
-        objective = float(SENSE * RESULTS.fun + OBJECTIVE_CONSTANT)
-    for name, integer, value in zip(NAMES, INTEGER, RESULTS.x.tolist()):
-        value = int(round(value)) if integer else value
-        if abs(value) > 1e-9:
-            variables[name] = value
-report = {"status": status, "objective": objective, "variables": variables}
-if status != "optimal":
-    report["message"] = RESULTS.message
-print(json.dumps(report))'''
+    status = {0: "optimal", 1: "time_limit", 2: "infeasible", 3: "unbounded"}.get(RESULTS.status, "error")
+    message = RESULTS.message
+    if "Model error" in message:
+        # HiGHS refused the problem (a coefficient or bound out of its range): that says nothing
+        # about feasibility.
+        status = "error"
+    elif RESULTS.status == 4 and "unbounded or infeasible" in message:
+        # HiGHS could not tell the two apart; the same problem without its objective can.
+        feasible = milp(np.zeros(n), integrality=integrality, bounds=bounds, constraints=constraints,
+                        options={"time_limit": TIME_LIMIT})
+        status = {0: "unbounded", 2: "infeasible"}.get(feasible.status, status)
+    objective = None
+    variables = {}
+    if RESULTS.x is not None:
+        if SENSE:
+            objective = float(SENSE * RESULTS.fun + OBJECTIVE_CONSTANT)
+            if not math.isfinite(objective):
+                status, objective = "error", None
+                message = "the objective at the solver's point is not a finite number"
+        for name, integer, value in zip(NAMES, INTEGER, RESULTS.x.tolist()):
+            value = int(round(value)) if integer else value
+            if abs(value) > 1e-9:
+                variables[name] = value
+    report = {"status": status, "objective": objective, "variables": variables}
+    if status != "optimal":
+        report["message"] = message
+    return report, RESULTS
+
+
+if __name__ == "__main__":
+    print(json.dumps(solve()[0]))'''

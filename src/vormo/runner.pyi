@@ -1,7 +1,9 @@
 from os import PathLike
 from typing import Any
 
-__all__ = ["solve_files", "solve_texts", "GRACE_SECONDS", "SCRIPT_NAME"]
+__all__ = ["solve_files", "solve_texts", "generate_script", "run_script", "GRACE_SECONDS", "SCRIPT_NAME"]
+
+CHILD_MODULE: str
 
 GRACE_SECONDS: int
 SCRIPT_NAME: str
@@ -14,5 +16,9 @@ def generate_script(
     model_code: str, data_code: str, time_limit: float = 60, model_name: str | None = None
 ) -> str: ...
 def run_script(script: str, time_limit: float = 60) -> _Result: ...
-def solve_texts(model_code: str, data_code: str, time_limit: float = 60, model_name: str | None = None) -> _Result: ...
-def solve_files(model_path: str | PathLike[str], data_path: str | PathLike[str], time_limit: float = 60) -> _Result: ...
+def solve_texts(
+    model_code: str, data_code: str, time_limit: float = 60, model_name: str | None = None, *, explain: bool = False
+) -> _Result: ...
+def solve_files(
+    model_path: str | PathLike[str], data_path: str | PathLike[str], time_limit: float = 60, *, explain: bool = False
+) -> _Result: ...

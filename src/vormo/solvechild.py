@@ -1,0 +1,176 @@
+"""The solver's child process: compile, generate the solver script, build it and solve it.
+
+The runner starts it as ``python -m vormo.solvechild FOLDER``. FOLDER holds ``request.json``::
+
+    {"model": text, "data": text, "time_limit": seconds, "model_name": text or null,
+     "explain": bool}
+
+and receives the solver script (``vormo_solve.py``) and the result (``result.json``, the runner's
+result dictionary). All the work happens here, so that the runner's time-out covers compiling and
+building as well as solving: compiling, generating and building stop at the time limit, and the
+solver gets what remains of it.
+
+When asked (``explain``), and whenever a built problem does not solve to optimality, the child
+hands the problem to ``vormo.insight`` (``explain(problem, solution)`` /
+``diagnose(problem, solution)``) if that module exists; ``solution`` is the result dictionary
+with one more key, ``"x"``: every column's value (a list, or None without a point).
+"""
+
+import importlib
+import json
+import math
+import os
+import runpy
+import signal
+import sys
+import time
+from pathlib import Path
+
+SCRIPT_NAME = "vormo_solve.py"
+REQUEST_NAME = "request.json"
+RESULT_NAME = "result.json"
+# The solver gets at least this many seconds, however long building took within the limit.
+MIN_SOLVE_SECONDS = 0.05
+# Extra the solve needs: named in the message when numpy or scipy is missing.
+SOLVE_EXTRA = "vormo[solve]"
+
+
+class _OutOfTime(BaseException):
+    """The time limit ran out while compiling, generating or building (a BaseException, so that
+    no handler of ordinary errors on the way takes it for a fault of the model)."""
+
+
+def _result(status, message, **more):
+    return {"status": status, "objective": None, "variables": {}, "message": message, **more}
+
+
+def _on_alarm(signum, frame):
+    raise _OutOfTime()
+
+
+def solve_request(request, folder):
+    """The result dictionary for one request; the script is written into folder."""
+    time_limit = float(request["time_limit"])
+    started = time.monotonic()
+    timer = hasattr(signal, "setitimer")
+    if timer:
+        previous = signal.signal(signal.SIGALRM, _on_alarm)
+        signal.setitimer(signal.ITIMER_REAL, time_limit)
+    try:
+        namespace, finding = _build(request, folder)
+    except _OutOfTime:
+        return _result("time_limit", f"building the problem did not finish within the time limit of "
+                                     f"{time_limit:g} seconds")
+    finally:
+        if timer:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            signal.signal(signal.SIGALRM, previous)
+    if finding is not None:
+        return finding
+    namespace["TIME_LIMIT"] = max(time_limit - (time.monotonic() - started), MIN_SOLVE_SECONDS)
+    try:
+        report, outcome = namespace["solve"]()
+    except ImportError as error:
+        return _missing(error)
+    except MemoryError:
+        return _result("error", "the solver ran out of memory")
+    return _consult(request, namespace, report, outcome)
+
+
+def _build(request, folder):
+    """(the built script's namespace, None), or (None, the result) when there is nothing to solve."""
+    from .emitsparse import SciPyCSCCodeGenerator
+    from .faultnote import SemanticError
+    from .vormo_kernel import VormoCompiler
+
+    try:
+        compiled = VormoCompiler().compile_model(request["model"], request["data"])
+    except (SyntaxError, SemanticError) as error:
+        return None, _result("compile_error", str(error))
+    except (MemoryError, RecursionError) as error:
+        return None, _result("compile_error", f"the model is too large to compile ({type(error).__name__})")
+    except _OutOfTime:
+        raise
+    except Exception as error:  # a fault of the compiler itself, not of the model
+        return None, _result("error", f"the compiler failed: {type(error).__name__}: {error}")
+    try:
+        generator = SciPyCSCCodeGenerator(compiled, compiled.get("data"))
+        generator.model_name = request.get("model_name")
+        generator.time_limit = float(request["time_limit"])
+        script = generator.generate_code()
+    except SemanticError as error:
+        return None, _result("compile_error", str(error))
+    except MemoryError:
+        return None, _result("compile_error", "the model is too large for a solver script (out of memory)")
+    del compiled, generator
+    path = Path(folder) / SCRIPT_NAME
+    path.write_text(script, encoding="utf-8")
+    del script
+    try:
+        return runpy.run_path(str(path), run_name="vormo_problem"), None
+    except MemoryError:
+        return None, _result("error", "building the problem ran out of memory")
+
+
+def _missing(error):
+    return _result("error", f"solving needs numpy and scipy ({error}): pip install '{SOLVE_EXTRA}'",
+                   missing_extra=SOLVE_EXTRA)
+
+
+def _consult(request, namespace, report, outcome):
+    """Add the explanation (when asked) or the diagnosis (when not optimal) of vormo.insight."""
+    optimal = report.get("status") == "optimal"
+    hook = "explain" if optimal else "diagnose"
+    if optimal and not request.get("explain"):
+        return report
+    key = "explain" if optimal else "diagnosis"
+    try:
+        insight = importlib.import_module(__package__ + ".insight")
+    except ModuleNotFoundError as error:
+        if error.name == __package__ + ".insight":
+            return report  # not installed: nothing to add
+        return dict(report, **{key: {"error": f"{type(error).__name__}: {error}"}})
+    if not hasattr(insight, hook):
+        return report
+    from .sparseproblem import from_namespace
+
+    x = getattr(outcome, "x", None)
+    solution = dict(report, x=None if x is None else x.tolist())
+    try:
+        added = getattr(insight, hook)(from_namespace(namespace), solution)
+    except Exception as error:  # a fault of the report must not cost the solution
+        added = {"error": f"{type(error).__name__}: {error}"}
+    solution.pop("x", None)
+    if added is not None:
+        solution[key] = added
+    return solution
+
+
+def _jsonable(value):
+    """value with every non-finite float replaced by None (JSON has no infinity)."""
+    if isinstance(value, float):
+        return value if math.isfinite(value) else None
+    if isinstance(value, dict):
+        return {str(k): _jsonable(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_jsonable(v) for v in value]
+    return value
+
+
+def main(argv=None):
+    argv = sys.argv[1:] if argv is None else argv
+    if len(argv) != 1:
+        print("usage: python -m vormo.solvechild FOLDER", file=sys.stderr)
+        return 2
+    folder = Path(argv[0])
+    request = json.loads((folder / REQUEST_NAME).read_text(encoding="utf-8"))
+    result = solve_request(request, folder)
+    text = json.dumps(_jsonable(result), default=str, allow_nan=False)
+    partial = folder / (RESULT_NAME + ".part")
+    partial.write_text(text, encoding="utf-8")
+    os.replace(partial, folder / RESULT_NAME)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
