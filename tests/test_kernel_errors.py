@@ -308,16 +308,37 @@ d = [[1, 2], [3, 4], [5, -6]];
 """
 
 
-@pytest.mark.parametrize("seed", range(4))
+NEW_SEED_MODEL = """{string} C = ...;
+{string} P = ...;
+float pop[C] = ...;
+{string} D = C diff P union {"z"};
+{string} Big = {c | c in C: pop[c] >= 10};
+int n = 4;
+{int} Days = asSet(1..n);
+int nxt[d in Days] = d mod n + 1;
+float w[d in Days] = d in 2..3 ? floor(pop["a"] / d) : round(2.5) div 2;
+dvar float+ x[c in C] in 0..(pop[c] > 5 ? pop[c] : infinity);
+dvar float s[Days];
+minimize cost: sum(c in Big) x[c] + sum(d in Days) w[d] * s[d];
+subject to {
+  forall(d in Days) link: s[nxt[d]] >= (d == 1 ? 0 : s[d - 1]) - ceil(abs(-1.5));
+}
+"""
+NEW_SEED_DATA = 'C = {"a", "b"};\nP = {"b"};\npop = [12, infinity];\n'
+
+
+@pytest.mark.parametrize("seed", range(6))
 def test_mutated_models_fail_only_with_compiler_errors(seed):
     import random
     import re
     token = re.compile(r'\s+|\w+|"[^"\n]*"|\.\.\.|\.\.|<=|>=|==|!=|&&|\|\||.', re.S)
     rng = random.Random(seed)
-    compile_pair(SEED_MODEL, SEED_DATA)
-    extra = ["-", "1", "0", '"x"', "[", "]", "{", "}", "<", ">", "x", ",", ";", "sum", "(", ")", ".."]
+    model, data = (SEED_MODEL, SEED_DATA) if seed < 4 else (NEW_SEED_MODEL, NEW_SEED_DATA)
+    compile_pair(model, data)
+    extra = ["-", "1", "0", '"x"', "[", "]", "{", "}", "<", ">", "x", ",", ";", "sum", "(", ")", "..",
+             "?", ":", "|", "mod", "div", "union", "asSet", "floor", "in", "infinity"]
     for _ in range(150):
-        texts = [SEED_MODEL, SEED_DATA]
+        texts = [model, data]
         which = rng.random() < 0.3
         pieces = token.findall(texts[which])
         for _ in range(rng.randint(1, 3)):
