@@ -162,7 +162,9 @@ def _rounded(name, value):
         return math.floor(value)
     if name == "ceil":
         return math.ceil(value)
-    return int(math.copysign(math.floor(abs(value) + 0.5), value))
+    low = math.floor(value)
+    rest = value - low
+    return low + 1 if rest > 0.5 or (rest == 0.5 and value > 0) else low
 
 
 def _line_text(line):
