@@ -6,8 +6,9 @@ classes and retry logic.
 
 API
 ---
-``Reply(status=200, body=None, headers=None)``
-    One scripted answer. ``body`` may be a dict/list (sent as JSON), a str or bytes.
+``Reply(status=200, body=None, headers=None, delay=0.0)``
+    One scripted answer. ``body`` may be a dict/list (sent as JSON), a str or bytes; ``delay`` is
+    the seconds the server waits before answering (other requests are served meanwhile).
 
 ``FakeServer()``
     Starts at once on a free port of 127.0.0.1 in a daemon thread. Use it as a context manager or
@@ -19,11 +20,25 @@ API
                                     (without query) equals ``path``. Replies are used in order; the
                                     last one is repeated once the queue is down to it. A request
                                     without a scripted reply gets 404 with a JSON error body.
+    ``server.script_with(method, path, choose)``
+                                    answer the requests of a route with ``choose(recorded)``, a
+                                    callable returning a Reply; it is called under the server's
+                                    lock, one request at a time (e.g. ``Conversations``).
     ``server.requests``             every request received, in order, as ``Recorded``:
                                     ``method``, ``path``, ``query`` (dict of lists), ``headers``
                                     (dict, lower-case names), ``body`` (bytes), ``json`` (parsed body
-                                    or None).
+                                    or None), ``started`` and ``finished`` (``time.monotonic()`` when
+                                    the request was read and when its reply was sent).
     ``server.calls(method, path)``  the recorded requests to one route.
+
+``Conversations(replies_by_marker)``
+    A ``choose`` for ``script_with`` that holds several scripted conversations at once, e.g. one
+    per concurrent client. ``replies_by_marker`` maps a marker text to that conversation's replies.
+    A request whose body contains a marker gets the next reply of that conversation; a request
+    without any marker starts the next conversation not yet started (in the mapping's order). So
+    each conversation's replies should carry its marker in text the client sends back later (the
+    model code of a generation reply does). The last reply of a conversation repeats;
+    ``conversations.order`` lists the markers in the order the conversations started.
 
 Reply builders for the shapes the services answer with:
     ``openai_response(text, input_tokens=..., output_tokens=..., model=...)``   Responses API result
@@ -57,6 +72,7 @@ import importlib.util
 import json
 import sys
 import threading
+import time
 import warnings
 from dataclasses import dataclass, field
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -73,6 +89,7 @@ class Reply:
     status: int = 200
     body: object = None
     headers: dict = field(default_factory=dict)
+    delay: float = 0.0
 
     def encode(self) -> tuple[bytes, str]:
         if isinstance(self.body, bytes):
@@ -89,6 +106,8 @@ class Recorded:
     query: dict
     headers: dict
     body: bytes
+    started: float = 0.0
+    finished: float | None = None
 
     @property
     def json(self):
@@ -102,6 +121,7 @@ class FakeServer:
     def __init__(self):
         self.requests: list[Recorded] = []
         self._routes: dict[tuple[str, str], list[Reply]] = {}
+        self._choosers: dict[tuple[str, str], object] = {}
         self._lock = threading.Lock()
         server = self
 
@@ -116,8 +136,10 @@ class FakeServer:
                 body = self.rfile.read(length) if length else b""
                 parts = urlsplit(self.path)
                 rec = Recorded(self.command, parts.path, parse_qs(parts.query),
-                               {k.lower(): v for k, v in self.headers.items()}, body)
+                               {k.lower(): v for k, v in self.headers.items()}, body, time.monotonic())
                 reply = server._next_reply(rec)
+                if reply.delay:
+                    time.sleep(reply.delay)
                 data, ctype = reply.encode()
                 self.send_response(reply.status)
                 headers = {"Content-Type": ctype, **reply.headers}
@@ -126,6 +148,8 @@ class FakeServer:
                 self.send_header("Content-Length", str(len(data)))
                 self.end_headers()
                 self.wfile.write(data)
+                self.wfile.flush()
+                rec.finished = time.monotonic()
 
             do_GET = do_POST = do_DELETE = do_PUT = _handle
 
@@ -145,12 +169,20 @@ class FakeServer:
             self._routes.setdefault((method.upper(), path), []).extend(replies)
         return self
 
+    def script_with(self, method: str, path: str, choose) -> "FakeServer":
+        with self._lock:
+            self._choosers[(method.upper(), path)] = choose
+        return self
+
     def calls(self, method: str, path: str) -> list[Recorded]:
         return [r for r in self.requests if r.method == method.upper() and r.path == path]
 
     def _next_reply(self, rec: Recorded) -> Reply:
         with self._lock:
             self.requests.append(rec)
+            choose = self._choosers.get((rec.method, rec.path))
+            if choose is not None:
+                return choose(rec)
             queue = self._routes.get((rec.method, rec.path))
             if not queue:
                 return Reply(404, {"error": {"message": f"no scripted reply for {rec.method} {rec.path}"}})
@@ -166,6 +198,24 @@ class FakeServer:
 
     def __exit__(self, *exc):
         self.close()
+
+
+class Conversations:
+    def __init__(self, replies_by_marker):
+        self._replies = {marker: list(replies) for marker, replies in replies_by_marker.items()}
+        self.order: list[str] = []
+
+    def __call__(self, rec: Recorded) -> Reply:
+        text = rec.body.decode("utf-8", "replace")
+        marker = next((m for m in self.order if m in text), None)
+        if marker is None:
+            waiting = [m for m in self._replies if m not in self.order]
+            if not waiting:
+                return Reply(404, {"error": {"message": "every scripted conversation has started"}})
+            marker = waiting[0]
+            self.order.append(marker)
+        queue = self._replies[marker]
+        return queue.pop(0) if len(queue) > 1 else queue[0]
 
 
 # ---- reply builders -------------------------------------------------------------------------

@@ -111,6 +111,16 @@ def check(walk, command):
             assert "Found 3 few-shot candidates" in done.stderr   # the whole path, retrieval included
         assert "Loading weights" not in done.stderr and "Could not reach the Hub" not in done.stderr
         assert (walk.dir / "vormo-demo/bakery.mod").exists()
+    elif sub == "solve" and "--candidates" in words:
+        # Each candidate writes the corrected pair, which the alignment check accepts.
+        server = walk.fake_server()
+        server.script_with("POST", "/v1/responses", lambda rec: recorded(
+            3 if b"Assess whether the generated Vormo model" in rec.body else 2))
+        done = subprocess.run([sys.executable, "-m", "vormo", *words[1:]], cwd=walk.dir, capture_output=True,
+                              text=True, timeout=300, env=dict(walk.env, OPENAI_BASE_URL=server.url + "/v1"))
+        assert done.returncode == 0, done.stderr
+        assert done.stdout.startswith("3 of 3 candidates agree on 706.5\n")
+        assert (walk.dir / "out/plan.candidates/3/plan.mod").exists()
     elif sub == "solve" and "--json" in words:
         done, server = walk.vormo(command, recorded(2), openai_response("It matches the description."))
         assert done.returncode == 0, done.stderr

@@ -21,7 +21,8 @@ def mypy(path, tmp_path):
 
 def test_command_line_modules_pass_strict_checking(tmp_path):
     out = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--cache-dir",
-                          str(tmp_path / "cache"), "-m", "vormo.cli", "-m", "vormo.replay", "-m", "vormo.__main__"],
+                          str(tmp_path / "cache"), "-m", "vormo.cli", "-m", "vormo.replay", "-m", "vormo.__main__",
+                          "-m", "vormo.candidates"],
                          cwd=tmp_path, capture_output=True, text=True, timeout=300)
     assert out.returncode == 0, out.stdout + out.stderr
 

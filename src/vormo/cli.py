@@ -213,6 +213,10 @@ def cmd_solve(args: argparse.Namespace, out: TextIO) -> int:
 
 def run_generation(args: argparse.Namespace, description: str, out: TextIO) -> int:
     """The solve path shared by ``vormo solve`` and ``vormo demo``."""
+    if getattr(args, "candidates", None) is not None:
+        from . import candidates
+
+        return candidates.run_cli(args, description, out)
     from . import modelsmith
 
     progress = Progress(enabled=not args.quiet)
@@ -589,6 +593,12 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--run", action="store_true", help="solve the final pair and show the optimum")
     p.add_argument("--time-limit", type=float, default=60.0, metavar="S", help="solver time limit with --run")
     p.add_argument("--json", action="store_true", help="print one JSON object instead of text")
+    p.add_argument("--candidates", type=int, metavar="N",
+                   help="with --run: generate N (>= 2) models at the same time and keep the optimum most agree on")
+    p.add_argument("--tolerance", type=float, default=1e-6, metavar="REL",
+                   help="relative difference within which candidates' optima agree (default 1e-6)")
+    p.add_argument("--same-examples", action="store_true",
+                   help="with --candidates: every candidate sees the same worked examples")
 
     p = _sub(subs, "feedback", cmd_feedback, "ask the LLM about an existing model and data file",
              'vormo feedback "Why is the plan infeasible?" -m plan.mod -d plan.dat --write-revised revised/')
