@@ -13,7 +13,6 @@ from __future__ import annotations
 import argparse
 import json
 import logging
-import math
 import os
 import sys
 import time
@@ -149,8 +148,6 @@ def _check_provider(name: str | None) -> None:
 
 
 def _solve_result(model_file: str, data_file: str, time_limit: float) -> dict[str, Any]:
-    if not (math.isfinite(time_limit) and time_limit > 0):
-        raise UsageError(f"--time-limit must be a positive number of seconds, not {time_limit:g}")
     try:
         from . import runner
     except ImportError as err:
@@ -176,6 +173,13 @@ def _print_solve_result(result: Mapping[str, Any], out: TextIO) -> None:
         _table([["variable", "value"]] + [[str(k), _number(v)] for k, v in variables.items()], out)
     elif result.get("status") == "optimal":
         print("(every variable is zero)", file=out)
+
+
+def _write_csv(args: argparse.Namespace, result: Mapping[str, Any]) -> None:
+    if getattr(args, "csv", None):
+        from . import cliexport
+
+        cliexport.write_solution_tables(result, args.csv, args.nonzero)
 
 
 def _cost_lines(cost: Mapping[str, Any]) -> list[str]:
@@ -207,12 +211,24 @@ def cmd_solve(args: argparse.Namespace, out: TextIO) -> int:
         raise UsageError("no problem description: give it as text or with -f FILE")
     if not description.strip():
         raise UsageError("the problem description is empty")
+    if args.csv and not args.run:
+        raise UsageError("--csv writes the solution: add --run")
+    if args.csv and args.candidates is not None:
+        raise UsageError("--csv is not available with --candidates: run 'vormo run MODEL DATA --csv FILE' "
+                         "on the chosen pair")
     _check_provider(args.provider)
     return run_generation(args, description, out)
 
 
 def run_generation(args: argparse.Namespace, description: str, out: TextIO) -> int:
     """The solve path shared by ``vormo solve`` and ``vormo demo``."""
+    from . import cliexport
+
+    with cliexport.guarded_pair(args.model, args.data, getattr(args, "force", False)):
+        return _run_generation(args, description, out)
+
+
+def _run_generation(args: argparse.Namespace, description: str, out: TextIO) -> int:
     if getattr(args, "candidates", None) is not None:
         from . import candidates
 
@@ -243,6 +259,7 @@ def run_generation(args: argparse.Namespace, description: str, out: TextIO) -> i
     if args.run and not stats.get("syntax_errors"):
         progress("Solving the final model")
         result = _solve_result(args.model, args.data, args.time_limit)
+        _write_csv(args, result)
     elif args.run:
         progress("The final model does not compile; not solving it")
         result = {"status": "compile_error", "objective": None, "variables": {},
@@ -419,6 +436,7 @@ def cmd_run(args: argparse.Namespace, out: TextIO) -> int:
     for path, what in ((args.model, "model file"), (args.data, "data file")):
         _read_text(path, what)
     result = _solve_result(args.model, args.data, args.time_limit)
+    _write_csv(args, result)
     if args.json:
         _emit_json(result, out)
     else:
@@ -468,7 +486,7 @@ def cmd_demo(args: argparse.Namespace, out: TextIO) -> int:
         model_name=args.model_name or (None if args.live else conversation["model"]),
         provider="openai", iterations=None, no_alignment=False, no_few_shot=args.no_few_shot,
         grammar="bnf", temperature=None, run=True, json=args.json, time_limit=args.time_limit,
-        quiet=args.quiet)
+        quiet=args.quiet, force=args.force)
     note = sys.stderr
     print(f"Sample problem ({conversation['sample']}):", file=note)
     print(_indent(sample.strip()), file=note)
@@ -573,7 +591,7 @@ def build_parser() -> argparse.ArgumentParser:
                "run 'vormo COMMAND --help' for the options of a command.\n"
                "exit status: 0 done, 1 negative answer (finding, not solved), 2 error to fix, 130 interrupted",
         formatter_class=argparse.RawDescriptionHelpFormatter)
-    from . import __version__
+    from . import __version__, cliexport
 
     parser.add_argument("--version", action="version", version=f"vormo {__version__}")
     _add_common(parser, top=True)
@@ -593,6 +611,8 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--run", action="store_true", help="solve the final pair and show the optimum")
     p.add_argument("--time-limit", type=float, default=60.0, metavar="S", help="solver time limit with --run")
     p.add_argument("--json", action="store_true", help="print one JSON object instead of text")
+    p.add_argument("--force", action="store_true", help="overwrite files that changed since vormo wrote them")
+    cliexport.add_table_options(p)
     p.add_argument("--candidates", type=int, metavar="N",
                    help="with --run: generate N (>= 2) models at the same time and keep the optimum most agree on")
     p.add_argument("--tolerance", type=float, default=1e-6, metavar="REL",
@@ -635,6 +655,8 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("data", metavar="DATA.dat")
     p.add_argument("--time-limit", type=float, default=60.0, metavar="S", help="solver time limit (default 60)")
     p.add_argument("--json", action="store_true", help="print the result as JSON")
+    cliexport.add_table_options(p)
+    cliexport.register(subs, _sub, _add_llm_options)
 
     p = _sub(subs, "cost", cmd_cost, "estimate the cost of a number of tokens",
              "vormo cost --model gpt-5 --prompt-tokens 21549 --completion-tokens 7091")
@@ -651,6 +673,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--no-few-shot", action="store_true", help="send no worked examples with the prompt")
     p.add_argument("--time-limit", type=float, default=60.0, metavar="S", help="solver time limit")
     p.add_argument("--json", action="store_true", help="print one JSON object instead of text")
+    p.add_argument("--force", action="store_true", help="overwrite sample files you have edited")
     return parser
 
 
