@@ -187,6 +187,17 @@ def test_integrality_and_bounds(domain, bound, values):
                for v in result["variables"].values())
 
 
+@pytest.mark.parametrize("domain, values", [
+    ("float", {'x[a]': 2.0, 'x[b]': 3.5}),
+    ("int", {'x[a]': 2, 'x[b]': 3}),
+])
+def test_bounds_per_element_in_the_script(domain, values):
+    model = _SMALL.replace("x[P];", "x[p in P] in 0..c[p];") % (
+        domain, "maximize v: sum(p in P) x[p];", "forall(p in P) cap: 2 * x[p] <= 7;")
+    script = script_of(VormoCompiler().compile_model(model, _SMALL_DATA))
+    assert run_in_process(script)["variables"] == values
+
+
 # ----------------------------------------------------------------------------------------------
 # Variable names and a three-dimensional model over a tuple set
 
