@@ -473,15 +473,17 @@ class ReferenceProgram:
         var_type = decl["var_type"]
         low, high = (0.0, 1.0) if var_type == "boolean" else (
             (0.0, math.inf) if var_type.endswith("+") else (-math.inf, math.inf))
-        if decl.get("bounds"):
-            low = float(self.value(decl["bounds"]["low"], {}))
-            high = float(self.value(decl["bounds"]["high"], {}))
         sets = [self.env[i["set"]] for i in decl["indices"]]
+        names = [i.get("var") for i in decl["indices"]]
         table = {}
         for key in itertools.product(*sets):
             column = (decl["name"], key)
+            bounds = decl.get("bounds")
+            scope = {name: member for name, member in zip(names, key) if name}
+            lo = float(self.value(bounds["low"], scope)) if bounds else low
+            hi = float(self.value(bounds["high"], scope)) if bounds else high
             self.column_of[column] = len(self.columns)
-            self.columns.append((var_type != "float" and var_type != "float+", low, high))
+            self.columns.append((var_type != "float" and var_type != "float+", lo, hi))
             table[key] = _Lin({column: 1.0})
         self.env[decl["name"]] = table if sets else table[()]
 
@@ -522,7 +524,15 @@ class ReferenceProgram:
         if kind == "binop":
             a, b = self.value(node["left"], scope), self.value(node["right"], scope)
             return {"+": lambda: _plus(a, b), "-": lambda: _plus(a, b, -1.0),
-                    "*": lambda: _times(a, b), "/": lambda: _times(a, 1.0 / b)}[node["op"]]()
+                    "*": lambda: _times(a, b), "/": lambda: _times(a, 1.0 / b),
+                    "div": lambda: math.floor(a / b),
+                    "mod": lambda: a - b * math.floor(a / b)}[node["op"]]()
+        if kind == "conditional":
+            branch = "then" if self.value(node["condition"], scope) else "else"
+            return self.value(node[branch], scope)
+        if kind == "in_range":
+            element = self.value(node["element"], scope)
+            return self.value(node["low"], scope) <= element <= self.value(node["high"], scope)
         if kind == "unary":
             operand = self.value(node["operand"], scope)
             return _times(operand, -1.0) if node["op"] == "-" else not operand
@@ -554,7 +564,9 @@ class ReferenceProgram:
         if kind == "call":
             args = [self.value(a, scope) for a in node["args"]]
             return {"abs": lambda: abs(args[0]), "card": lambda: len(args[0]),
-                    "min": lambda: min(args), "max": lambda: max(args)}[node["name"]]()
+                    "min": lambda: min(args), "max": lambda: max(args),
+                    "floor": lambda: math.floor(args[0]), "ceil": lambda: math.ceil(args[0]),
+                    "round": lambda: math.copysign(math.floor(abs(args[0]) + 0.5), args[0])}[node["name"]]()
         raise AssertionError(f"reference evaluator does not know {kind!r}")
 
     def _collect(self, items, scope):
@@ -609,6 +621,7 @@ EXPECTED_OPTIMUM = {
     "fair_volunteers": None, "blending": 3576, "gasoline_blending": 196305.7921635,
     "diet": 4.3773958333, "expedition_rations": 4980, "product_mix": 8680,
     "pottery_studio": 3140, "production_planning": 434860, "make_or_buy": 12326,
+    "call_centre_stretches": 15279, "relief_supply_roads": 1090,
 }
 
 

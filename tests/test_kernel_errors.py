@@ -66,6 +66,40 @@ SEMANTIC_CASES = {
         "int T = ...;\nrange Periods = 1..T;\ndvar float+ s[Periods];\nsubject to {\n"
         "  forall(t in Periods)\n    s[t - 1] <= s[t];\n}\n", "T = 4;\n", 6,
         "'s[t - 1]' uses the subscript 0 (when t = 1), which is not in the index set Periods = 1..4"),
+    "subscript outside a set of four": (
+        '{string} P = {"a", "b", "c", "d"};\ndvar float x[P];\nminimize x["e"];\n', "", 3,
+        'which is not in the index set P = {"a", "b", "c", "d"} of \'x\''),
+    "mod of a fraction": ("float a = 2.5;\nint b = a mod 2;\n", "", 2,
+                          "'a mod 2' needs integers on both sides of 'mod', but 'a' is 2.5"),
+    "div by zero": ("int n = 0;\nint a = 5 div n;\n", "", 2, "'5 div n' divides by zero"),
+    "mod of a decision variable": ("dvar int x;\nminimize\n  x mod 2;\n", "", 3,
+                                   "'x mod 2' applies mod to a decision variable"),
+    "floor of a decision variable": ("dvar float x;\nminimize floor(x);\n", "", 2,
+                                     "floor(...) applies only to data, but 'x' contains a decision variable"),
+    "conditional on a decision variable": (
+        "dvar float x;\nminimize (x >= 1 ? 1 : 2) * x;\n", "", 2,
+        "the comparison 'x >= 1' uses a decision variable; comparisons and filters may use only data"),
+    "conditional of two types": ('float a = 1 > 0 ? 2 : "s";\n', "", 1,
+                                 "gives a number or a string; both values of a conditional must have the same type"),
+    "range test on a string": ('string s = "a";\nint b = s in 1..3;\n', "", 2,
+                               "'s' is a string, but 's in 1..3' needs a number"),
+    "set expression of two kinds": ('{string} C = {"a"};\n{int} S = asSet(1..2) union C;\n', "", 2,
+                                    "the set 'S' holds numbers, but 'C' holds strings"),
+    "filtered set of the wrong kind": ('{string} C = {"a"};\n{int} S = {c | c in C};\n', "", 2,
+                                       "the set 'S' holds numbers, but 'c' is a string"),
+    "set expression of an undeclared set": ("{int} S = asSet(1..2) diff Q;\n", "", 1,
+                                            "'Q' is used as a set but not declared"),
+    "computed set with a fraction": ("{int} S = {k / 2 | k in 1..3};\n", "", 1,
+                                     "a member of 'S' needs an integer (int), but is 0.5"),
+    "per-element bound outside its index set": (
+        "range I = 1..3;\nrange J = 1..2;\nfloat cap[J] = [1, 2];\ndvar float x[i in I] in 0..cap[i];\n", "", 4,
+        "'cap[i]' uses the subscript 3 (when i = 3), which is not in the index set J = 1..2 of 'cap'"),
+    "decision variable in a per-element bound": (
+        "range I = 1..2;\ndvar float y;\ndvar float x[i in I] in 0..y;\n", "", 3,
+        "'y' is a decision variable and cannot be used in the bounds of 'x'"),
+    "subscript outside a set of five": (
+        '{int} P = {5, 4, 3, 2, 1};\ndvar float x[P];\nminimize x[6];\n', "", 3,
+        "which is not in the index set P = {5, 4, 3, 2, ...} of 'x'"),
 }
 
 
@@ -123,7 +157,13 @@ BROKEN = [
     ("reserved word as name", "float sum = 3;\n", "", VormoSyntaxError),
     ("unknown character", "float a = 3 $ 4;\n", "", VormoSyntaxError),
     ("boolean plus domain", "dvar boolean+ b;\n", "", VormoSyntaxError),
-    ("generic dvar index", "range I = 1..2;\ndvar float x[i in I];\n", "", VormoSyntaxError),
+    ("mixed dvar index forms", "range I = 1..2;\ndvar float x[i in I][I];\n", "", VormoSyntaxError),
+    ("conditional without its second value", "float a = 1 > 0 ? 2;\n", "", VormoSyntaxError),
+    ("asSet outside a set declaration", "float a = card(asSet(1..3));\n", "", VormoSyntaxError),
+    ("set operator in an expression", '{int} S = {1};\nint a = card(S union S);\n', "", VormoSyntaxError),
+    ("floor with two arguments", "float a = floor(1, 2);\n", "", VormoSyntaxError),
+    ("new reserved word as a name", "float diff = 3;\n", "", VormoSyntaxError),
+    ("filtered set without iterator", "{int} S = {k | k};\n", "", VormoSyntaxError),
     ("indexed data with expression", "range I = 1..2;\nfloat c[I] = 3;\n", "", VormoSyntaxError),
     ("unclosed constraint block", "dvar float x;\nsubject to { x >= 1;\n", "", VormoSyntaxError),
     ("data value without quotes", "string s = ...;\n", "s = hello;\n", VormoSyntaxError),
@@ -237,7 +277,8 @@ def test_hostile_nesting_is_a_syntax_error_not_a_crash(model, data):
     "subject to { forall(i in I, j in I: i != j) x[i] + x[j] <= 1; }\n",
     "range I = 1..100000000;\nfloat w[i in I] = i * 2;\n",
     "range I = 1..3000;\nint big = sum(i in I, j in I, k in I) 1;\n",
-], ids=["pairs of a huge range", "huge generic array", "triple sum"])
+    "range I = 1..100000000;\nfloat w[i in I] = i;\ndvar float x;\nminimize sum(i in 1..3: w[i] > 0) x;\n",
+], ids=["pairs of a huge range", "huge generic array", "triple sum", "objective filter over uncomputed data"])
 def test_huge_iterations_stop_at_the_evaluation_budget(model):
     # Values whose evaluation would outrun the budget are left out of the data, not computed.
     assert compile_pair(model, "")["data"] == {}
@@ -267,16 +308,37 @@ d = [[1, 2], [3, 4], [5, -6]];
 """
 
 
-@pytest.mark.parametrize("seed", range(4))
+NEW_SEED_MODEL = """{string} C = ...;
+{string} P = ...;
+float pop[C] = ...;
+{string} D = C diff P union {"z"};
+{string} Big = {c | c in C: pop[c] >= 10};
+int n = 4;
+{int} Days = asSet(1..n);
+int nxt[d in Days] = d mod n + 1;
+float w[d in Days] = d in 2..3 ? floor(pop["a"] / d) : round(2.5) div 2;
+dvar float+ x[c in C] in 0..(pop[c] > 5 ? pop[c] : infinity);
+dvar float s[Days];
+minimize cost: sum(c in Big) x[c] + sum(d in Days) w[d] * s[d];
+subject to {
+  forall(d in Days) link: s[nxt[d]] >= (d == 1 ? 0 : s[d - 1]) - ceil(abs(-1.5));
+}
+"""
+NEW_SEED_DATA = 'C = {"a", "b"};\nP = {"b"};\npop = [12, infinity];\n'
+
+
+@pytest.mark.parametrize("seed", range(6))
 def test_mutated_models_fail_only_with_compiler_errors(seed):
     import random
     import re
     token = re.compile(r'\s+|\w+|"[^"\n]*"|\.\.\.|\.\.|<=|>=|==|!=|&&|\|\||.', re.S)
     rng = random.Random(seed)
-    compile_pair(SEED_MODEL, SEED_DATA)
-    extra = ["-", "1", "0", '"x"', "[", "]", "{", "}", "<", ">", "x", ",", ";", "sum", "(", ")", ".."]
+    model, data = (SEED_MODEL, SEED_DATA) if seed < 4 else (NEW_SEED_MODEL, NEW_SEED_DATA)
+    compile_pair(model, data)
+    extra = ["-", "1", "0", '"x"', "[", "]", "{", "}", "<", ">", "x", ",", ";", "sum", "(", ")", "..",
+             "?", ":", "|", "mod", "div", "union", "asSet", "floor", "in", "infinity"]
     for _ in range(150):
-        texts = [SEED_MODEL, SEED_DATA]
+        texts = [model, data]
         which = rng.random() < 0.3
         pieces = token.findall(texts[which])
         for _ in range(rng.randint(1, 3)):
@@ -322,12 +384,20 @@ def test_names_in_constraints_must_be_declared_above(model, line):
     ("float a = 0 * infinity;\n", "", 1, "has no numeric value"),
     ("int n = ...;\n", "\nn = -1e41;\n", 2, "needs an integer (int), but -1e+41 is beyond 10^40"),
     ("int n = ...;\n", "n = -9.9e39;\n", None, None),
+    ("int a = 100000000000000000000;\nint b = -a * a;\nint c = a * a;\nint d = -b;\n", "", None, None),
+    ("int a = 100000000000000000000;\n\nint b = -a * a - 1;\n", "", 3,
+     "'-a * a - 1' gives an integer beyond 10^40"),
+    ("range I = -1e300..1;\nint n = card(I);\n", "", 1, "bound '-1e+300' of range 'I' is -1e+300, beyond"),
+    ("dvar float x;\nsubject to {\n  forall(k in -1e300..1) x <= k;\n}\n", "", 3,
+     "a bound of the loop range '-1e+300..1' is -1e+300, beyond 9007199254740992 (2^53)"),
     ("range I = 1..3;\nint n[I] = ...;\n", "n = [1,\n  2,\n  3e45];\n", 3, "'n[3]' needs an integer"),
     ("float a = ...;\n", "\n\na = -1E400;\n", 3, "in the data file, the number 1E400 is too large"),
     ("tuple T { int a; float b; }\n{T} S = ...;\n", 'S = {<1, "x">};\n', 1,
      "in the data file, field 'b' of a member of 'S' needs a number"),
 ], ids=["range bound", "integer square", "int within limit divides", "float overflow", "infinity stays",
-        "zero times infinity", "negative int data", "int data at the limit", "int data list",
+        "zero times infinity", "negative int data", "int data at the limit",
+        "int at both limits", "int beyond the negative limit", "negative range bound",
+        "negative loop bound", "int data list",
         "float literal in data", "tuple field"])
 def test_values_out_of_range_are_semantic_errors_at_their_line(model, data, line, words):
     if line is None:

@@ -16,6 +16,9 @@ def declaration(compiled, name):
     return next(d for d in compiled["declarations"] if d["name"] == name)
 
 
+RANGE6 = "range I = 1..6;\nfloat v[I] = [2.7, 2.1, 2.5, -2.5, -2.4, -0.5];\n"
+SETS = '{string} C = {"a", "b", "c", "d"};\n{string} P = {"d", "b", "e"};\n'
+
 # Small models that exercise one construct each; every one must compile.
 VALID = {
     "comments": ("// line\n/* block\n comment */ float a = 1; // tail\n", ""),
@@ -70,6 +73,23 @@ VALID = {
     "set membership filter": ("{int} S = {2, 3};\nrange I = 1..4;\ndvar float x[I];\n"
                               "minimize sum(i in I: i in S) x[i];\n", ""),
     "empty set": ("{string} P = ...;\ndvar float x[P];\nminimize sum(p in P) x[p];\n", "P = {};"),
+    "per-element bounds": ("tuple Arc { string i; string j; }\n{Arc} Arcs = ...;\nfloat cap[Arcs] = ...;\n"
+                           "range I = 1..2;\nrange J = 1..3;\nint lo[I] = [0, 1];\nint hi[I][J] = [[1, 2, 3], [4, 5, 6]];\n"
+                           "dvar float flow[a in Arcs] in 0..cap[a];\ndvar int+ y[i in I][j in J] in lo[i]..hi[i][j];\n"
+                           "maximize sum(a in Arcs) flow[a] + sum(i in I, j in J) y[i][j];\n",
+                           'Arcs = {<"a", "b">};\ncap = [3];\n'),
+    "conditional over variables": ("range T = 1..3;\nfloat init = 5;\ndvar float+ s[T];\nsubject to {\n"
+                                   "  forall(t in T) bal: s[t] == (t == 1 ? init : s[t - 1]) + 1;\n}\n", ""),
+    "number times a parenthesised sum": ("float share = 0.3;\ndvar float x;\ndvar float y;\n"
+                                         "minimize share * (x + y) + (1 - share) * x;\n", ""),
+    "indexed dexpr with a string subscript": (
+        '{string} M = {"m1", "m2"};\ndvar float+ y[M];\ndexpr float load[m in M] = 2 * y[m];\n'
+        'minimize load["m1"];\nsubject to { forall(m in M) cap: load[m] <= 4; }\n', ""),
+    "labels apart from declared names": ("range I = 1..2;\nfloat cap[I] = [3, 4];\ndvar float x[I];\n"
+                                         "maximize x: sum(i in I) x[i];\n"
+                                         "subject to { forall(i in I) cap: x[i] <= cap[i]; }\n", ""),
+    "filters that select nothing": ('{string} M = {"m1"};\ndvar float+ y[M];\nsubject to {\n'
+                                    '  forall(m in M: m == "zz") y[m] <= 1;\n  none: sum(m in M: m == "zz") y[m] <= 0;\n}\n', ""),
 }
 
 
@@ -80,6 +100,65 @@ def test_valid_construct_compiles_to_plain_json(model, data):
     json.dumps(compiled)  # only plain dicts, lists, strings and numbers
     for decl in compiled["declarations"]:
         assert {"name", "type", "lineno"} <= set(decl)
+
+
+# Values that inline data compute: (model, data file, name of the item, its value in the data dict).
+DATA_VALUES = {
+    "filter keeps its lower boundary": ("range I = 1..4;\nint s = sum(i in I: i >= 2) i;\n", "", "s", 9),
+    "filter keeps its upper boundary": ("range I = 1..4;\nint s = sum(i in I: i <= 3) i;\n", "", "s", 6),
+    "comparisons at equality": ("range I = 1..3;\nint c[i in I] = (i >= 2) + 2 * (i <= 2) + 4 * (i > 2)"
+                                " + 8 * (i < 2);\n", "", "c", [10, 3, 5]),
+    "backslash escape": ('string s = "a\\\\b";\n', "", "s", "a\\b"),
+    "quote and tab escapes": ('string s = "\\"q\\"\\t";\n', "", "s", '"q"\t'),
+    "int over int is real division": ("float h = 7 / 2;\n", "", "h", 3.5),
+    "leading zeros": ("int n = 007 + 00.50 * 2;\n", "", "n", 8),
+    "cyclic successor with mod": ("int n = 4;\nrange S = 1..n;\nint nxt[s in S] = (s + 1 - 1) mod n + 1;\n",
+                                  "", "nxt", [2, 3, 4, 1]),
+    "mod takes the sign of the divisor": ("range I = 1..4;\nint v[I] = [-7, 7, -2, 0];\n"
+                                          "int m[i in I] = v[i] mod 5;\n", "", "m", [3, 2, 3, 0]),
+    "div rounds down": ("range I = 1..4;\nint v[I] = [-7, 7, -2, 0];\nint d[i in I] = v[i] div 2;\n",
+                        "", "d", [-4, 3, -1, 0]),
+    "mod and div bind like * and /": ("int a = 5 div 2 * 2 + 2 * 5 mod 3;\n", "", "a", 5),
+    "conditional": ("range I = 1..4;\nfloat c[i in I] = i <= 2 ? 10 : i * 1.5;\n", "", "c", [10, 10, 4.5, 6.0]),
+    "conditional chain": ("range I = 1..3;\nint c[i in I] = i == 1 ? 5 : i == 2 ? 6 : 7;\n", "", "c", [5, 6, 7]),
+    "conditional evaluates only its branch": (
+        "range I = 1..3;\nint v[I] = [4, 5, 6];\nint p[i in I] = i > 1 ? v[i - 1] : 0;\n", "", "p", [0, 4, 5]),
+    "floor": (RANGE6 + "int f[i in I] = floor(v[i]);\n", "", "f", [2, 2, 2, -3, -3, -1]),
+    "ceil": (RANGE6 + "int f[i in I] = ceil(v[i]);\n", "", "f", [3, 3, 3, -2, -2, 0]),
+    "round halves away from zero": (RANGE6 + "int f[i in I] = round(v[i]);\n", "", "f", [3, 2, 3, -3, -2, -1]),
+    "abs min max of data": ("float a = abs(-1.5) + min(4, 2, 3) + max(1, 7);\n", "", "a", 10.5),
+    "range test in a filter": ("range I = 1..6;\nint s = sum(i in I: i in 2..4) i;\n", "", "s", 9),
+    "negated range test": ("range I = 1..6;\nint s = sum(i in I: !(i in 2..5)) i;\n", "", "s", 7),
+    "boolean from a comparison": (
+        "range T = 1..3;\nfloat st[T] = [0, 2, 4];\nfloat en[T] = [2, 4, 5];\n"
+        "boolean follows[i in T][j in T] = en[i] <= st[j];\n", "", "follows", [[0, 1, 1], [0, 0, 1], [0, 0, 0]]),
+    "diff keeps the order": (SETS + "{string} D = C diff P;\n", "", "D", ["a", "c"]),
+    "union": (SETS + "{string} D = C union P;\n", "", "D", ["a", "b", "c", "d", "e"]),
+    "inter": (SETS + "{string} D = P inter C;\n", "", "D", ["d", "b"]),
+    "set operators from left to right": ("{int} S = asSet(1..5) diff {2} union {2, 9};\n", "", "S", [1, 3, 4, 5, 2, 9]),
+    "parentheses in set expressions": ("{int} S = asSet(1..5) diff ({2} union {4});\n", "", "S", [1, 3, 5]),
+    "range as a set": ("int n = 3;\n{int} Days = asSet(1..n);\n", "", "Days", [1, 2, 3]),
+    "range name as a set": ("range R = 0..2;\n{float} F = asSet(R);\n", "", "F", [0, 1, 2]),
+    "filtered set": ('{string} C = ...;\nfloat pop[C] = ...;\n{string} Big = {c | c in C: pop[c] >= 1000};\n',
+                     'C = {"a", "b", "c"};\npop = [500, 1000, 2000];\n', "Big", ["b", "c"]),
+    "filtered set of fields, once each": (
+        'tuple Arc { string i; string j; }\n{Arc} A = {<"a", "b">, <"b", "c">, <"a", "c">};\n'
+        "{string} Origins = {a.i | a in A};\n", "", "Origins", ["a", "b"]),
+    "filtered set of tuples": (
+        'tuple Arc { string i; string j; }\n{Arc} A = {<"a", "b">, <"b", "c">};\n'
+        "{Arc} Back = {<j, i> | <i, j> in A: i != \"z\"};\n", "", "Back", [["b", "a"], ["c", "b"]]),
+    "infinity in the data file": ("float cap = ...;\n", "cap = infinity;\n", "cap", float("inf")),
+    "minus infinity in the data file": ("float low = ...;\n", "low = -infinity;\n", "low", float("-inf")),
+    "maxint in the data file": ("int m = ...;\n", "m = maxint;\n", "m", 2 ** 31 - 1),
+}
+
+
+@pytest.mark.parametrize("model, data, name, value", list(DATA_VALUES.values()), ids=list(DATA_VALUES))
+def test_inline_data_values(model, data, name, value):
+    found = compile_pair(model, data)["data"]
+    assert found[name] == value and type(found[name]) is type(value)
+    if isinstance(value, list) and value and not isinstance(value[0], list):
+        assert [type(v) for v in found[name]] == [type(v) for v in value]
 
 
 def test_semantic_error_is_the_package_type():

@@ -11,6 +11,7 @@ BLOCK = HEAD + "subject to {\n  forall(p in P) %s;\n}\n"  # the constraint is on
 # (model, data, line of the finding, words of its hint)
 MISTAKES = {
     "set keyword": ("set P;\n", "", 1, "write {string} P = ...; instead"),
+    "range as a set": ("int n = 3;\n{int} Days = 1..n;\n", "", 2, "write asSet(1..n) instead"),
     "param keyword": ("param cost{P};\n", "", 1, "write float cost[P] = ...; instead"),
     "param over two sets": ("param d{i in P, j in Q};\n", "", 1, "write float d[P][Q] = ...;"),
     "var keyword": ("var x{P} >= 0;\n", "", 1, "write dvar float+ x[P]; instead"),

@@ -70,6 +70,67 @@ def test_runner_solves_a_corpus_pair_from_files():
 
 
 # ----------------------------------------------------------------------------------------------
+# The constructs of the language's second round, each in a small model whose optimum is worked
+# out by hand: (model, data, optimum).
+
+NEW_CONSTRUCTS = {
+    "per-element bounds over a tuple set": (
+        'tuple Arc { string i; string j; }\n{Arc} Arcs = ...;\nfloat cap[Arcs] = ...;\n'
+        "dvar float flow[a in Arcs] in 0..cap[a];\nmaximize total: sum(a in Arcs) flow[a];\n"
+        "subject to { lim: sum(a in Arcs) flow[a] <= 100; }\n",
+        'Arcs = {<"a", "b">, <"b", "c">};\ncap = [3, 4.5];\n', 7.5),
+    "per-element bounds over two indices": (  # y11 + y21 - y12 - y22 = 1 + 2 - 4 - 6
+        "range I = 1..2;\nint lo[I] = [1, 2];\nint hi[I][I] = [[3, 4], [5, 6]];\n"
+        "dvar int+ y[i in I][j in I] in lo[i]..hi[i][j];\n"
+        "minimize m: sum(i in I, j in I) (j == 1 ? 1 : -1) * y[i][j];\n", "", -7),
+    "bound from a conditional": (
+        "range I = 1..2;\ndvar float x[i in I] in 0..(i == 1 ? 2 : 5);\nmaximize v: sum(i in I) x[i];\n",
+        "", 7),
+    "mod and div on the right-hand side": (  # (3 + 0) + (0 + 1) + (1 + 1) + (2 + 2)
+        "range I = 1..4;\ndvar float+ x[I];\nminimize s: sum(i in I) x[i];\n"
+        "subject to { forall(i in I) lo: x[i] >= (i + 2) mod 4 + i div 2; }\n", "", 10),
+    "cyclic successor as a subscript": (  # x2 >= 1, x3 >= 2, x1 >= 3
+        "int n = 3;\nrange I = 1..n;\ndvar float+ x[I];\nminimize s: sum(i in I) i * x[i];\n"
+        "subject to { forall(i in I) link: x[i mod n + 1] >= i; }\n", "", 11),
+    "conditional over variables": (  # s = 6, 7, 8
+        "range T = 1..3;\nfloat init = 5;\ndvar float+ s[T];\nminimize last: s[3];\n"
+        "subject to { forall(t in T) bal: s[t] == (t == 1 ? init : s[t - 1]) + 1; }\n", "", 8),
+    "data functions": (  # 2 + 3 + 3 - 2 + 1 + 2 + 3
+        "dvar float x;\nminimize v: x;\nsubject to {\n"
+        "  lo: x >= floor(2.7) + ceil(2.1) + round(2.5) + round(-1.5) + abs(-1) + min(4, 2) + max(1, 3);\n}\n",
+        "", 12),
+    "range tests in filters": (
+        "range I = 1..6;\ndvar float x[I] in 0..1;\n"
+        "maximize v: sum(i in I: i in 2..4) x[i] - sum(i in I: !(i in 2..4)) x[i];\n", "", 3),
+    "set expressions": (  # x[a] >= 1, x[c] >= 2, x[b] >= 2, x[e] >= 2
+        "{string} C = ...;\n{string} P = ...;\n{string} D = C diff P;\n{string} U = C union P;\n"
+        '{string} B = {c | c in U: c != "a"};\ndvar float+ x[U];\nminimize v: sum(u in U) x[u];\n'
+        "subject to {\n  forall(d in D) need: x[d] >= 1;\n  forall(b in B) more: x[b] >= 2;\n}\n",
+        'C = {"a", "b", "c"};\nP = {"b", "e"};\n', 7),
+    "range as a set and a boolean table": (  # rows of follows: 0 1 1, 0 0 1, 0 0 0
+        "int n = 3;\n{int} Days = asSet(1..n);\nfloat st[Days] = [0, 2, 4];\nfloat en[Days] = [2, 4, 5];\n"
+        "boolean follows[i in Days][j in Days] = en[i] <= st[j];\ndvar float+ x[Days];\n"
+        "minimize v: sum(d in Days) x[d];\n"
+        "subject to { forall(i in Days) cnt: x[i] >= sum(j in Days) follows[i][j]; }\n", "", 3),
+    "infinity from the data file": (
+        "float cap = ...;\ndvar float x in 0..cap;\nmaximize v: -x;\nsubject to { lo: x >= 2; }\n",
+        "cap = infinity;\n", -2),
+    "mod and div of negative numbers": (  # 3 + -4
+        "dvar float x;\nminimize v: x;\nsubject to { lo: x >= -7 mod 5 + -7 div 2; }\n", "", -1),
+    "int over int is real division": (
+        "dvar float x;\nminimize v: x;\nsubject to { lo: x >= 7 / 2; }\n", "", 3.5),
+}
+
+
+@pytest.mark.parametrize("model, data, optimum", list(NEW_CONSTRUCTS.values()), ids=list(NEW_CONSTRUCTS))
+def test_new_construct_solves_to_its_hand_worked_optimum(model, data, optimum):
+    result = runner.solve_texts(model, data, time_limit=20)
+    assert result["status"] == "optimal", result
+    assert result["objective"] == pytest.approx(optimum)
+    assert ReferenceProgram(VormoCompiler().compile_model(model, data)).solve() == pytest.approx(optimum)
+
+
+# ----------------------------------------------------------------------------------------------
 # Statuses
 
 _SMALL = """
@@ -124,6 +185,17 @@ def test_integrality_and_bounds(domain, bound, values):
     assert result["variables"] == values
     assert all(type(v) is (int if domain in ("int", "int+", "boolean") else float)
                for v in result["variables"].values())
+
+
+@pytest.mark.parametrize("domain, values", [
+    ("float", {'x[a]': 2.0, 'x[b]': 3.5}),
+    ("int", {'x[a]': 2, 'x[b]': 3}),
+])
+def test_bounds_per_element_in_the_script(domain, values):
+    model = _SMALL.replace("x[P];", "x[p in P] in 0..c[p];") % (
+        domain, "maximize v: sum(p in P) x[p];", "forall(p in P) cap: 2 * x[p] <= 7;")
+    script = script_of(VormoCompiler().compile_model(model, _SMALL_DATA))
+    assert run_in_process(script)["variables"] == values
 
 
 # ----------------------------------------------------------------------------------------------
@@ -387,6 +459,8 @@ def test_untranslatable_construct_names_itself_and_its_line(change, line, words)
     ("dvar float+ x\nminimize v: x;", "", "missing ';'"),
     ("dvar float+ x;\nminimize v: y;", "", "'y'"),
     ("float a = ...;\ndvar float+ x;\nminimize v: a * x;", "", "'a'"),
+    ("{int} S = {k | k in 1..100000000};\ndvar float+ x;\nminimize v: x;", "",
+     "the set 'S' is too large to compute"),
 ])
 def test_compile_findings_are_reported_not_raised(model, data, words):
     result = runner.solve_texts(model, data)

@@ -158,6 +158,19 @@ def _shown(value):
     return f"{value:g}"
 
 
+def _rounded(name, value):
+    """floor, ceil or round (halves away from zero) of a number, as an int when it is finite."""
+    if isinstance(value, int) or not math.isfinite(value):
+        return value
+    if name == "floor":
+        return math.floor(value)
+    if name == "ceil":
+        return math.ceil(value)
+    low = math.floor(value)
+    rest = value - low
+    return low + 1 if rest > 0.5 or (rest == 0.5 and value > 0) else low
+
+
 def _line_text(line):
     return str(line) if isinstance(line, int) and not isinstance(line, bool) else repr(line)
 
@@ -370,6 +383,8 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
             items = self.data_dict[name]
         elif "value" in decl:
             items = decl["value"]
+        elif decl.get("source") == "expression":
+            raise self._error(f"the set '{name}' is too large to compute; solve a smaller instance")
         else:
             items = [self._value(node, {}) for node in decl.get("elements") or []]
         if hasattr(items, "tolist"):
@@ -398,9 +413,11 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
             if var_type not in _DOMAINS:
                 raise self._at_line(self._unsupported_type_error("variable", var_type))
             low, high, integer = _DOMAINS[var_type]
-            if decl.get("bounds"):
-                low = max(low, self._bound(decl["bounds"]["low"], name, "lower"))
-                high = min(high, self._bound(decl["bounds"]["high"], name, "upper"))
+            bounds = decl.get("bounds")
+            per_element = bool(bounds) and any("var" in i for i in decl.get("indices") or [])
+            if bounds and not per_element:
+                low = max(low, self._bound(bounds["low"], name, "lower"))
+                high = min(high, self._bound(bounds["high"], name, "upper"))
             first = len(self.var_names)
             domains = [self._domains[s].members for s in self._dims[name]]
             count = math.prod(map(len, domains))
@@ -413,12 +430,27 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
             columns = dict(zip(itertools.product(*domains), range(first, first + count)))
             self._columns_of[name] = columns
             self.var_names.extend(names)
-            self.bounds.extend([(low, high)] * count)
+            if per_element:
+                self.bounds.extend(self._element_bounds(decl, domains, low, high))
+            else:
+                self.bounds.extend([(low, high)] * count)
             self.integrality.extend([integer] * count)
             self._variable_blocks.append((decl, first, count))
 
-    def _bound(self, node, name, side):
-        value = self._value(node, {})
+    def _element_bounds(self, decl, domains, low, high):
+        """(low, high) of every element of a variable whose bounds name its indices, in column
+        order, within the bounds of its domain."""
+        names = [index.get("var") for index in decl["indices"]]
+        bounds, name = decl["bounds"], decl["name"]
+        pairs = []
+        for key in itertools.product(*domains):
+            env = {var: member for var, member in zip(names, key) if var}
+            pairs.append((max(low, self._bound(bounds["low"], name, "lower", env)),
+                          min(high, self._bound(bounds["high"], name, "upper", env))))
+        return pairs
+
+    def _bound(self, node, name, side, env=None):
+        value = self._value(node, env or {})
         if isinstance(value, bool) or not isinstance(value, (int, float)) or value != value:
             raise self._error(f"the {side} bound of '{name}' must be a number, not {value!r}")
         if value == (math.inf if side == "lower" else -math.inf):
@@ -645,7 +677,15 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
                 if right == 0:
                     raise self._error("division by zero")
                 return left / right
+            if op in ("mod", "div"):
+                return self._integer_division(op, left, right)
             raise self._at_line(self._unsupported_operator_error("arithmetic", op))
+        if kind == "conditional":
+            chosen = node["then"] if self._value(node["condition"], env) else node["else"]
+            return self._value(chosen, env)
+        if kind == "in_range":
+            element = self._number(node["element"], env)
+            return int(self._number(node["low"], env) <= element <= self._number(node["high"], env))
         if kind == "constant":
             name = node["name"]
             if name == "infinity":
@@ -736,6 +776,16 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
             raise self._error(f"cannot compare {left!r} with {right!r}") from None
         raise self._at_line(self._unsupported_operator_error("comparison", op))
 
+    def _integer_division(self, op, left, right):
+        """a mod b and a div b of integers: div rounds down, mod has the sign of b."""
+        for value in (left, right):
+            if not (isinstance(value, int) or (isinstance(value, float) and value.is_integer())):
+                raise self._error(f"'{op}' needs integers, not {_shown(value)}")
+        if right == 0:
+            raise self._error("division by zero")
+        left, right = int(left), int(right)
+        return left // right if op == "div" else left % right
+
     def _call(self, node, env):
         name, args = node["name"], node["args"]
         if name == "card":
@@ -748,6 +798,8 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
             return abs(values[0])
         if name in ("min", "max") and values:
             return min(values) if name == "min" else max(values)
+        if name in ("floor", "ceil", "round") and len(values) == 1:
+            return _rounded(name, values[0])
         raise self._at_line(self._unsupported_type_error("function", name))
 
     def _data(self, name, node, subscripts):
@@ -985,6 +1037,14 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
             return code
         error = self._unsupported_operator_error("arithmetic", op)
         return self._raiser(error.message)
+
+    def _l_conditional(self, node):
+        condition = self._fast_value(node["condition"])
+        then, otherwise = self._linear(node["then"]), self._linear(node["else"])
+
+        def code(env, scale, acc):
+            (then if condition(env) else otherwise)(env, scale, acc)
+        return code
 
     def _l_unary(self, node):
         if node.get("op") != "-":
@@ -1285,19 +1345,29 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
                     for k in range(0, len(members), _MEMBERS_PER_LINE)], "")
         add("")
         add("# Decision variables, in column order: per declaration its index sets, the names of its")
-        add("# columns, and the bounds and kind (1 integer, 0 continuous) they share.")
+        add("# columns, the bounds they share (or lists of one bound per column) and their kind")
+        add("# (1 integer, 0 continuous).")
         for decl, first, count in self._variable_blocks:
             name = decl["name"]
             columns = f"column {first}" if count == 1 else f"columns {first} to {first + count - 1}"
             add(f"# {name!r}: {decl.get('var_type')!r}, model line {_line_text(decl.get('lineno'))}, "
                 f"{columns}")
-            low, high = self.bounds[first] if count else (0, 0)
+            low, high = self._bounds_text(first, count)
             kind = self.integrality[first] if count else 0
             # One name a line; '", "' occurs in JSON only between two strings of a list.
             names = json.dumps(self.var_names[first:first + count])[1:-1].replace('", "', '",\n"')
             self._json_call(f"add_variables({name!r}, {self._dims[name]!r}, ", [names] if count else [],
-                            f", {_number_text(low)}, {_number_text(high)}, {kind})")
+                            f", {low}, {high}, {kind})")
             add("")
+
+    def _bounds_text(self, first, count):
+        """Lower and upper bound of a block of columns as script text: two numbers when the
+        columns share them, else two lists (json.loads), one bound per column."""
+        block = self.bounds[first:first + count] or [(0, 0)]
+        if all(pair == block[0] for pair in block):
+            return _number_text(block[0][0]), _number_text(block[0][1])
+        return tuple("json.loads(" + repr("[" + ", ".join(_json_number(pair[k]) for pair in block) + "]")
+                     + ")" for k in (0, 1))
 
     def _write_objective(self):
         add = self._add_code_line
@@ -1416,8 +1486,8 @@ def add_variables(name, sets, names, lower, upper, integer):
     """Columns of one declaration, one per member of the product of its index sets, in order."""
     NAMES.extend(names)
     COLUMNS.extend([name, list(key)] for key in itertools.product(*[SETS[s] for s in sets]))
-    LOWER.extend([lower] * len(names))
-    UPPER.extend([upper] * len(names))
+    LOWER.extend(lower if isinstance(lower, list) else [lower] * len(names))
+    UPPER.extend(upper if isinstance(upper, list) else [upper] * len(names))
     INTEGER.extend([integer] * len(names))
 
 

@@ -32,7 +32,9 @@ The language in brief (see "Vormo grammar.md" for the full reference)::
     int n = ...;                      float a;               // data from the data file
     range T = 1..n;                   {string} P = ...;      {Arc} Arcs = ...;
     float c[P] = ...;                 float w[i in T] = 2*i; // generic inline array
+    {string} Q = P diff {"b"};        int nxt[t in T] = t mod n + 1;
     dvar float+ x[P] in 0..100;       dexpr float total = sum(p in P) c[p] * x[p];
+    dvar float y[p in P] in 0..c[p];  float d[t in T] = t > 1 ? w[t - 1] : 0;
     minimize cost: total;
     subject to {
       forall(t in T: t > 1) link: x["a"] <= a * t;
@@ -47,17 +49,22 @@ Declarations (all have "name", "type" and "lineno"):
 
 * tuple type:  {"type": "tuple", "fields": [{"name": "from", "type": "string"}, ...]}
 * range:       {"type": "range", "start": expr, "end": expr, "low": int, "high": int}
-* set:         {"type": "set", "element_type": "int"|"float"|"string", "source": "inline"|"data",
-                "elements": [expr, ...]} (inline literal) or {"value": [plain values]} (data file)
+* set:         {"type": "set", "element_type": "int"|"float"|"string",
+                "source": "inline"|"data"|"expression", "elements": [expr, ...]} (inline literal),
+                {"value": [plain values]} (data file), or {"expr": set_expr, "value": [...]}
+                (computed; "value" is missing when it is too large to compute)
 * tuple set:   {"type": "set_of_tuples", "tuple_type": "Arc", "source": ...,
-                "elements": [tuple_literal, ...]} or {"value": [[field values], ...]}
+                "elements": [tuple_literal, ...]} or {"value": [[field values], ...]} or
+                {"expr": set_expr, "value": [...]}
 * data:        {"type": "parameter", "value_type": "int"|"float"|"string"|"boolean",
                 "indices": [index, ...], "source": "data"|"inline"|"generic", "expr": expr or None}
   where index is {"set": "P"} or, for generic arrays, {"var": "i", "set": "P"}; "expr" is the
   initializer: an expression, an array literal {"type": "array_literal", "elements": [...]}, or None
   for data from the data file.
 * decision variable: {"type": "dvar", "var_type": "float"|"float+"|"int"|"int+"|"boolean",
-                "indices": [{"set": "P"}, ...], "bounds": {"low": expr, "high": expr} or None}
+                "indices": [{"set": "P"}, ...] or [{"var": "p", "set": "P"}, ...],
+                "bounds": {"low": expr, "high": expr} or None}; with named indices the bounds may
+                use them (dvar float f[a in Arcs] in 0..cap[a]), one pair of bounds per element
 * decision expression: {"type": "dexpr", "value_type": "float"|"int", "indices": [...], "expr": expr}
 
 Objective: {"type": "objective", "sense": "minimize"|"maximize", "label": str or None, "expr": expr,
@@ -73,18 +80,28 @@ Expressions:
 * {"type": "constant", "name": "maxint"|"infinity"}
 * {"type": "indexed", "name": "x", "indices": [expr, ...]}          x[i][j]
 * {"type": "field", "base": expr, "field": "cost"}                  a.cost
-* {"type": "binop", "op": "+"|"-"|"*"|"/", "left": expr, "right": expr}
+* {"type": "binop", "op": "+"|"-"|"*"|"/"|"mod"|"div", "left": expr, "right": expr}
+  (mod and div of integer data: div rounds down, mod has the sign of the divisor)
+* {"type": "conditional", "condition": expr, "then": expr, "else": expr}      c ? a : b
 * {"type": "unary", "op": "-"|"!", "operand": expr}
 * {"type": "compare", "op": "<"|"<="|">"|">="|"=="|"!=", "left": expr, "right": expr}
 * {"type": "logical", "op": "&&"|"||", "left": expr, "right": expr}
 * {"type": "in", "element": expr, "set": "Arcs"}                    <i, j> in Arcs
+* {"type": "in_range", "element": expr, "low": expr, "high": expr}  t in 2..n
 * {"type": "tuple_literal", "elements": [expr, ...]}
 * {"type": "aggregate", "op": "sum"|"min"|"max", "iterators": [...], "filter": expr or None,
    "body": expr}
-* {"type": "call", "name": "abs"|"card"|"min"|"max", "args": [expr, ...]}
+* {"type": "call", "name": "abs"|"card"|"min"|"max"|"floor"|"ceil"|"round", "args": [expr, ...]}
+  (round takes halves away from zero)
 * {"type": "range_expr", "low": expr, "high": expr}                 lo..hi (in iterators)
 * iterator: {"type": "iterator", "var": "i", "set": expr} or
             {"type": "iterator", "pattern": ["i", "j"], "set": expr}   <i, j> in Arcs
+* set_expr (right of a set declaration): {"type": "name", "name": "Cities"},
+  {"type": "set_op", "op": "union"|"inter"|"diff", "left": set_expr, "right": set_expr},
+  {"type": "as_set", "range": range_expr or name}                   asSet(1..n)
+  {"type": "set_literal", "elements": [expr, ...]}                  {1, 2}
+  {"type": "set_filter", "element": expr, "iterators": [...], "filter": expr or None}
+                                                                    {c | c in C: pop[c] >= 10}
 
 Data dict: every data item, from the data file or computed inline, as plain values: numbers
 (boolean as 0/1), strings, lists for sets (in their order) and arrays (nested, one level per index,
@@ -118,14 +135,17 @@ INT_LIMIT_TEXT = "10^40 in size, the largest integer the compiler allows"
 RANGE_LIMIT = 2 ** 53
 
 SCALAR_TYPES = ("int", "float", "string", "boolean")
-# Words that start a statement of a model: text after a statement that lacks its ';'.
 # Tokens that can start an expression.
 EXPRESSION_STARTS = frozenset(["NAME", "NUMBER", "STRING", "(", "-", "<"])
+# Words that start a statement of a model: text after a statement that lacks its ';'.
 STATEMENT_WORDS = frozenset("int float string boolean range tuple dvar dexpr minimize maximize "
                             "subject forall".split())
 RESERVED_WORDS = frozenset(
     "int float string boolean range tuple dvar dexpr minimize maximize subject forall "
-    "sum min max abs card in maxint infinity".split())
+    "sum min max abs card in maxint infinity mod div floor ceil round union inter diff asSet".split())
+# Functions of one data argument, and the operators between sets.
+ONE_ARGUMENT_CALLS = ("abs", "card", "floor", "ceil", "round")
+SET_OPERATORS = ("union", "inter", "diff")
 
 
 class VormoSyntaxError(SyntaxError):
@@ -176,7 +196,8 @@ class Token:
 
 
 OPERATORS = ("...", "..", "<=", ">=", "==", "!=", "&&", "||",
-             "+", "-", "*", "/", "(", ")", "[", "]", "{", "}", "<", ">", ",", ";", ":", "=", "!", ".")
+             "+", "-", "*", "/", "(", ")", "[", "]", "{", "}", "<", ">", ",", ";", ":", "=", "!", ".",
+             "?", "|")
 
 # Numbers are ASCII digits only: other Unicode digits (superscripts, circled or Arabic-Indic
 # digits) are not numbers and not parts of names.
@@ -450,83 +471,14 @@ class _ParserBase:
 
 
 # ----------------------------------------------------------------------------------------------
-# Model parser
+# Model parser, in four layers: hints, expressions, declarations, model structure
 # ----------------------------------------------------------------------------------------------
-class ModelParser(_ParserBase):
-    """Recursive-descent parser of a model file; builds the declaration and constraint dicts.
+class _HintWriter(_ParserBase):
+    """'write ... instead' hints for the habits of other modelling languages and of Python.
 
-    Expression nodes carry no line numbers themselves; ``lines`` maps id(node) to the line where
-    the node starts, for error messages.
-    """
+    Hints read ahead in the raw text (scan never fails), so that a finding can show the whole
+    statement in its Vormo form."""
 
-    def __init__(self, text):
-        super().__init__(text, "model")
-        self.lines = {}
-        self.depths = {}
-
-    def node(self, token, **fields):
-        """Make an expression node that starts at token; track its depth in the tree (a node
-        missing from depths is a leaf, of depth 1)."""
-        n = fields
-        self.lines[id(n)] = token.line
-        depths = self.depths
-        depth = 1
-        for v in fields.values():
-            if type(v) is dict:
-                d = depths.get(id(v), 1)
-                if d > depth:
-                    depth = d
-            elif type(v) is list:
-                for item in v:
-                    if type(item) is dict:
-                        d = depths.get(id(item), 1)
-                        if d > depth:
-                            depth = d
-        depth += 1
-        if depth > MAX_EXPRESSION_DEPTH:
-            self.fail(f"an expression at most {MAX_EXPRESSION_DEPTH} levels deep", token,
-                      "split the expression into several dexpr declarations")
-        depths[id(n)] = depth
-        return n
-
-    def leaf(self, token, **fields):
-        """Make an expression node without children (depth 1)."""
-        self.lines[id(fields)] = token.line
-        return fields
-
-    # -- model structure ------------------------------------------------------------------------
-    def parse_model(self):
-        model = {"declarations": [], "objective": None, "constraints": [], "objectives": []}
-        while not self.at("EOF"):
-            t = self.tok
-            word = t.value if t.kind == "NAME" else None
-            if word == "tuple":
-                model["declarations"].append(self.parse_tuple_type())
-            elif word == "range":
-                model["declarations"].append(self.parse_range())
-            elif t.kind == "{":
-                model["declarations"].append(self.parse_set_declaration())
-            elif word in SCALAR_TYPES:
-                model["declarations"].append(self.parse_data_declaration())
-            elif word == "dvar":
-                model["declarations"].append(self.parse_dvar())
-            elif word == "dexpr":
-                model["declarations"].append(self.parse_dexpr())
-            elif word in ("minimize", "maximize"):
-                model["objectives"].append(self.parse_objective())
-            elif word == "subject":
-                self.advance()
-                self.expect_word("to", "'to' after 'subject'")
-                model["constraints"].extend(self.parse_block("'subject to'"))
-            else:
-                self.fail("a declaration (int, float, string, boolean, range, tuple, {set}, dvar, "
-                          "dexpr), an objective (minimize/maximize) or 'subject to'",
-                          hint=self.statement_hint())
-        if model["objectives"]:
-            model["objective"] = model["objectives"][0]
-        return model
-
-    # -- hints for the habits of other modelling languages and of Python ---------------------------
     def scan(self, token, limit=60):
         """Up to limit tokens of the text from token on (for hints; never fails)."""
         tokens = []
@@ -655,6 +607,321 @@ class ModelParser(_ParserBase):
         inner = re.sub(r"^\(\s*([^()]*?)\s*\)\s+in\b", r"<\1> in", inner)
         return f"write {word}({inner}) instead"
 
+    def operator_hint(self, first, left, op, label):
+        """'write ... instead' for =, =<, =>, <, > in a constraint and for a label without ':'."""
+        left_text = self.fragment(first.start, self.prev.stop)
+        if op.kind in EXPRESSION_STARTS and left.get("type") == "name" and label is None:
+            return (f"write {left['name']}: {self.rest_of_statement(op.start)}; instead (a label "
+                    "takes ':')")
+        if op.kind not in ("=", "<", ">"):
+            return ""
+        after = self.peek()
+        right_start = op.stop
+        good = {"=": "==", "<": "<=", ">": ">="}[op.kind]
+        if op.kind == "=" and after.kind in ("<", ">") and after.start == op.stop:
+            good = after.kind + "="
+            right_start = after.stop
+        text = f"{left_text} {good} {self.rest_of_statement(right_start)};"
+        if good == "==":
+            return f"write {text} instead (an equality constraint takes '==')"
+        if op.kind in ("<", ">"):
+            return f"write {text} instead (constraints take no strict inequalities)"
+        return f"write {text} instead"
+
+    def dvar_bound_hint(self, var_type, name, indices):
+        """'write dvar float+ x[P]; instead' for a bound written as >= 0 or <= u after a dvar."""
+        op = self.tok
+        tokens = self.scan(op)
+        stop = next((t for t in tokens if t.kind in (";", "<=", ">=", "<", ">") and t is not tokens[0]),
+                    None)
+        if stop is None or len(tokens) < 2:
+            return ""
+        bound = self.fragment(tokens[1].start, stop.start)
+        dims = "".join(f"[{i['set']}]" for i in indices)
+        base = var_type.rstrip("+")
+        if op.kind in (">=", ">"):
+            if bound == "0":
+                return f"write dvar {base}+ {name}{dims}; instead"
+            return f"write dvar {base} {name}{dims} in {bound}..infinity; instead"
+        low = "0" if var_type.endswith("+") else "-infinity"
+        return f"write dvar {base} {name}{dims} in {low}..{bound}; instead"
+
+
+class _ExpressionParser(_HintWriter):
+    """Expressions, iterators and the syntax-tree nodes they build.
+
+    Expression nodes carry no line numbers themselves; ``lines`` maps id(node) to the line where
+    the node starts, for error messages, and ``depths`` the depth of every inner node.
+    """
+
+    def __init__(self, text):
+        super().__init__(text, "model")
+        self.lines = {}
+        self.depths = {}
+
+    def node(self, token, **fields):
+        """Make an expression node that starts at token; track its depth in the tree (a node
+        missing from depths is a leaf, of depth 1)."""
+        n = fields
+        self.lines[id(n)] = token.line
+        depths = self.depths
+        depth = 1
+        for v in fields.values():
+            if type(v) is dict:
+                d = depths.get(id(v), 1)
+                if d > depth:
+                    depth = d
+            elif type(v) is list:
+                for item in v:
+                    if type(item) is dict:
+                        d = depths.get(id(item), 1)
+                        if d > depth:
+                            depth = d
+        depth += 1
+        if depth > MAX_EXPRESSION_DEPTH:
+            self.fail(f"an expression at most {MAX_EXPRESSION_DEPTH} levels deep", token,
+                      "split the expression into several dexpr declarations")
+        depths[id(n)] = depth
+        return n
+
+    def leaf(self, token, **fields):
+        """Make an expression node without children (depth 1)."""
+        self.lines[id(fields)] = token.line
+        return fields
+
+    def parse_iteration(self):
+        """Parse 'i in I, <a, b> in Arcs : filter )' after an opening parenthesis."""
+        iterators = [self.parse_iterator()]
+        while self.at(","):
+            self.advance()
+            if len(iterators) == MAX_ITERATORS:
+                self.fail(f"at most {MAX_ITERATORS} loop variables in one iteration",
+                          hint="nest loops instead")
+            iterators.append(self.parse_iterator())
+        filt = None
+        if self.at(":"):
+            self.advance()
+            filt = self.parse_expression()
+        self.expect(")", "')' to close the iteration" if filt else "',', ':' or ')' in the iteration")
+        return iterators, filt
+
+    def parse_iterator(self):
+        t = self.tok
+        if self.at("<"):
+            self.advance()
+            pattern = [self.expect_name("a loop variable name in the tuple pattern").value]
+            while self.at(","):
+                self.advance()
+                pattern.append(self.expect_name("a loop variable name in the tuple pattern").value)
+            self.expect(">", "'>' to close the tuple pattern")
+            fields = {"pattern": pattern}
+        else:
+            fields = {"var": self.expect_name("a loop variable such as i, or a tuple pattern <i, j>").value}
+        self.expect_word("in", "'in' after the loop variable")
+        set_start = self.tok
+        low = self.parse_additive()
+        if self.at(".."):
+            self.advance()
+            high = self.parse_additive()
+            set_expr = self.node(set_start, type="range_expr", low=low, high=high)
+        elif low.get("type") == "name":
+            set_expr = low
+        else:
+            self.fail("the name of a set or range, or lo..hi", set_start)
+        return self.node(t, type="iterator", **fields, set=set_expr)
+
+    def parse_expression(self):
+        """Full expression: conditionals, logical operators, comparisons and membership (filters,
+        data)."""
+        t = self.tok
+        condition = self.parse_or()
+        if not self.at("?"):
+            return condition
+        self.advance()
+        self.enter()
+        then = self.parse_or()
+        self.expect(":", "':' between the two values of the conditional cond ? a : b")
+        otherwise = self.parse_expression()
+        self.leave()
+        return self.node(t, **{"type": "conditional", "condition": condition, "then": then,
+                               "else": otherwise})
+
+    def parse_or(self):
+        left = self.parse_and()
+        while self.at("||"):
+            t = self.advance()
+            left = self.node(t, type="logical", op="||", left=left, right=self.parse_and())
+        return left
+
+    def parse_and(self):
+        left = self.parse_not()
+        while self.at("&&"):
+            t = self.advance()
+            left = self.node(t, type="logical", op="&&", left=left, right=self.parse_not())
+        return left
+
+    def parse_not(self):
+        if self.at("!"):
+            t = self.advance()
+            self.enter()
+            operand = self.parse_not()
+            self.leave()
+            return self.node(t, type="unary", op="!", operand=operand)
+        return self.parse_comparison()
+
+    def parse_comparison(self):
+        t = self.tok
+        left = self.parse_additive()
+        if self.tok.kind in ("<", "<=", ">", ">=", "==", "!="):
+            op = self.advance().kind
+            return self.node(t, type="compare", op=op, left=left, right=self.parse_additive())
+        if self.at("NAME", "in"):
+            self.advance()
+            if self.tok.kind == "NAME" and self.peek().kind != ".." and self.tok.value not in RESERVED_WORDS:
+                set_name = self.expect_name("the name of a set, or lo..hi, after 'in'").value
+                return self.node(t, type="in", element=left, set=set_name)
+            low = self.parse_additive()
+            self.expect("..", "'..' after the lower bound, or the name of a set, after 'in'")
+            return self.node(t, type="in_range", element=left, low=low, high=self.parse_additive())
+        return left
+
+    def parse_arithmetic(self):
+        """Arithmetic expression only (objective and constraint sides)."""
+        return self.parse_additive()
+
+    def parse_additive(self):
+        left = self.parse_multiplicative()
+        while self.tok.kind in ("+", "-"):
+            t = self.advance()
+            left = self.node(t, type="binop", op=t.kind, left=left, right=self.parse_multiplicative())
+        return left
+
+    def parse_multiplicative(self):
+        left = self.parse_unary()
+        while self.tok.kind in ("*", "/") or (self.tok.kind == "NAME" and self.tok.value in ("mod", "div")):
+            t = self.advance()
+            op = t.value if t.kind == "NAME" else t.kind
+            left = self.node(t, type="binop", op=op, left=left, right=self.parse_unary())
+        return left
+
+    def parse_unary(self):
+        if self.at("-"):
+            t = self.advance()
+            self.enter()
+            operand = self.parse_unary()
+            self.leave()
+            return self.node(t, type="unary", op="-", operand=operand)
+        return self.parse_postfix()
+
+    def parse_postfix(self):
+        t = self.tok
+        expr = self.parse_primary()
+        while self.tok.kind in ("[", "."):
+            if self.at("["):
+                if expr.get("type") != "name":
+                    self.fail("an operator or ';'", hint="only declared names can be subscripted")
+                indices = []
+                while self.at("["):
+                    self.advance()
+                    self.enter()
+                    indices.append(self.parse_additive())
+                    self.leave()
+                    self.expect("]", "']' after the subscript",
+                                "write one subscript per bracket pair, e.g. x[i][j]")
+                expr = self.node(t, type="indexed", name=expr["name"], indices=indices)
+            else:
+                self.advance()
+                field = self.expect_name("a tuple field name after '.'").value
+                expr = self.node(t, type="field", base=expr, field=field)
+        return expr
+
+    def parse_primary(self):
+        t = self.tok
+        if t.kind == "NUMBER":
+            self.advance()
+            return self.leaf(t, type="number", value=t.value)
+        if t.kind == "STRING":
+            self.advance()
+            return self.leaf(t, type="string", value=t.value)
+        if t.kind == "(":
+            self.advance()
+            self.enter()
+            inner = self.parse_expression()
+            self.leave()
+            self.expect(")", "')' to close the parenthesis")
+            return inner
+        if t.kind == "<":
+            return self.parse_tuple_literal()
+        if t.kind == "NAME":
+            word = t.value
+            if word in ("maxint", "infinity"):
+                self.advance()
+                return self.leaf(t, type="constant", name=word)
+            if word == "sum" or (word in ("min", "max") and self.peek().kind == "(" and (
+                    self.peek(2).kind == "<" or
+                    (self.peek(2).kind == "NAME" and self.peek(3).kind == "NAME"
+                     and self.peek(3).value == "in"))):
+                return self.parse_aggregate()
+            if word in ONE_ARGUMENT_CALLS or word in ("min", "max"):
+                return self.parse_call()
+            if word == "asSet":
+                self.fail("a value, a name or '('", hint="asSet(lo..hi) makes a set; it stands in a set "
+                          "declaration, e.g. {int} Days = asSet(1..n);")
+            if word in RESERVED_WORDS:
+                self.fail("a value, a name or '('", hint=f"'{word}' is a reserved word")
+            self.advance()
+            return self.leaf(t, type="name", name=word)
+        self.fail("a value, a name or '('")
+
+    def parse_tuple_literal(self):
+        t = self.advance()
+        self.enter()
+        elements = [self.parse_additive()]
+        while self.at(","):
+            self.advance()
+            elements.append(self.parse_additive())
+        self.expect(">", "',' or '>' in the tuple")
+        self.leave()
+        return self.node(t, type="tuple_literal", elements=elements)
+
+    def parse_aggregate(self):
+        t = self.advance()
+        if self.tok.kind == "{":
+            self.fail(f"'(' after '{t.value}'", hint=self.braces_hint(t.value))
+        open_tok = self.expect("(", f"'(' after '{t.value}'")
+        self.enter()
+        try:
+            iterators, filt = self.parse_iteration()
+        except VormoSyntaxError as error:
+            self.fail_with_hint(error, self.comprehension_hint(t.value, open_tok))
+        body = self.parse_multiplicative()
+        self.leave()
+        return self.node(t, type="aggregate", op=t.value, iterators=iterators, filter=filt, body=body)
+
+    def parse_call(self):
+        t = self.advance()
+        open_tok = self.expect("(", f"'(' after '{t.value}'")
+        self.enter()
+        args = [self.parse_additive()]
+        while self.at(","):
+            self.advance()
+            args.append(self.parse_additive())
+        if self.at("NAME", "for"):
+            self.fail(f"')' to close '{t.value}('", hint=self.comprehension_hint(t.value, open_tok))
+        self.expect(")", f"')' to close '{t.value}('")
+        self.leave()
+        wanted = (1, 1) if t.value in ONE_ARGUMENT_CALLS else (2, 10 ** 9)
+        if not wanted[0] <= len(args) <= wanted[1]:
+            count = "one argument" if wanted[0] == 1 else "at least two arguments"
+            raise VormoSyntaxError("model", t.line, t.col, f"{count} for '{t.value}'",
+                                   f"{len(args)} argument(s)",
+                                   "for an aggregate write e.g. max(i in I) c[i]" if wanted[0] == 2 else "")
+        return self.node(t, type="call", name=t.value, args=args)
+
+
+class _DeclarationParser(_ExpressionParser):
+    """Declarations: tuple types, ranges, sets, data, decision variables and expressions."""
+
     def parse_tuple_type(self):
         start = self.advance()
         name = self.expect_name("the name of the tuple type").value
@@ -705,23 +972,90 @@ class ModelParser(_ParserBase):
             self.advance()
             if self.at("..."):
                 self.advance()
-            elif self.at("{"):
-                decl["source"] = "inline"
-                decl["elements"] = self.parse_set_literal()
             else:
-                self.fail("'...' or a set literal such as {1, 2, 3}")
+                expr = self.parse_set_expression()
+                if expr["type"] == "set_literal":
+                    decl["source"] = "inline"
+                    decl["elements"] = expr["elements"]
+                else:
+                    decl["source"] = "expression"
+                    decl["expr"] = expr
         self.expect(";", "';' after the set declaration")
         return decl
 
+    def parse_set_expression(self):
+        """Set terms joined by union, inter and diff, from left to right."""
+        left = self.parse_set_term()
+        while self.tok.kind == "NAME" and self.tok.value in SET_OPERATORS:
+            t = self.advance()
+            left = self.node(t, type="set_op", op=t.value, left=left, right=self.parse_set_term())
+        return left
+
+    def parse_set_term(self):
+        """A set name, {members}, {expr | iterators: filter}, asSet(lo..hi) or (set expression)."""
+        t = self.tok
+        if t.kind == "{":
+            return self.parse_set_literal()
+        if t.kind == "(":
+            self.advance()
+            self.enter()
+            inner = self.parse_set_expression()
+            self.leave()
+            self.expect(")", "')' to close the parenthesis")
+            return inner
+        if self.at("NAME", "asSet"):
+            self.advance()
+            self.expect("(", "'(' after 'asSet'")
+            self.enter()
+            low = self.parse_additive()
+            if self.at(".."):
+                self.advance()
+                source = self.node(t, type="range_expr", low=low, high=self.parse_additive())
+            elif low["type"] == "name":
+                source = low
+            else:
+                self.fail("'..' and the upper bound, e.g. asSet(1..n)")
+            self.leave()
+            self.expect(")", "')' to close 'asSet('")
+            return self.node(t, type="as_set", range=source)
+        if t.kind == "NAME" and t.value not in RESERVED_WORDS:
+            self.advance()
+            return self.leaf(t, type="name", name=t.value)
+        hint = ""
+        if t.kind in ("NUMBER", "NAME", "-", "("):
+            rest = self.rest_of_statement(t.start)
+            if ".." in rest and "..." not in rest:
+                hint = f"write asSet({rest}) instead"
+        self.fail("'...', a set literal such as {1, 2, 3} or a set expression", hint=hint)
+
     def parse_set_literal(self):
-        self.expect("{")
+        """{a, b, c} or the members of a filtered set, {expr | iterators: filter}."""
+        t = self.expect("{")
+        self.enter()
         items = []
         while not self.at("}"):
             items.append(self.parse_additive())
+            if len(items) == 1 and self.at("|"):
+                self.advance()
+                iterators = [self.parse_iterator()]
+                while self.at(","):
+                    self.advance()
+                    if len(iterators) == MAX_ITERATORS:
+                        self.fail(f"at most {MAX_ITERATORS} loop variables in one iteration")
+                    iterators.append(self.parse_iterator())
+                filt = None
+                if self.at(":"):
+                    self.advance()
+                    filt = self.parse_expression()
+                self.expect("}", "'}' to close the set" if filt else "',', ':' or '}' in the set")
+                self.leave()
+                return self.node(t, type="set_filter", element=items[0], iterators=iterators,
+                                 filter=filt)
             if not self.at("}"):
                 self.expect(",", "',' or '}' in the set literal")
         self.advance()
-        return items
+        self.leave()
+        return self.node(t, type="set_literal", elements=items)
 
     def parse_indices(self, allow_generic, what):
         """Parse [S] or [i in S] groups after a declared name."""
@@ -837,7 +1171,7 @@ class ModelParser(_ParserBase):
             self.advance()
             var_type += "+"
         name = self.expect_name("the name of the decision variable").value
-        indices = self.parse_indices(False, "a decision variable")
+        indices = self.parse_indices(True, "a decision variable")
         bounds = None
         if self.at("NAME", "in"):
             self.advance()
@@ -851,24 +1185,6 @@ class ModelParser(_ParserBase):
         self.expect(";", f"';' after the declaration of '{name}'")
         return {"name": name, "type": "dvar", "lineno": start.line, "var_type": var_type,
                 "indices": indices, "bounds": bounds}
-
-    def dvar_bound_hint(self, var_type, name, indices):
-        """'write dvar float+ x[P]; instead' for a bound written as >= 0 or <= u after a dvar."""
-        op = self.tok
-        tokens = self.scan(op)
-        stop = next((t for t in tokens if t.kind in (";", "<=", ">=", "<", ">") and t is not tokens[0]),
-                    None)
-        if stop is None or len(tokens) < 2:
-            return ""
-        bound = self.fragment(tokens[1].start, stop.start)
-        dims = "".join(f"[{i['set']}]" for i in indices)
-        base = var_type.rstrip("+")
-        if op.kind in (">=", ">"):
-            if bound == "0":
-                return f"write dvar {base}+ {name}{dims}; instead"
-            return f"write dvar {base} {name}{dims} in {bound}..infinity; instead"
-        low = "0" if var_type.endswith("+") else "-infinity"
-        return f"write dvar {base} {name}{dims} in {low}..{bound}; instead"
 
     def parse_dexpr(self):
         start = self.advance()
@@ -885,6 +1201,44 @@ class ModelParser(_ParserBase):
         self.expect(";", f"';' after the declaration of '{name}'")
         return {"name": name, "type": "dexpr", "lineno": start.line, "value_type": vt.value,
                 "indices": indices, "expr": expr}
+
+
+class ModelParser(_DeclarationParser):
+    """Recursive-descent parser of a model file; builds the declaration and constraint dicts.
+
+    The statements of a model, the objective and the constraints; the layers below read the
+    declarations and the expressions."""
+
+    def parse_model(self):
+        model = {"declarations": [], "objective": None, "constraints": [], "objectives": []}
+        while not self.at("EOF"):
+            t = self.tok
+            word = t.value if t.kind == "NAME" else None
+            if word == "tuple":
+                model["declarations"].append(self.parse_tuple_type())
+            elif word == "range":
+                model["declarations"].append(self.parse_range())
+            elif t.kind == "{":
+                model["declarations"].append(self.parse_set_declaration())
+            elif word in SCALAR_TYPES:
+                model["declarations"].append(self.parse_data_declaration())
+            elif word == "dvar":
+                model["declarations"].append(self.parse_dvar())
+            elif word == "dexpr":
+                model["declarations"].append(self.parse_dexpr())
+            elif word in ("minimize", "maximize"):
+                model["objectives"].append(self.parse_objective())
+            elif word == "subject":
+                self.advance()
+                self.expect_word("to", "'to' after 'subject'")
+                model["constraints"].extend(self.parse_block("'subject to'"))
+            else:
+                self.fail("a declaration (int, float, string, boolean, range, tuple, {set}, dvar, "
+                          "dexpr), an objective (minimize/maximize) or 'subject to'",
+                          hint=self.statement_hint())
+        if model["objectives"]:
+            model["objective"] = model["objectives"][0]
+        return model
 
     def parse_label(self):
         """A label is a name followed by ':' (a line break may follow the colon)."""
@@ -960,238 +1314,6 @@ class ModelParser(_ParserBase):
         return {"type": "constraint", "label": label, "op": op.kind, "left": left, "right": right,
                 "lineno": first.line}
 
-    def operator_hint(self, first, left, op, label):
-        """'write ... instead' for =, =<, =>, <, > in a constraint and for a label without ':'."""
-        left_text = self.fragment(first.start, self.prev.stop)
-        if op.kind in EXPRESSION_STARTS and left.get("type") == "name" and label is None:
-            return (f"write {left['name']}: {self.rest_of_statement(op.start)}; instead (a label "
-                    "takes ':')")
-        if op.kind not in ("=", "<", ">"):
-            return ""
-        after = self.peek()
-        right_start = op.stop
-        good = {"=": "==", "<": "<=", ">": ">="}[op.kind]
-        if op.kind == "=" and after.kind in ("<", ">") and after.start == op.stop:
-            good = after.kind + "="
-            right_start = after.stop
-        text = f"{left_text} {good} {self.rest_of_statement(right_start)};"
-        if good == "==":
-            return f"write {text} instead (an equality constraint takes '==')"
-        if op.kind in ("<", ">"):
-            return f"write {text} instead (constraints take no strict inequalities)"
-        return f"write {text} instead"
-
-    # -- iterators ------------------------------------------------------------------------------
-    def parse_iteration(self):
-        """Parse 'i in I, <a, b> in Arcs : filter )' after an opening parenthesis."""
-        iterators = [self.parse_iterator()]
-        while self.at(","):
-            self.advance()
-            if len(iterators) == MAX_ITERATORS:
-                self.fail(f"at most {MAX_ITERATORS} loop variables in one iteration",
-                          hint="nest loops instead")
-            iterators.append(self.parse_iterator())
-        filt = None
-        if self.at(":"):
-            self.advance()
-            filt = self.parse_expression()
-        self.expect(")", "')' to close the iteration" if filt else "',', ':' or ')' in the iteration")
-        return iterators, filt
-
-    def parse_iterator(self):
-        t = self.tok
-        if self.at("<"):
-            self.advance()
-            pattern = [self.expect_name("a loop variable name in the tuple pattern").value]
-            while self.at(","):
-                self.advance()
-                pattern.append(self.expect_name("a loop variable name in the tuple pattern").value)
-            self.expect(">", "'>' to close the tuple pattern")
-            fields = {"pattern": pattern}
-        else:
-            fields = {"var": self.expect_name("a loop variable such as i, or a tuple pattern <i, j>").value}
-        self.expect_word("in", "'in' after the loop variable")
-        set_start = self.tok
-        low = self.parse_additive()
-        if self.at(".."):
-            self.advance()
-            high = self.parse_additive()
-            set_expr = self.node(set_start, type="range_expr", low=low, high=high)
-        elif low.get("type") == "name":
-            set_expr = low
-        else:
-            self.fail("the name of a set or range, or lo..hi", set_start)
-        return self.node(t, type="iterator", **fields, set=set_expr)
-
-    # -- expressions ----------------------------------------------------------------------------
-    def parse_expression(self):
-        """Full expression: logical operators, comparisons and membership (filters, data)."""
-        return self.parse_or()
-
-    def parse_or(self):
-        left = self.parse_and()
-        while self.at("||"):
-            t = self.advance()
-            left = self.node(t, type="logical", op="||", left=left, right=self.parse_and())
-        return left
-
-    def parse_and(self):
-        left = self.parse_not()
-        while self.at("&&"):
-            t = self.advance()
-            left = self.node(t, type="logical", op="&&", left=left, right=self.parse_not())
-        return left
-
-    def parse_not(self):
-        if self.at("!"):
-            t = self.advance()
-            self.enter()
-            operand = self.parse_not()
-            self.leave()
-            return self.node(t, type="unary", op="!", operand=operand)
-        return self.parse_comparison()
-
-    def parse_comparison(self):
-        t = self.tok
-        left = self.parse_additive()
-        if self.tok.kind in ("<", "<=", ">", ">=", "==", "!="):
-            op = self.advance().kind
-            return self.node(t, type="compare", op=op, left=left, right=self.parse_additive())
-        if self.at("NAME", "in"):
-            self.advance()
-            set_name = self.expect_name("the name of a set after 'in'").value
-            return self.node(t, type="in", element=left, set=set_name)
-        return left
-
-    def parse_arithmetic(self):
-        """Arithmetic expression only (objective and constraint sides)."""
-        return self.parse_additive()
-
-    def parse_additive(self):
-        left = self.parse_multiplicative()
-        while self.tok.kind in ("+", "-"):
-            t = self.advance()
-            left = self.node(t, type="binop", op=t.kind, left=left, right=self.parse_multiplicative())
-        return left
-
-    def parse_multiplicative(self):
-        left = self.parse_unary()
-        while self.tok.kind in ("*", "/"):
-            t = self.advance()
-            left = self.node(t, type="binop", op=t.kind, left=left, right=self.parse_unary())
-        return left
-
-    def parse_unary(self):
-        if self.at("-"):
-            t = self.advance()
-            self.enter()
-            operand = self.parse_unary()
-            self.leave()
-            return self.node(t, type="unary", op="-", operand=operand)
-        return self.parse_postfix()
-
-    def parse_postfix(self):
-        t = self.tok
-        expr = self.parse_primary()
-        while self.tok.kind in ("[", "."):
-            if self.at("["):
-                if expr.get("type") != "name":
-                    self.fail("an operator or ';'", hint="only declared names can be subscripted")
-                indices = []
-                while self.at("["):
-                    self.advance()
-                    self.enter()
-                    indices.append(self.parse_additive())
-                    self.leave()
-                    self.expect("]", "']' after the subscript",
-                                "write one subscript per bracket pair, e.g. x[i][j]")
-                expr = self.node(t, type="indexed", name=expr["name"], indices=indices)
-            else:
-                self.advance()
-                field = self.expect_name("a tuple field name after '.'").value
-                expr = self.node(t, type="field", base=expr, field=field)
-        return expr
-
-    def parse_primary(self):
-        t = self.tok
-        if t.kind == "NUMBER":
-            self.advance()
-            return self.leaf(t, type="number", value=t.value)
-        if t.kind == "STRING":
-            self.advance()
-            return self.leaf(t, type="string", value=t.value)
-        if t.kind == "(":
-            self.advance()
-            self.enter()
-            inner = self.parse_expression()
-            self.leave()
-            self.expect(")", "')' to close the parenthesis")
-            return inner
-        if t.kind == "<":
-            return self.parse_tuple_literal()
-        if t.kind == "NAME":
-            word = t.value
-            if word in ("maxint", "infinity"):
-                self.advance()
-                return self.leaf(t, type="constant", name=word)
-            if word == "sum" or (word in ("min", "max") and self.peek().kind == "(" and (
-                    self.peek(2).kind == "<" or
-                    (self.peek(2).kind == "NAME" and self.peek(3).kind == "NAME"
-                     and self.peek(3).value == "in"))):
-                return self.parse_aggregate()
-            if word in ("abs", "card", "min", "max"):
-                return self.parse_call()
-            if word in RESERVED_WORDS:
-                self.fail("a value, a name or '('", hint=f"'{word}' is a reserved word")
-            self.advance()
-            return self.leaf(t, type="name", name=word)
-        self.fail("a value, a name or '('")
-
-    def parse_tuple_literal(self):
-        t = self.advance()
-        self.enter()
-        elements = [self.parse_additive()]
-        while self.at(","):
-            self.advance()
-            elements.append(self.parse_additive())
-        self.expect(">", "',' or '>' in the tuple")
-        self.leave()
-        return self.node(t, type="tuple_literal", elements=elements)
-
-    def parse_aggregate(self):
-        t = self.advance()
-        if self.tok.kind == "{":
-            self.fail(f"'(' after '{t.value}'", hint=self.braces_hint(t.value))
-        open_tok = self.expect("(", f"'(' after '{t.value}'")
-        self.enter()
-        try:
-            iterators, filt = self.parse_iteration()
-        except VormoSyntaxError as error:
-            self.fail_with_hint(error, self.comprehension_hint(t.value, open_tok))
-        body = self.parse_multiplicative()
-        self.leave()
-        return self.node(t, type="aggregate", op=t.value, iterators=iterators, filter=filt, body=body)
-
-    def parse_call(self):
-        t = self.advance()
-        open_tok = self.expect("(", f"'(' after '{t.value}'")
-        self.enter()
-        args = [self.parse_additive()]
-        while self.at(","):
-            self.advance()
-            args.append(self.parse_additive())
-        if self.at("NAME", "for"):
-            self.fail(f"')' to close '{t.value}('", hint=self.comprehension_hint(t.value, open_tok))
-        self.expect(")", f"')' to close '{t.value}('")
-        self.leave()
-        wanted = {"abs": (1, 1), "card": (1, 1)}.get(t.value, (2, 10 ** 9))
-        if not wanted[0] <= len(args) <= wanted[1]:
-            count = "one argument" if wanted[0] == 1 else "at least two arguments"
-            raise VormoSyntaxError("model", t.line, t.col, f"{count} for '{t.value}'",
-                                   f"{len(args)} argument(s)",
-                                   "for an aggregate write e.g. max(i in I) c[i]" if wanted[0] == 2 else "")
-        return self.node(t, type="call", name=t.value, args=args)
-
 
 # ----------------------------------------------------------------------------------------------
 # Data-file parser
@@ -1235,6 +1357,14 @@ class DataParser(_ParserBase):
         if t.kind == "-" and self.peek().kind == "NUMBER":
             self.advance()
             return {"kind": "number", "value": -self.advance().value, "line": t.line}
+        constant = self.peek() if t.kind == "-" else t
+        if constant.kind == "NAME" and constant.value in ("infinity", "maxint"):
+            sign = -1 if t.kind == "-" else 1
+            if t.kind == "-":
+                self.advance()
+            self.advance()
+            value = float("inf") if constant.value == "infinity" else MAXINT
+            return {"kind": "number", "value": sign * value, "line": t.line}
         if t.kind == "NUMBER":
             self.advance()
             return {"kind": "number", "value": t.value, "line": t.line}
@@ -1317,6 +1447,20 @@ def _expr_text(n):
         return n["name"] + "(" + ", ".join(_expr_text(a) for a in n["args"]) + ")"
     if kind == "array_literal":
         return "[" + ", ".join(_expr_text(e) for e in n["elements"]) + "]"
+    if kind == "conditional":
+        return f"{_expr_text(n['condition'])} ? {_expr_text(n['then'])} : {_expr_text(n['else'])}"
+    if kind == "in_range":
+        return f"{_expr_text(n['element'])} in {_expr_text(n['low'])}..{_expr_text(n['high'])}"
+    if kind == "set_op":
+        return f"{_expr_text(n['left'])} {n['op']} {_expr_text(n['right'])}"
+    if kind == "as_set":
+        return f"asSet({_expr_text(n['range'])})"
+    if kind == "set_literal":
+        return "{" + ", ".join(_expr_text(e) for e in n["elements"]) + "}"
+    if kind == "set_filter":
+        its = ", ".join(_expr_text(i) for i in n["iterators"])
+        condition = f": {_expr_text(n['filter'])}" if n["filter"] is not None else ""
+        return "{" + f"{_expr_text(n['element'])} | {its}{condition}" + "}"
     return "?"
 
 
@@ -1356,6 +1500,25 @@ def _members_words(static_type):
     if static_type.startswith("tuple:"):
         return f"tuples of type {static_type[6:]}"
     return {"number": "numbers", "string": "strings"}.get(static_type, static_type)
+
+
+def _distinct(items):
+    """items without repeats, each kept where it first occurs."""
+    return list(dict.fromkeys(items))
+
+
+def _rounded(name, value):
+    """floor, ceil or round (halves away from zero) of a number; an int unless the value is
+    infinite or beyond the integers a float holds exactly."""
+    if type(value) is int or not math.isfinite(value) or abs(value) >= RANGE_LIMIT:
+        return value
+    if name == "floor":
+        return math.floor(value)
+    if name == "ceil":
+        return math.ceil(value)
+    low = math.floor(value)
+    rest = value - low
+    return low + 1 if rest > 0.5 or (rest == 0.5 and value > 0) else low
 
 
 def _count(n, word):
@@ -1438,7 +1601,8 @@ class Symbol:
 
 
 # ----------------------------------------------------------------------------------------------
-# Semantic checks: one instance per compile_model call
+# Semantic checks, in layers: evaluation of data, checks of expressions, data values,
+# declarations, and the compilation that drives them (one instance per compile_model call)
 # ----------------------------------------------------------------------------------------------
 DATA_CONTEXTS = {
     "data": "cannot be used to compute the data '{subject}'; data initializers may use only data",
@@ -1450,58 +1614,12 @@ DATA_CONTEXTS = {
 }
 
 
-class _Compilation:
-    """Checks one parsed model against its data file and computes the data dict."""
+class _Evaluation:
+    """Values of data expressions, within the evaluation budget of the call.
 
-    def __init__(self, model_code, data_code):
-        parser = ModelParser(model_code)
-        self.model = parser.parse_model()
-        self.lines = parser.lines
-        self.data_parser = DataParser(data_code)
-        self.data_items = self.data_parser.parse_data()
-        self.symbols = {}
-        self.values = {}
-        self.data = {}
-        self.declared_at = {}
-        self.labels = {}
-        self.field_pos = {}
-        self.file_data = {}
-        self.budget = 0
-
-    # -- driver ---------------------------------------------------------------------------------
-    def run(self):
-        for decl in self.model["declarations"]:
-            self.declared_at.setdefault(decl["name"], decl["lineno"])
-        for name, value, line in self.data_items:
-            if name in self.file_data:
-                self.error(f"in the data file, '{name}' is set twice (first on line "
-                           f"{self.file_data[name][1]}); keep one of the two", line)
-            self.file_data[name] = (value, line)
-        self.budget = DATA_BUDGET
-        for decl in self.model["declarations"]:
-            if decl["name"] in self.symbols:
-                self.error(f"'{decl['name']}' is declared twice (first on line "
-                           f"{self.symbols[decl['name']].decl['lineno']}); rename or remove one of them",
-                           decl["lineno"])
-            getattr(self, "declare_" + decl["type"])(decl)
-        self.check_leftover_data()
-        objectives = self.model.pop("objectives")
-        if len(objectives) > 1:
-            self.error("the model has a second objective; keep exactly one minimize or maximize",
-                       objectives[1]["lineno"])
-        objective = self.model["objective"]
-        if objective:
-            self.add_label(objective["label"], objective["lineno"])
-            self.require_number(objective["expr"], self.check_expr(objective["expr"], {}, ("model",)))
-        for statement in self.model["constraints"]:
-            self.check_statement(statement, {})
-        self.budget = SUBSCRIPT_BUDGET
-        try:
-            self.check_all_subscripts()
-        except _OutOfBudget:
-            pass
-        self.model["data"] = self.data
-        return self.model
+    Works on the state of the compilation: symbols (name -> Symbol), values (name -> computed
+    value or UNKNOWN), field_pos (id(field node) -> position), lines and budget.
+    """
 
     def error(self, message, line):
         raise SemanticError(message, line)
@@ -1514,203 +1632,492 @@ class _Compilation:
         if self.budget < 0:
             raise _OutOfBudget()
 
-    # -- declarations ---------------------------------------------------------------------------
-    def declare_tuple(self, decl):
-        seen = set()
-        for field in decl["fields"]:
-            if field["name"] in seen:
-                self.error(f"tuple type '{decl['name']}' has two fields named '{field['name']}'; "
-                           "rename one", field["lineno"])
-            seen.add(field["name"])
-        for field in decl["fields"]:
-            del field["lineno"]
-        self.symbols[decl["name"]] = Symbol("tuple_type", decl, static_type="tuple:" + decl["name"])
-
-    def declare_range(self, decl):
-        ctx = ("data", decl["name"])
-        bounds = []
-        for key in ("start", "end"):
-            node = decl[key]
-            self.require_number(node, self.check_expr(node, {}, ctx))
-            value = self.evaluate_data(node, {})
-            if value is not UNKNOWN:
-                bound = self.integer_bound(value, f"the bound '{expr_text(node)}' of range "
-                                                  f"'{decl['name']}'", decl["lineno"])
-                if bound is None:
-                    self.error(f"the bounds of range '{decl['name']}' must be integers, but "
-                               f"'{expr_text(node)}' is {value_text(value)}", decl["lineno"])
-                value = bound
-            bounds.append(value)
-        if UNKNOWN in bounds:
-            self.values[decl["name"]] = UNKNOWN
-        else:
-            decl["low"], decl["high"] = bounds
-            self.values[decl["name"]] = RangeValue(*bounds)
-        self.symbols[decl["name"]] = Symbol("range", decl, static_type="number")
-
-    def declare_set(self, decl):
-        element_type = decl["element_type"]
-        self.bind_set(decl, _static_type(element_type), lambda v, what, line: self.coerce(
-            v, element_type, what, line))
-
-    def declare_set_of_tuples(self, decl):
-        type_name = decl["tuple_type"]
-        sym = self.symbols.get(type_name)
-        if sym is None or sym.kind != "tuple_type":
-            hint = f"declare it first, e.g. tuple {type_name} {{ string a; float b; }}"
-            if sym is not None:
-                hint = "the element type of a set must be int, float, string or a tuple type"
-            self.error(f"'{type_name}' in {{{type_name}}} {decl['name']} is not a tuple type; {hint}",
-                       decl["lineno"])
-        fields = sym.decl["fields"]
-
-        def coerce_tuple(value, what, line):
-            if not isinstance(value, tuple):
-                self.error(f"{what} must be a tuple <...> of type {type_name}", line)
-            if len(value) != len(fields):
-                self.error(f"{what} has {_count(len(value), 'field')} but tuple type {type_name} has "
-                           f"{len(fields)} ({', '.join(f['name'] for f in fields)})", line)
-            where = "in the data file, " if what.startswith("in the data file, ") else ""
-            member = what[len(where):]
-            return tuple(self.coerce(v, f["type"], f"{where}field '{f['name']}' of {member}", line)
-                         for v, f in zip(value, fields))
-
-        self.bind_set(decl, "tuple:" + type_name, coerce_tuple)
-
-    def bind_set(self, decl, member_type, coerce):
-        name = decl["name"]
-        if decl["source"] == "inline":
-            items = []
-            for node in decl["elements"]:
-                line = self.line_of(node)
-                degree, t = self.check_expr(node, {}, ("data", name))
-                if t != member_type and not self.compatible(t, member_type):
-                    self.error(f"the set '{name}' holds {_members_words(member_type)}, but "
-                               f"'{expr_text(node)}' is {_type_words(t)}", line)
-                value = self.evaluate_data(node, {})
-                if value is UNKNOWN:
-                    items = UNKNOWN
-                    break
-                items.append(coerce(value, f"the member {expr_text(node)} of '{name}'", line))
-            value = UNKNOWN if items is UNKNOWN else self.unique_set(items, name, decl["lineno"], "")
-        else:
-            dv, line = self.take_file_data(decl)
-            if dv["kind"] != "set":
-                self.error(f"in the data file, '{name}' is a set and needs braces {{...}}, but has "
-                           f"{_described_data_value(dv)}", dv["line"])
-            items = None
-            if "numbers" in dv and decl["type"] == "set":
-                items = self.fast_numbers(dv, decl["element_type"])
-            if items is None:
-                dv = self.data_parser.slow_value(dv)
-                items = [coerce(self.plain_data(m), f"in the data file, a member of '{name}'",
-                                m["line"]) for m in dv["items"]]
-            value = self.unique_set(items, name, dv["line"], "in the data file, ")
-            decl["value"] = self.plain(value)
-        self.values[name] = value
-        if value is not UNKNOWN:
-            self.data[name] = self.plain(value)
-        self.symbols[name] = Symbol("set", decl, static_type=member_type)
-
-    def unique_set(self, items, name, line, where):
-        seen = set()
-        for item in items:
-            if item in seen:
-                self.error(f"{where}the set '{name}' lists {value_text(item)} twice; list each member "
-                           "once", line)
-            seen.add(item)
-        return SetValue(items)
-
-    def plain_data(self, dv):
-        """A data-file value as Python: numbers, strings, tuples; sets and arrays stay marked."""
-        kind = dv["kind"]
-        if kind == "tuple":
-            return tuple(self.plain_data(i) for i in dv["items"])
-        if kind in ("number", "string"):
-            return dv["value"]
-        return dv  # a set or array where a single value is due; coerce reports it
-
-    def index_sets(self, decl):
-        """Resolve the index sets of an array declaration to (set name, value) pairs."""
-        dims = []
-        for index in decl["indices"]:
-            set_name = index["set"]
-            sym = self.symbols.get(set_name)
-            if sym is None:
-                self.undeclared(set_name, decl["lineno"], as_set=True)
-            if sym.kind not in ("range", "set"):
-                self.error(f"'{decl['name']}' is indexed by '{set_name}', which is not a range or set; "
-                           f"index it by a range (range I = 1..n;) or a set ({{string}} I = ...;)",
-                           decl["lineno"])
-            dims.append(set_name)
-        return dims
-
-    def generic_scope(self, decl, dims):
-        scope = {}
-        for index, set_name in zip(decl["indices"], dims):
-            self.new_loop_variable(index["var"], scope, decl["lineno"])
-            scope[index["var"]] = (self.symbols[set_name].static_type, set_name)
-        return scope
-
-    def declare_parameter(self, decl):
-        name, vtype = decl["name"], decl["value_type"]
-        dims = self.index_sets(decl)
-        source = decl["source"]
-        if source == "data":
-            dv, _ = self.take_file_data(decl)
-            value = self.convert_file_array(dv, dims, vtype, name, "")
-        elif source == "inline" and decl["expr"]["type"] == "array_literal":
-            value = self.convert_literal_array(decl["expr"], dims, vtype, name, "")
-        else:
-            scope = self.generic_scope(decl, dims) if dims else {}
-            node = decl["expr"]
-            degree, t = self.check_expr(node, scope, ("data", name))
-            self.require_type(node, t, _static_type(vtype), f"the data '{name}'")
-            try:
-                value = self.fill_generic(decl, dims, 0, {})
-            except _OutOfBudget:
-                value = UNKNOWN
-        self.values[name] = value
-        if value is not UNKNOWN:
-            self.data[name] = value
-        self.symbols[name] = Symbol("parameter", decl, dims, _static_type(vtype))
-
-    def fill_generic(self, decl, dims, k, env):
-        if k == len(dims):
-            value = self.evaluate_data(decl["expr"], env)
-            if value is UNKNOWN:
-                return UNKNOWN
-            return self.coerce(value, decl["value_type"], f"the value of '{decl['name']}'",
-                               decl["lineno"])
-        domain = self.values[dims[k]]
-        if domain is UNKNOWN:
+    def evaluate_data(self, node, env):
+        """Value of a data expression, or UNKNOWN once the evaluation budget is spent."""
+        try:
+            return self.evaluate(node, env)
+        except (_OutOfBudget, _NotConstant):
             return UNKNOWN
-        var = decl["indices"][k]["var"]
-        result = []
-        self.spend(len(domain))
-        for member in domain:
-            item = self.fill_generic(decl, dims, k + 1, {**env, var: member})
-            if item is UNKNOWN:
-                return UNKNOWN
-            result.append(item)
-        return result
 
-    def declare_dvar(self, decl):
-        dims = self.index_sets(decl)
-        if decl["bounds"]:
-            for key in ("low", "high"):
-                node = decl["bounds"][key]
-                self.require_number(node, self.check_expr(node, {}, ("bound", decl["name"])))
-        self.symbols[decl["name"]] = Symbol("dvar", decl, dims, degree=1)
+    def evaluate(self, node, env):
+        """Value of an expression of data and loop variables (env maps loop variables to values)."""
+        self.spend()
+        kind = node["type"]
+        if kind in ("number", "string"):
+            return node["value"]
+        if kind == "constant":
+            return MAXINT if node["name"] == "maxint" else float("inf")
+        if kind in ("name", "indexed"):
+            name = node["name"]
+            if name in env:
+                return env[name]
+            sym = self.symbols[name]
+            positions = [self.subscript_position(node, k, env) for k in range(len(sym.dims))]
+            value = self.values.get(name, UNKNOWN) if sym.kind == "parameter" else UNKNOWN
+            if value is UNKNOWN or None in positions:
+                raise _NotConstant()
+            for position in positions:
+                value = value[position]
+            return value
+        if kind == "field":
+            return self.evaluate(node["base"], env)[self.field_pos[id(node)]]
+        if kind == "binop":
+            left, right = self.evaluate(node["left"], env), self.evaluate(node["right"], env)
+            op = node["op"]
+            if op == "+":
+                return self.bounded(left + right, node, (left, right))
+            if op == "-":
+                return self.bounded(left - right, node, (left, right))
+            if op == "*":
+                return self.bounded(left * right, node, (left, right))
+            if op in ("mod", "div"):
+                return self.bounded(self.integer_division(node, left, right), node, (left, right))
+            if right == 0:
+                self.error(f"'{expr_text(node)}' divides by zero; make sure the divisor is never 0",
+                           self.line_of(node))
+            return self.bounded(left / right, node, (left, right))
+        if kind == "unary":
+            value = self.evaluate(node["operand"], env)
+            return -value if node["op"] == "-" else int(not value)
+        if kind == "logical":
+            left = self.evaluate(node["left"], env)
+            if node["op"] == "&&":
+                return int(bool(left) and bool(self.evaluate(node["right"], env)))
+            return int(bool(left) or bool(self.evaluate(node["right"], env)))
+        if kind == "compare":
+            left, right = self.evaluate(node["left"], env), self.evaluate(node["right"], env)
+            op = node["op"]
+            if op == "==":
+                return int(left == right)
+            if op == "!=":
+                return int(left != right)
+            try:
+                return int({"<": left < right, "<=": left <= right,
+                            ">": left > right, ">=": left >= right}[op])
+            except TypeError:
+                self.error(f"'{expr_text(node)}' compares values of different types",
+                           self.line_of(node))
+        if kind == "conditional":
+            chosen = node["then"] if self.evaluate(node["condition"], env) else node["else"]
+            return self.evaluate(chosen, env)
+        if kind == "in_range":
+            element = self.evaluate(node["element"], env)
+            return int(self.evaluate(node["low"], env) <= element <= self.evaluate(node["high"], env))
+        if kind == "in":
+            element = self.evaluate(node["element"], env)
+            domain = self.values.get(node["set"], UNKNOWN)
+            if domain is UNKNOWN:
+                raise _NotConstant()
+            return int(domain.position(element) is not None)
+        if kind == "tuple_literal":
+            return tuple(self.evaluate(e, env) for e in node["elements"])
+        if kind == "aggregate":
+            values = [self.evaluate(node["body"], inner)
+                      for inner in self.bindings(node["iterators"], node["filter"], env)]
+            if node["op"] == "sum":
+                return self.bounded(sum(values), node, values)
+            if not values:
+                self.error(f"'{expr_text(node)}' runs over an empty set, so it has no "
+                           f"{node['op']}imum", self.line_of(node))
+            return min(values) if node["op"] == "min" else max(values)
+        if kind == "call":
+            name = node["name"]
+            if name == "card":
+                domain = self.values.get(node["args"][0]["name"], UNKNOWN)
+                if domain is UNKNOWN:
+                    raise _NotConstant()
+                return len(domain)
+            args = [self.evaluate(a, env) for a in node["args"]]
+            if name == "abs":
+                return abs(args[0])
+            if name in ("floor", "ceil", "round"):
+                return _rounded(name, args[0])
+            return min(args) if name == "min" else max(args)
+        raise _NotConstant()
 
-    def declare_dexpr(self, decl):
-        dims = self.index_sets(decl)
-        scope = self.generic_scope(decl, dims)
-        degree, t = self.check_expr(decl["expr"], scope, ("model",))
-        self.require_number(decl["expr"], (degree, t))
-        self.symbols[decl["name"]] = Symbol("dexpr", decl, dims, degree=degree)
+    def integer_division(self, node, left, right):
+        """left mod right or left div right, of integers: div rounds down and mod has the sign of
+        the divisor, so that left == right * (left div right) + left mod right."""
+        line = self.line_of(node)
+        for side, value in (("left", left), ("right", right)):
+            if not (type(value) is int or (type(value) is float and value.is_integer())):
+                self.error(f"'{expr_text(node)}' needs integers on both sides of '{node['op']}', but "
+                           f"'{expr_text(node[side])}' is {value_text(value)}", line)
+        if right == 0:
+            self.error(f"'{expr_text(node)}' divides by zero; make sure the divisor is never 0", line)
+        left, right = int(left), int(right)
+        return left // right if node["op"] == "div" else left % right
 
-    # -- data file ------------------------------------------------------------------------------
+    def bounded(self, value, node, operands):
+        """value, computed by node from operands, if it is within what data may hold: an integer
+        beyond INT_LIMIT, a float overflow and a result that is not a number are faults."""
+        if type(value) is int:
+            if -INT_LIMIT <= value <= INT_LIMIT:
+                return value
+            self.error(f"'{expr_text(node)}' gives an integer beyond {INT_LIMIT_TEXT}; compute such "
+                       "values as float data", self.line_of(node))
+        if type(value) is float and not math.isfinite(value):
+            if value != value:
+                self.error(f"'{expr_text(node)}' has no numeric value (it computes e.g. infinity - "
+                           "infinity or 0 * infinity)", self.line_of(node))
+            if all(type(o) is not float or math.isfinite(o) for o in operands):
+                self.error(f"'{expr_text(node)}' overflows the range of a float (at most about "
+                           f"{FLOAT_MAX:.3g})", self.line_of(node))
+        return value
+
+    def integer_bound(self, value, what, line):
+        """A range bound as an int; a bound that is not an integer or too large is a fault."""
+        if not (isinstance(value, int) or (isinstance(value, float) and value.is_integer())):
+            return None
+        if abs(value) > RANGE_LIMIT:
+            self.error(f"{what} is {value_text(value)}, beyond {RANGE_LIMIT} (2^53) in size, the "
+                       "largest a range bound may be", line)
+        return int(value)
+
+    def subscript_position(self, node, k, env):
+        """Position of the k-th subscript of node in its index set; None when not computable.
+
+        A computable subscript outside the index set is a SemanticError.
+        """
+        sym = self.symbols[node["name"]]
+        set_name = sym.dims[k]
+        sub = node["indices"][k]
+        try:
+            value = self.evaluate(sub, env)
+        except _NotConstant:
+            return None
+        domain = self.values.get(set_name, UNKNOWN)
+        if domain is UNKNOWN:
+            return None
+        position = domain.position(value)
+        if position is None:
+            names = sorted(self.variables_in(sub) & set(env))
+            binding = ", ".join(f"{n} = {value_text(env[n])}" for n in names)
+            when = f" (when {binding})" if binding else ""
+            hint = ("restrict the loop with a filter after ':' or fix the subscript" if binding
+                    else "use a member of the index set")
+            self.error(f"'{expr_text(node)}' uses the subscript {value_text(value)}{when}, which is not "
+                       f"in the index set {set_name} = {domain.describe()} of '{node['name']}'; {hint}",
+                       self.line_of(node))
+        return position
+
+    def variables_in(self, node):
+        found = set()
+        stack = [node]
+        while stack:
+            n = stack.pop()
+            if isinstance(n, dict):
+                if n.get("type") == "name":
+                    found.add(n["name"])
+                stack.extend(v for v in n.values() if isinstance(v, (dict, list)))
+            elif isinstance(n, list):
+                stack.extend(n)
+        return found
+
+    def bindings(self, iterators, filt, env):
+        """Every assignment of the loop variables, in order, that passes the filter."""
+        def extend(k, current):
+            if k == len(iterators):
+                if filt is None or self.evaluate(filt, current):
+                    yield current
+                return
+            it = iterators[k]
+            set_expr = it["set"]
+            if set_expr["type"] == "range_expr":
+                line = self.line_of(set_expr)
+                what = f"a bound of the loop range '{expr_text(set_expr)}'"
+                low, high = (self.integer_bound(self.evaluate(set_expr[key], current), what, line)
+                             for key in ("low", "high"))
+                if low is None or high is None:
+                    self.error(f"the loop range '{expr_text(set_expr)}' needs integer bounds", line)
+                domain = RangeValue(low, high)
+            else:
+                domain = self.values.get(set_expr["name"], UNKNOWN)
+                if domain is UNKNOWN:
+                    raise _NotConstant()
+            for member in domain:
+                self.spend()
+                inner = dict(current)
+                if "var" in it:
+                    inner[it["var"]] = member
+                else:
+                    inner.update(zip(it["pattern"], member))
+                yield from extend(k + 1, inner)
+        return extend(0, env)
+
+
+class _ExpressionChecks(_Evaluation):
+    """Names, scopes and types of expressions: what may stand where."""
+
+    def undeclared(self, name, line, node=None, scope=None, as_set=False, ctx=None):
+        declared_line = self.declared_at.get(name)
+        if ctx and len(ctx) > 1 and ctx[1] == name:
+            self.error(f"'{name}' is used in its own initializer; compute it from other data", line)
+        if declared_line is not None:
+            self.error(f"'{name}' is used before its declaration on line {declared_line}; move the "
+                       "declaration above its first use", line)
+        if as_set:
+            self.error(f"'{name}' is used as a set but not declared; declare it, e.g. "
+                       f"{{string}} {name} = ...; or range {name} = 1..n;", line)
+        if len(name) == 1 or (ctx and ctx[0] == "subscript" and scope and name[:1].islower()):
+            self.error(f"'{name}' is used but not declared; bind it in the enclosing loop, e.g. "
+                       f"forall({name} in I), or declare it as data", line)
+        dims = ""
+        for k, sub in enumerate(node.get("indices", []) if node else []):
+            set_name = None
+            if sub.get("type") == "name" and scope and sub["name"] in scope:
+                set_name = scope[sub["name"]][1]
+            dims += "[" + (set_name or "IJKLMN"[k % 6]) + "]"
+        self.error(f"'{name}' is used but not declared; declare it, e.g. float {name}{dims} = ...;",
+                   line)
+
+    def require_declared_before(self, sym, line):
+        """Objective and constraints may come before declarations in the text; names may not."""
+        if line is not None and sym.decl["lineno"] > line:
+            self.error(f"'{sym.decl['name']}' is used before its declaration on line "
+                       f"{sym.decl['lineno']}; move the declaration above its first use", line)
+
+    def new_loop_variable(self, var, scope, line):
+        if var in scope:
+            self.error(f"the loop variable '{var}' is already in use by an enclosing loop; choose "
+                       "another name", line)
+        if var in self.symbols or var in self.declared_at:
+            self.error(f"the loop variable '{var}' has the name of a declared item; choose another "
+                       "name", line)
+
+    def bind_iterators(self, iterators, scope, line):
+        """Check the iterators of forall/sum/min/max; return the scope inside the loop."""
+        inner = dict(scope)
+        for it in iterators:
+            set_expr = it["set"]
+            if set_expr["type"] == "range_expr":
+                for bound in (set_expr["low"], set_expr["high"]):
+                    self.require_number(bound, self.check_expr(bound, inner, ("iteration",)))
+                member_type, set_name = "number", None
+            else:
+                set_name = set_expr["name"]
+                if set_name in inner:
+                    self.error(f"'{set_name}' is a loop variable, not a set; write e.g. i in I where "
+                               "I is a range or set", line)
+                sym = self.symbols.get(set_name)
+                if sym is None:
+                    self.undeclared(set_name, line, as_set=True)
+                self.require_declared_before(sym, line)
+                if sym.kind not in ("range", "set"):
+                    self.error(f"'{set_name}' is not a range or set, so a loop cannot run over it; "
+                               "write e.g. i in I where I is a range or set", line)
+                member_type = sym.static_type
+            if "var" in it:
+                variables = [(it["var"], member_type, set_name)]
+            else:
+                pattern = it["pattern"]
+                if not member_type.startswith("tuple:"):
+                    self.error(f"the tuple pattern <{', '.join(pattern)}> needs a set of tuples, but "
+                               f"'{_expr_text(set_expr)}' holds {_members_words(member_type)}", line)
+                fields = self.symbols[member_type[6:]].decl["fields"]
+                if len(pattern) != len(fields):
+                    self.error(f"the tuple pattern <{', '.join(pattern)}> has {_count(len(pattern), 'name')} "
+                               f"but tuple type {member_type[6:]} has {_count(len(fields), 'field')} "
+                               f"({', '.join(f['name'] for f in fields)}); give one name per field", line)
+                variables = [(v, _static_type(f["type"]), None) for v, f in zip(pattern, fields)]
+            for var, var_type, var_set in variables:
+                self.new_loop_variable(var, inner, line)
+                inner[var] = (var_type, var_set)
+        return inner
+
+    def check_expr(self, node, scope, ctx):
+        """Resolve names in an expression and return (degree, type).
+
+        degree is 0 for data and 1 for expressions linear in the decision variables; type is
+        "number", "string", "tuple:<TupleType>" or "tuple_literal/<arity>".
+        ctx[0] says where the expression stands: "model" (objective, constraint, dexpr) or one of
+        the data-only places in DATA_CONTEXTS.
+        """
+        kind = node["type"]
+        line = self.lines.get(id(node))
+        if kind in ("number", "constant"):
+            return 0, "number"
+        if kind == "string":
+            return 0, "string"
+        if kind in ("name", "indexed"):
+            return self.check_name(node, scope, ctx)
+        if kind == "field":
+            _, t = self.check_expr(node["base"], scope, ctx)
+            if not t.startswith("tuple:"):
+                self.error(f"'{expr_text(node)}' reads the field '{node['field']}' of "
+                           f"'{expr_text(node['base'])}', which is not a tuple; use a loop variable "
+                           "over a set of tuples, e.g. sum(a in Arcs) a.cost", line)
+            fields = self.symbols[t[6:]].decl["fields"]
+            for k, field in enumerate(fields):
+                if field["name"] == node["field"]:
+                    self.field_pos[id(node)] = k
+                    return 0, _static_type(field["type"])
+            self.error(f"tuple type {t[6:]} has no field '{node['field']}'; its fields are "
+                       f"{', '.join(f['name'] for f in fields)}", line)
+        if kind == "binop":
+            dl, tl = self.check_expr(node["left"], scope, ctx)
+            dr, tr = self.check_expr(node["right"], scope, ctx)
+            self.require_number(node["left"], (dl, tl))
+            self.require_number(node["right"], (dr, tr))
+            if node["op"] == "*" and dl and dr:
+                self.error(f"'{expr_text(node)}' multiplies two decision variables, which makes the "
+                           "model non-linear; one factor of a product must be data", line)
+            if node["op"] == "/" and dr:
+                self.error(f"'{expr_text(node)}' divides by a decision variable, which makes the "
+                           "model non-linear; divide only by data", line)
+            if node["op"] in ("mod", "div") and (dl or dr):
+                self.error(f"'{expr_text(node)}' applies {node['op']} to a decision variable, which is "
+                           "not linear; mod and div apply only to integer data", line)
+            return max(dl, dr), "number"
+        if kind == "unary":
+            if node["op"] == "-":
+                degree, t = self.check_expr(node["operand"], scope, ctx)
+                self.require_number(node["operand"], (degree, t))
+                return degree, "number"
+            self.require_data(node["operand"], scope, ctx, "'!'")
+            return 0, "number"
+        if kind in ("compare", "logical"):
+            left = self.require_data(node["left"], scope, ctx, f"the comparison '{expr_text(node)}'")
+            right = self.require_data(node["right"], scope, ctx, f"the comparison '{expr_text(node)}'")
+            if kind == "compare" and left != right and not self.compatible(left, right) \
+                    and not self.compatible(right, left):
+                self.error(f"'{expr_text(node)}' compares {_type_words(left)} with "
+                           f"{_type_words(right)}; both sides must have the same type", line)
+            return 0, "number"
+        if kind == "conditional":
+            self.require_data(node["condition"], scope, ctx, f"the condition of '{expr_text(node)}'")
+            dt, tt = self.check_expr(node["then"], scope, ctx)
+            de, te = self.check_expr(node["else"], scope, ctx)
+            if tt != te and not self.compatible(tt, te) and not self.compatible(te, tt):
+                self.error(f"'{expr_text(node)}' gives {_type_words(tt)} or {_type_words(te)}; both "
+                           "values of a conditional must have the same type", line)
+            return max(dt, de), tt
+        if kind == "in_range":
+            for part in ("element", "low", "high"):
+                t = self.require_data(node[part], scope, ctx, f"'{expr_text(node)}'")
+                self.require_type(node[part], t, "number", f"'{expr_text(node)}'")
+            return 0, "number"
+        if kind == "in":
+            t = self.require_data(node["element"], scope, ctx, f"'{expr_text(node)}'")
+            sym = self.symbols.get(node["set"])
+            if sym is None:
+                self.undeclared(node["set"], line, as_set=True)
+            if sym.kind not in ("range", "set"):
+                self.error(f"'{node['set']}' after 'in' is not a range or set", line)
+            if not (t == sym.static_type or self.compatible(t, sym.static_type)):
+                self.mismatch(node["element"], t, sym.static_type, f"the set {node['set']}", line)
+            return 0, "number"
+        if kind == "tuple_literal":
+            for element in node["elements"]:
+                self.require_data(element, scope, ctx, "a tuple")
+            return 0, f"tuple_literal/{len(node['elements'])}"
+        if kind == "aggregate":
+            inner = self.bind_iterators(node["iterators"], scope, line)
+            if node["filter"] is not None:
+                self.check_expr(node["filter"], inner, ("filter",))
+            degree, t = self.check_expr(node["body"], inner, ctx)
+            self.require_number(node["body"], (degree, t))
+            if degree and node["op"] != "sum":
+                self.error(f"{node['op']}(...) over decision variables is not linear; use it over "
+                           "data only, or bound the variables with constraints", line)
+            return degree, "number"
+        if kind == "call":
+            name = node["name"]
+            arg = node["args"][0]
+            if name == "card":
+                sym = self.symbols.get(arg.get("name")) if arg["type"] == "name" else None
+                if arg["type"] == "name" and sym is None:
+                    self.undeclared(arg["name"], line, as_set=True)
+                if sym is None or sym.kind not in ("range", "set"):
+                    self.error(f"card(...) needs the name of a range or set, not '{expr_text(arg)}'",
+                               line)
+                return 0, "number"
+            for arg in node["args"]:
+                degree, t = self.check_expr(arg, scope, ctx)
+                self.require_number(arg, (degree, t))
+                if degree:
+                    self.error(f"{name}(...) applies only to data, but '{expr_text(arg)}' contains a "
+                               "decision variable; model it with extra variables and constraints", line)
+            return 0, "number"
+        what = "an array literal [...]" if kind == "array_literal" else f"'{expr_text(node)}'"
+        self.error(f"{what} cannot stand here", line)
+
+    def check_name(self, node, scope, ctx):
+        name = node["name"]
+        indices = node.get("indices", [])
+        line = self.lines.get(id(node))
+        if name in scope:
+            if indices:
+                self.error(f"'{name}' is a loop variable and takes no subscript", line)
+            return 0, scope[name][0]
+        sym = self.symbols.get(name)
+        if sym is None:
+            self.undeclared(name, line, node, scope, ctx=ctx)
+        self.require_declared_before(sym, line)
+        if sym.kind in ("range", "set", "tuple_type"):
+            what = {"range": "a range", "set": "a set", "tuple_type": "a tuple type"}[sym.kind]
+            self.error(f"'{name}' is {what}, not a value; use it after 'in' (e.g. sum(i in {name}) ...)"
+                       f"{' or in card(' + name + ')' if sym.kind != 'tuple_type' else ''}", line)
+        dims = sym.dims
+        if len(indices) != len(dims):
+            if not dims:
+                self.error(f"'{name}' is not indexed and takes no subscript; write {name}", line)
+            letters = "".join(f"[{c}]" for c in "ijklmn"[:len(dims)])
+            self.error(f"'{name}' has {_count(len(dims), 'index set')} "
+                       f"({''.join('[' + d + ']' for d in dims)}) but is used with "
+                       f"{_count(len(indices), 'subscript')}; write {name}{letters}", line)
+        for sub, set_name in zip(indices, dims):
+            degree, t = self.check_expr(sub, scope, ("subscript", name) if ctx[0] == "model" else ctx)
+            if degree:
+                self.error(f"'{expr_text(sub)}' uses a decision variable and " +
+                           DATA_CONTEXTS["subscript"].format(subject=name), line)
+            expected = self.symbols[set_name].static_type
+            if not (t == expected or self.compatible(t, expected)):
+                self.mismatch(sub, t, expected, f"the index set {set_name} of '{name}'", line)
+        if sym.kind in ("dvar", "dexpr"):
+            if ctx[0] != "model":
+                what = "decision variable" if sym.kind == "dvar" else "decision expression"
+                self.error(f"'{name}' is a {what} and " +
+                           DATA_CONTEXTS[ctx[0]].format(subject=ctx[1] if len(ctx) > 1 else ""), line)
+            return sym.degree, "number"
+        return 0, sym.static_type
+
+    def compatible(self, t, expected):
+        """A tuple literal fits a tuple type with the same number of fields."""
+        if t.startswith("tuple_literal/") and expected.startswith("tuple:"):
+            return int(t.split("/")[1]) == len(self.symbols[expected[6:]].decl["fields"])
+        return False
+
+    def mismatch(self, node, t, expected, where, line):
+        if t.startswith("tuple_literal/") and expected.startswith("tuple:"):
+            fields = self.symbols[expected[6:]].decl["fields"]
+            arity = int(t.split("/")[1])
+            self.error(f"the tuple '{expr_text(node)}' has {_count(arity, 'field')} but {where} holds "
+                       f"tuples of type {expected[6:]} with {_count(len(fields), 'field')} "
+                       f"({', '.join(f['name'] for f in fields)})", line)
+        self.error(f"'{expr_text(node)}' is {_type_words(t)}, but {where} holds "
+                   f"{_members_words(expected)}", line)
+
+    def require_data(self, node, scope, ctx, where):
+        degree, t = self.check_expr(node, scope, ctx)
+        if degree:
+            self.error(f"{where} uses a decision variable; comparisons and filters may use only data",
+                       self.line_of(node))
+        return t
+
+    def require_number(self, node, checked):
+        self.require_type(node, checked[1], "number", "an arithmetic expression")
+
+    def require_type(self, node, t, expected, where):
+        if t != expected:
+            hint = "; text values cannot be used in arithmetic" if t == "string" else ""
+            self.error(f"'{expr_text(node)}' is {_type_words(t)}, but {where} needs "
+                       f"{_type_words(expected)}{hint}", self.line_of(node))
+
+
+class _DataValues(_ExpressionChecks):
+    """Values of the data file and of array literals, checked against their declarations."""
+
     def take_file_data(self, decl):
         name = decl["name"]
         if name not in self.file_data:
@@ -1853,258 +2260,354 @@ class _Compilation:
             return [self.plain(v) for v in value]
         return value
 
-    # -- names and scopes -----------------------------------------------------------------------
-    def undeclared(self, name, line, node=None, scope=None, as_set=False, ctx=None):
-        declared_line = self.declared_at.get(name)
-        if ctx and len(ctx) > 1 and ctx[1] == name:
-            self.error(f"'{name}' is used in its own initializer; compute it from other data", line)
-        if declared_line is not None:
-            self.error(f"'{name}' is used before its declaration on line {declared_line}; move the "
-                       "declaration above its first use", line)
-        if as_set:
-            self.error(f"'{name}' is used as a set but not declared; declare it, e.g. "
-                       f"{{string}} {name} = ...; or range {name} = 1..n;", line)
-        if len(name) == 1 or (ctx and ctx[0] == "subscript" and scope and name[:1].islower()):
-            self.error(f"'{name}' is used but not declared; bind it in the enclosing loop, e.g. "
-                       f"forall({name} in I), or declare it as data", line)
-        dims = ""
-        for k, sub in enumerate(node.get("indices", []) if node else []):
-            set_name = None
-            if sub.get("type") == "name" and scope and sub["name"] in scope:
-                set_name = scope[sub["name"]][1]
-            dims += "[" + (set_name or "IJKLMN"[k % 6]) + "]"
-        self.error(f"'{name}' is used but not declared; declare it, e.g. float {name}{dims} = ...;",
-                   line)
+    def plain_data(self, dv):
+        """A data-file value as Python: numbers, strings, tuples; sets and arrays stay marked."""
+        kind = dv["kind"]
+        if kind == "tuple":
+            return tuple(self.plain_data(i) for i in dv["items"])
+        if kind in ("number", "string"):
+            return dv["value"]
+        return dv  # a set or array where a single value is due; coerce reports it
 
-    def require_declared_before(self, sym, line):
-        """Objective and constraints may come before declarations in the text; names may not."""
-        if line is not None and sym.decl["lineno"] > line:
-            self.error(f"'{sym.decl['name']}' is used before its declaration on line "
-                       f"{sym.decl['lineno']}; move the declaration above its first use", line)
+    def unique_set(self, items, name, line, where):
+        seen = set()
+        for item in items:
+            if item in seen:
+                self.error(f"{where}the set '{name}' lists {value_text(item)} twice; list each member "
+                           "once", line)
+            seen.add(item)
+        return SetValue(items)
 
-    def new_loop_variable(self, var, scope, line):
-        if var in scope:
-            self.error(f"the loop variable '{var}' is already in use by an enclosing loop; choose "
-                       "another name", line)
-        if var in self.symbols or var in self.declared_at:
-            self.error(f"the loop variable '{var}' has the name of a declared item; choose another "
-                       "name", line)
 
-    def bind_iterators(self, iterators, scope, line):
-        """Check the iterators of forall/sum/min/max; return the scope inside the loop."""
-        inner = dict(scope)
-        for it in iterators:
-            set_expr = it["set"]
-            if set_expr["type"] == "range_expr":
-                for bound in (set_expr["low"], set_expr["high"]):
-                    self.require_number(bound, self.check_expr(bound, inner, ("iteration",)))
-                member_type, set_name = "number", None
-            else:
-                set_name = set_expr["name"]
-                if set_name in inner:
-                    self.error(f"'{set_name}' is a loop variable, not a set; write e.g. i in I where "
-                               "I is a range or set", line)
-                sym = self.symbols.get(set_name)
-                if sym is None:
-                    self.undeclared(set_name, line, as_set=True)
-                self.require_declared_before(sym, line)
-                if sym.kind not in ("range", "set"):
-                    self.error(f"'{set_name}' is not a range or set, so a loop cannot run over it; "
-                               "write e.g. i in I where I is a range or set", line)
-                member_type = sym.static_type
-            if "var" in it:
-                variables = [(it["var"], member_type, set_name)]
-            else:
-                pattern = it["pattern"]
-                if not member_type.startswith("tuple:"):
-                    self.error(f"the tuple pattern <{', '.join(pattern)}> needs a set of tuples, but "
-                               f"'{_expr_text(set_expr)}' holds {_members_words(member_type)}", line)
-                fields = self.symbols[member_type[6:]].decl["fields"]
-                if len(pattern) != len(fields):
-                    self.error(f"the tuple pattern <{', '.join(pattern)}> has {_count(len(pattern), 'name')} "
-                               f"but tuple type {member_type[6:]} has {_count(len(fields), 'field')} "
-                               f"({', '.join(f['name'] for f in fields)}); give one name per field", line)
-                variables = [(v, _static_type(f["type"]), None) for v, f in zip(pattern, fields)]
-            for var, var_type, var_set in variables:
-                self.new_loop_variable(var, inner, line)
-                inner[var] = (var_type, var_set)
-        return inner
+class _SetExpressions(_DataValues):
+    """Sets computed in their declaration: union, inter and diff of sets, asSet(lo..hi), literal
+    members and filtered sets {expr | iterators: filter}."""
 
-    # -- expressions ----------------------------------------------------------------------------
-    def check_expr(self, node, scope, ctx):
-        """Resolve names in an expression and return (degree, type).
-
-        degree is 0 for data and 1 for expressions linear in the decision variables; type is
-        "number", "string", "tuple:<TupleType>" or "tuple_literal/<arity>".
-        ctx[0] says where the expression stands: "model" (objective, constraint, dexpr) or one of
-        the data-only places in DATA_CONTEXTS.
-        """
+    def check_set_expr(self, node, member_type, name):
+        """Check that every part of the set expression of the set name holds members of
+        member_type (the declared element type) and uses only data."""
         kind = node["type"]
-        line = self.lines.get(id(node))
-        if kind in ("number", "constant"):
-            return 0, "number"
-        if kind == "string":
-            return 0, "string"
-        if kind in ("name", "indexed"):
-            return self.check_name(node, scope, ctx)
-        if kind == "field":
-            _, t = self.check_expr(node["base"], scope, ctx)
-            if not t.startswith("tuple:"):
-                self.error(f"'{expr_text(node)}' reads the field '{node['field']}' of "
-                           f"'{expr_text(node['base'])}', which is not a tuple; use a loop variable "
-                           "over a set of tuples, e.g. sum(a in Arcs) a.cost", line)
-            fields = self.symbols[t[6:]].decl["fields"]
-            for k, field in enumerate(fields):
-                if field["name"] == node["field"]:
-                    self.field_pos[id(node)] = k
-                    return 0, _static_type(field["type"])
-            self.error(f"tuple type {t[6:]} has no field '{node['field']}'; its fields are "
-                       f"{', '.join(f['name'] for f in fields)}", line)
-        if kind == "binop":
-            dl, tl = self.check_expr(node["left"], scope, ctx)
-            dr, tr = self.check_expr(node["right"], scope, ctx)
-            self.require_number(node["left"], (dl, tl))
-            self.require_number(node["right"], (dr, tr))
-            if node["op"] == "*" and dl and dr:
-                self.error(f"'{expr_text(node)}' multiplies two decision variables, which makes the "
-                           "model non-linear; one factor of a product must be data", line)
-            if node["op"] == "/" and dr:
-                self.error(f"'{expr_text(node)}' divides by a decision variable, which makes the "
-                           "model non-linear; divide only by data", line)
-            return max(dl, dr), "number"
-        if kind == "unary":
-            if node["op"] == "-":
-                degree, t = self.check_expr(node["operand"], scope, ctx)
-                self.require_number(node["operand"], (degree, t))
-                return degree, "number"
-            self.require_data(node["operand"], scope, ctx, "'!'")
-            return 0, "number"
-        if kind in ("compare", "logical"):
-            left = self.require_data(node["left"], scope, ctx, f"the comparison '{expr_text(node)}'")
-            right = self.require_data(node["right"], scope, ctx, f"the comparison '{expr_text(node)}'")
-            if kind == "compare" and left != right and not self.compatible(left, right) \
-                    and not self.compatible(right, left):
-                self.error(f"'{expr_text(node)}' compares {_type_words(left)} with "
-                           f"{_type_words(right)}; both sides must have the same type", line)
-            return 0, "number"
-        if kind == "in":
-            t = self.require_data(node["element"], scope, ctx, f"'{expr_text(node)}'")
-            sym = self.symbols.get(node["set"])
-            if sym is None:
-                self.undeclared(node["set"], line, as_set=True)
-            if sym.kind not in ("range", "set"):
-                self.error(f"'{node['set']}' after 'in' is not a range or set", line)
-            if not (t == sym.static_type or self.compatible(t, sym.static_type)):
-                self.mismatch(node["element"], t, sym.static_type, f"the set {node['set']}", line)
-            return 0, "number"
-        if kind == "tuple_literal":
+        line = self.line_of(node)
+        if kind == "set_op":
+            self.check_set_expr(node["left"], member_type, name)
+            self.check_set_expr(node["right"], member_type, name)
+            return
+        if kind == "set_literal":
             for element in node["elements"]:
-                self.require_data(element, scope, ctx, "a tuple")
-            return 0, f"tuple_literal/{len(node['elements'])}"
-        if kind == "aggregate":
-            inner = self.bind_iterators(node["iterators"], scope, line)
+                self.check_member(element, {}, member_type, name)
+            return
+        if kind == "set_filter":
+            inner = self.bind_iterators(node["iterators"], {}, line)
             if node["filter"] is not None:
                 self.check_expr(node["filter"], inner, ("filter",))
-            degree, t = self.check_expr(node["body"], inner, ctx)
-            self.require_number(node["body"], (degree, t))
-            if degree and node["op"] != "sum":
-                self.error(f"{node['op']}(...) over decision variables is not linear; use it over "
-                           "data only, or bound the variables with constraints", line)
-            return degree, "number"
-        if kind == "call":
-            name = node["name"]
-            arg = node["args"][0]
-            if name == "card":
-                sym = self.symbols.get(arg.get("name")) if arg["type"] == "name" else None
-                if arg["type"] == "name" and sym is None:
-                    self.undeclared(arg["name"], line, as_set=True)
-                if sym is None or sym.kind not in ("range", "set"):
-                    self.error(f"card(...) needs the name of a range or set, not '{expr_text(arg)}'",
-                               line)
-                return 0, "number"
-            for arg in node["args"]:
-                degree, t = self.check_expr(arg, scope, ctx)
-                self.require_number(arg, (degree, t))
-                if degree:
-                    self.error(f"{name}(...) applies only to data, but '{expr_text(arg)}' contains a "
-                               "decision variable; model it with extra variables and constraints", line)
-            return 0, "number"
-        what = "an array literal [...]" if kind == "array_literal" else f"'{expr_text(node)}'"
-        self.error(f"{what} cannot stand here", line)
+            self.check_member(node["element"], inner, member_type, name)
+            return
+        source = node["range"] if kind == "as_set" else node
+        if source["type"] == "range_expr":
+            for bound in (source["low"], source["high"]):
+                self.require_number(bound, self.check_expr(bound, {}, ("data", name)))
+            held = "number"
+        else:
+            sym = self.symbols.get(source["name"])
+            if sym is None:
+                self.undeclared(source["name"], line, as_set=True, ctx=("data", name))
+            if sym.kind not in ("range", "set"):
+                self.error(f"'{source['name']}' is not a range or set, so it cannot stand in the set "
+                           f"expression of '{name}'", line)
+            held = sym.static_type
+        if held != member_type:
+            self.error(f"the set '{name}' holds {_members_words(member_type)}, but "
+                       f"'{expr_text(node)}' holds {_members_words(held)}; a set expression combines "
+                       "sets of the same kind", line)
 
-    def check_name(self, node, scope, ctx):
-        name = node["name"]
-        indices = node.get("indices", [])
-        line = self.lines.get(id(node))
-        if name in scope:
-            if indices:
-                self.error(f"'{name}' is a loop variable and takes no subscript", line)
-            return 0, scope[name][0]
-        sym = self.symbols.get(name)
-        if sym is None:
-            self.undeclared(name, line, node, scope, ctx=ctx)
-        self.require_declared_before(sym, line)
-        if sym.kind in ("range", "set", "tuple_type"):
-            what = {"range": "a range", "set": "a set", "tuple_type": "a tuple type"}[sym.kind]
-            self.error(f"'{name}' is {what}, not a value; use it after 'in' (e.g. sum(i in {name}) ...)"
-                       f"{' or in card(' + name + ')' if sym.kind != 'tuple_type' else ''}", line)
-        dims = sym.dims
-        if len(indices) != len(dims):
-            if not dims:
-                self.error(f"'{name}' is not indexed and takes no subscript; write {name}", line)
-            letters = "".join(f"[{c}]" for c in "ijklmn"[:len(dims)])
-            self.error(f"'{name}' has {_count(len(dims), 'index set')} "
-                       f"({''.join('[' + d + ']' for d in dims)}) but is used with "
-                       f"{_count(len(indices), 'subscript')}; write {name}{letters}", line)
-        for sub, set_name in zip(indices, dims):
-            degree, t = self.check_expr(sub, scope, ("subscript", name) if ctx[0] == "model" else ctx)
-            if degree:
-                self.error(f"'{expr_text(sub)}' uses a decision variable and " +
-                           DATA_CONTEXTS["subscript"].format(subject=name), line)
-            expected = self.symbols[set_name].static_type
-            if not (t == expected or self.compatible(t, expected)):
-                self.mismatch(sub, t, expected, f"the index set {set_name} of '{name}'", line)
-        if sym.kind in ("dvar", "dexpr"):
-            if ctx[0] != "model":
-                what = "decision variable" if sym.kind == "dvar" else "decision expression"
-                self.error(f"'{name}' is a {what} and " +
-                           DATA_CONTEXTS[ctx[0]].format(subject=ctx[1] if len(ctx) > 1 else ""), line)
-            return sym.degree, "number"
-        return 0, sym.static_type
+    def check_member(self, node, scope, member_type, name):
+        degree, t = self.check_expr(node, scope, ("data", name))
+        if t != member_type and not self.compatible(t, member_type):
+            self.error(f"the set '{name}' holds {_members_words(member_type)}, but "
+                       f"'{expr_text(node)}' is {_type_words(t)}", self.line_of(node))
 
-    def compatible(self, t, expected):
-        """A tuple literal fits a tuple type with the same number of fields."""
-        if t.startswith("tuple_literal/") and expected.startswith("tuple:"):
-            return int(t.split("/")[1]) == len(self.symbols[expected[6:]].decl["fields"])
-        return False
+    def evaluate_set(self, node, name):
+        """The members of a set expression, in order (left operand first)."""
+        kind = node["type"]
+        if kind == "set_op":
+            left = self.evaluate_set(node["left"], name)
+            right = self.evaluate_set(node["right"], name)
+            self.spend(len(left) + len(right))
+            if node["op"] == "union":
+                return _distinct(left + right)
+            found = set(right)
+            keep = node["op"] == "inter"
+            return [m for m in left if (m in found) == keep]
+        if kind == "set_literal":
+            members = [self.evaluate(e, {}) for e in node["elements"]]
+            self.unique_set(members, name, self.line_of(node), "")
+            return members
+        if kind == "set_filter":
+            return _distinct([self.evaluate(node["element"], env)
+                              for env in self.bindings(node["iterators"], node["filter"], {})])
+        source = node["range"] if kind == "as_set" else node
+        if source["type"] == "range_expr":
+            line = self.line_of(source)
+            what = f"a bound of '{expr_text(source)}'"
+            low, high = (self.integer_bound(self.evaluate(source[key], {}), what, line)
+                         for key in ("low", "high"))
+            if low is None or high is None:
+                self.error(f"'{expr_text(node)}' needs integer bounds", line)
+            domain = RangeValue(low, high)
+        else:
+            domain = self.values.get(source["name"], UNKNOWN)
+            if domain is UNKNOWN:
+                raise _NotConstant()
+        self.spend(len(domain))
+        return list(domain)
 
-    def mismatch(self, node, t, expected, where, line):
-        if t.startswith("tuple_literal/") and expected.startswith("tuple:"):
-            fields = self.symbols[expected[6:]].decl["fields"]
-            arity = int(t.split("/")[1])
-            self.error(f"the tuple '{expr_text(node)}' has {_count(arity, 'field')} but {where} holds "
-                       f"tuples of type {expected[6:]} with {_count(len(fields), 'field')} "
-                       f"({', '.join(f['name'] for f in fields)})", line)
-        self.error(f"'{expr_text(node)}' is {_type_words(t)}, but {where} holds "
-                   f"{_members_words(expected)}", line)
 
-    def require_data(self, node, scope, ctx, where):
-        degree, t = self.check_expr(node, scope, ctx)
-        if degree:
-            self.error(f"{where} uses a decision variable; comparisons and filters may use only data",
-                       self.line_of(node))
-        return t
+class _Declarations(_SetExpressions):
+    """Each kind of declaration: its checks, its symbol and its computed value."""
 
-    def require_number(self, node, checked):
-        self.require_type(node, checked[1], "number", "an arithmetic expression")
+    def declare_tuple(self, decl):
+        seen = set()
+        for field in decl["fields"]:
+            if field["name"] in seen:
+                self.error(f"tuple type '{decl['name']}' has two fields named '{field['name']}'; "
+                           "rename one", field["lineno"])
+            seen.add(field["name"])
+        for field in decl["fields"]:
+            del field["lineno"]
+        self.symbols[decl["name"]] = Symbol("tuple_type", decl, static_type="tuple:" + decl["name"])
 
-    def require_type(self, node, t, expected, where):
-        if t != expected:
-            hint = "; text values cannot be used in arithmetic" if t == "string" else ""
-            self.error(f"'{expr_text(node)}' is {_type_words(t)}, but {where} needs "
-                       f"{_type_words(expected)}{hint}", self.line_of(node))
+    def declare_range(self, decl):
+        ctx = ("data", decl["name"])
+        bounds = []
+        for key in ("start", "end"):
+            node = decl[key]
+            self.require_number(node, self.check_expr(node, {}, ctx))
+            value = self.evaluate_data(node, {})
+            if value is not UNKNOWN:
+                bound = self.integer_bound(value, f"the bound '{expr_text(node)}' of range "
+                                                  f"'{decl['name']}'", decl["lineno"])
+                if bound is None:
+                    self.error(f"the bounds of range '{decl['name']}' must be integers, but "
+                               f"'{expr_text(node)}' is {value_text(value)}", decl["lineno"])
+                value = bound
+            bounds.append(value)
+        if UNKNOWN in bounds:
+            self.values[decl["name"]] = UNKNOWN
+        else:
+            decl["low"], decl["high"] = bounds
+            self.values[decl["name"]] = RangeValue(*bounds)
+        self.symbols[decl["name"]] = Symbol("range", decl, static_type="number")
 
-    # -- constraints ----------------------------------------------------------------------------
+    def declare_set(self, decl):
+        element_type = decl["element_type"]
+        self.bind_set(decl, _static_type(element_type), lambda v, what, line: self.coerce(
+            v, element_type, what, line))
+
+    def declare_set_of_tuples(self, decl):
+        type_name = decl["tuple_type"]
+        sym = self.symbols.get(type_name)
+        if sym is None or sym.kind != "tuple_type":
+            hint = f"declare it first, e.g. tuple {type_name} {{ string a; float b; }}"
+            if sym is not None:
+                hint = "the element type of a set must be int, float, string or a tuple type"
+            self.error(f"'{type_name}' in {{{type_name}}} {decl['name']} is not a tuple type; {hint}",
+                       decl["lineno"])
+        fields = sym.decl["fields"]
+
+        def coerce_tuple(value, what, line):
+            if not isinstance(value, tuple):
+                self.error(f"{what} must be a tuple <...> of type {type_name}", line)
+            if len(value) != len(fields):
+                self.error(f"{what} has {_count(len(value), 'field')} but tuple type {type_name} has "
+                           f"{len(fields)} ({', '.join(f['name'] for f in fields)})", line)
+            where = "in the data file, " if what.startswith("in the data file, ") else ""
+            member = what[len(where):]
+            return tuple(self.coerce(v, f["type"], f"{where}field '{f['name']}' of {member}", line)
+                         for v, f in zip(value, fields))
+
+        self.bind_set(decl, "tuple:" + type_name, coerce_tuple)
+
+    def bind_set(self, decl, member_type, coerce):
+        name = decl["name"]
+        if decl["source"] == "inline":
+            items = []
+            for node in decl["elements"]:
+                line = self.line_of(node)
+                degree, t = self.check_expr(node, {}, ("data", name))
+                if t != member_type and not self.compatible(t, member_type):
+                    self.error(f"the set '{name}' holds {_members_words(member_type)}, but "
+                               f"'{expr_text(node)}' is {_type_words(t)}", line)
+                value = self.evaluate_data(node, {})
+                if value is UNKNOWN:
+                    items = UNKNOWN
+                    break
+                items.append(coerce(value, f"the member {expr_text(node)} of '{name}'", line))
+            value = UNKNOWN if items is UNKNOWN else self.unique_set(items, name, decl["lineno"], "")
+        elif decl["source"] == "expression":
+            self.check_set_expr(decl["expr"], member_type, name)
+            try:
+                members = self.evaluate_set(decl["expr"], name)
+            except (_NotConstant, _OutOfBudget):
+                value = UNKNOWN
+            else:
+                what = f"a member of '{name}'"
+                value = SetValue(_distinct([coerce(v, what, decl["lineno"]) for v in members]))
+                decl["value"] = self.plain(value)
+        else:
+            dv, line = self.take_file_data(decl)
+            if dv["kind"] != "set":
+                self.error(f"in the data file, '{name}' is a set and needs braces {{...}}, but has "
+                           f"{_described_data_value(dv)}", dv["line"])
+            items = None
+            if "numbers" in dv and decl["type"] == "set":
+                items = self.fast_numbers(dv, decl["element_type"])
+            if items is None:
+                dv = self.data_parser.slow_value(dv)
+                items = [coerce(self.plain_data(m), f"in the data file, a member of '{name}'",
+                                m["line"]) for m in dv["items"]]
+            value = self.unique_set(items, name, dv["line"], "in the data file, ")
+            decl["value"] = self.plain(value)
+        self.values[name] = value
+        if value is not UNKNOWN:
+            self.data[name] = self.plain(value)
+        self.symbols[name] = Symbol("set", decl, static_type=member_type)
+
+    def index_sets(self, decl):
+        """Resolve the index sets of an array declaration to (set name, value) pairs."""
+        dims = []
+        for index in decl["indices"]:
+            set_name = index["set"]
+            sym = self.symbols.get(set_name)
+            if sym is None:
+                self.undeclared(set_name, decl["lineno"], as_set=True)
+            if sym.kind not in ("range", "set"):
+                self.error(f"'{decl['name']}' is indexed by '{set_name}', which is not a range or set; "
+                           f"index it by a range (range I = 1..n;) or a set ({{string}} I = ...;)",
+                           decl["lineno"])
+            dims.append(set_name)
+        return dims
+
+    def generic_scope(self, decl, dims):
+        scope = {}
+        for index, set_name in zip(decl["indices"], dims):
+            self.new_loop_variable(index["var"], scope, decl["lineno"])
+            scope[index["var"]] = (self.symbols[set_name].static_type, set_name)
+        return scope
+
+    def declare_parameter(self, decl):
+        name, vtype = decl["name"], decl["value_type"]
+        dims = self.index_sets(decl)
+        source = decl["source"]
+        if source == "data":
+            dv, _ = self.take_file_data(decl)
+            value = self.convert_file_array(dv, dims, vtype, name, "")
+        elif source == "inline" and decl["expr"]["type"] == "array_literal":
+            value = self.convert_literal_array(decl["expr"], dims, vtype, name, "")
+        else:
+            scope = self.generic_scope(decl, dims) if dims else {}
+            node = decl["expr"]
+            degree, t = self.check_expr(node, scope, ("data", name))
+            self.require_type(node, t, _static_type(vtype), f"the data '{name}'")
+            try:
+                value = self.fill_generic(decl, dims, 0, {})
+            except _OutOfBudget:
+                value = UNKNOWN
+        self.values[name] = value
+        if value is not UNKNOWN:
+            self.data[name] = value
+        self.symbols[name] = Symbol("parameter", decl, dims, _static_type(vtype))
+
+    def fill_generic(self, decl, dims, k, env):
+        if k == len(dims):
+            value = self.evaluate_data(decl["expr"], env)
+            if value is UNKNOWN:
+                return UNKNOWN
+            return self.coerce(value, decl["value_type"], f"the value of '{decl['name']}'",
+                               decl["lineno"])
+        domain = self.values[dims[k]]
+        if domain is UNKNOWN:
+            return UNKNOWN
+        var = decl["indices"][k]["var"]
+        result = []
+        self.spend(len(domain))
+        for member in domain:
+            item = self.fill_generic(decl, dims, k + 1, {**env, var: member})
+            if item is UNKNOWN:
+                return UNKNOWN
+            result.append(item)
+        return result
+
+    def declare_dvar(self, decl):
+        dims = self.index_sets(decl)
+        generic = bool(dims) and "var" in decl["indices"][0]
+        scope = self.generic_scope(decl, dims) if generic else {}
+        if decl["bounds"]:
+            for key in ("low", "high"):
+                node = decl["bounds"][key]
+                self.require_number(node, self.check_expr(node, scope, ("bound", decl["name"])))
+        self.symbols[decl["name"]] = Symbol("dvar", decl, dims, degree=1)
+
+    def declare_dexpr(self, decl):
+        dims = self.index_sets(decl)
+        scope = self.generic_scope(decl, dims)
+        degree, t = self.check_expr(decl["expr"], scope, ("model",))
+        self.require_number(decl["expr"], (degree, t))
+        self.symbols[decl["name"]] = Symbol("dexpr", decl, dims, degree=degree)
+
+
+class _Compilation(_Declarations):
+    """Checks one parsed model against its data file and computes the data dict: the
+    declarations in order, then the objective and the constraints, then their subscripts."""
+
+    def __init__(self, model_code, data_code):
+        parser = ModelParser(model_code)
+        self.model = parser.parse_model()
+        self.lines = parser.lines
+        self.data_parser = DataParser(data_code)
+        self.data_items = self.data_parser.parse_data()
+        self.symbols = {}
+        self.values = {}
+        self.data = {}
+        self.declared_at = {}
+        self.labels = {}
+        self.field_pos = {}
+        self.file_data = {}
+        self.budget = 0
+
+    def run(self):
+        for decl in self.model["declarations"]:
+            self.declared_at.setdefault(decl["name"], decl["lineno"])
+        for name, value, line in self.data_items:
+            if name in self.file_data:
+                self.error(f"in the data file, '{name}' is set twice (first on line "
+                           f"{self.file_data[name][1]}); keep one of the two", line)
+            self.file_data[name] = (value, line)
+        self.budget = DATA_BUDGET
+        for decl in self.model["declarations"]:
+            if decl["name"] in self.symbols:
+                self.error(f"'{decl['name']}' is declared twice (first on line "
+                           f"{self.symbols[decl['name']].decl['lineno']}); rename or remove one of them",
+                           decl["lineno"])
+            getattr(self, "declare_" + decl["type"])(decl)
+        self.check_leftover_data()
+        objectives = self.model.pop("objectives")
+        if len(objectives) > 1:
+            self.error("the model has a second objective; keep exactly one minimize or maximize",
+                       objectives[1]["lineno"])
+        objective = self.model["objective"]
+        if objective:
+            self.add_label(objective["label"], objective["lineno"])
+            self.require_number(objective["expr"], self.check_expr(objective["expr"], {}, ("model",)))
+        for statement in self.model["constraints"]:
+            self.check_statement(statement, {})
+        self.budget = SUBSCRIPT_BUDGET
+        try:
+            self.check_all_subscripts()
+        except _OutOfBudget:
+            pass
+        self.model["data"] = self.data
+        return self.model
+
     def add_label(self, label, line):
         if label is None:
             return
@@ -2130,214 +2633,29 @@ class _Compilation:
                 node = statement[side]
                 self.require_number(node, self.check_expr(node, scope, ("model",)))
 
-    # -- evaluation of data ---------------------------------------------------------------------
-    def evaluate_data(self, node, env):
-        """Value of a data expression, or UNKNOWN once the evaluation budget is spent."""
-        try:
-            return self.evaluate(node, env)
-        except (_OutOfBudget, _NotConstant):
-            return UNKNOWN
-
-    def evaluate(self, node, env):
-        """Value of an expression of data and loop variables (env maps loop variables to values)."""
-        self.spend()
-        kind = node["type"]
-        if kind in ("number", "string"):
-            return node["value"]
-        if kind == "constant":
-            return MAXINT if node["name"] == "maxint" else float("inf")
-        if kind in ("name", "indexed"):
-            name = node["name"]
-            if name in env:
-                return env[name]
-            sym = self.symbols[name]
-            positions = [self.subscript_position(node, k, env) for k in range(len(sym.dims))]
-            value = self.values.get(name, UNKNOWN) if sym.kind == "parameter" else UNKNOWN
-            if value is UNKNOWN or None in positions:
-                raise _NotConstant()
-            for position in positions:
-                value = value[position]
-            return value
-        if kind == "field":
-            return self.evaluate(node["base"], env)[self.field_pos[id(node)]]
-        if kind == "binop":
-            left, right = self.evaluate(node["left"], env), self.evaluate(node["right"], env)
-            op = node["op"]
-            if op == "+":
-                return self.bounded(left + right, node, (left, right))
-            if op == "-":
-                return self.bounded(left - right, node, (left, right))
-            if op == "*":
-                return self.bounded(left * right, node, (left, right))
-            if right == 0:
-                self.error(f"'{expr_text(node)}' divides by zero; make sure the divisor is never 0",
-                           self.line_of(node))
-            return self.bounded(left / right, node, (left, right))
-        if kind == "unary":
-            value = self.evaluate(node["operand"], env)
-            return -value if node["op"] == "-" else int(not value)
-        if kind == "logical":
-            left = self.evaluate(node["left"], env)
-            if node["op"] == "&&":
-                return int(bool(left) and bool(self.evaluate(node["right"], env)))
-            return int(bool(left) or bool(self.evaluate(node["right"], env)))
-        if kind == "compare":
-            left, right = self.evaluate(node["left"], env), self.evaluate(node["right"], env)
-            op = node["op"]
-            if op == "==":
-                return int(left == right)
-            if op == "!=":
-                return int(left != right)
-            try:
-                return int({"<": left < right, "<=": left <= right,
-                            ">": left > right, ">=": left >= right}[op])
-            except TypeError:
-                self.error(f"'{expr_text(node)}' compares values of different types",
-                           self.line_of(node))
-        if kind == "in":
-            element = self.evaluate(node["element"], env)
-            domain = self.values.get(node["set"], UNKNOWN)
-            if domain is UNKNOWN:
-                raise _NotConstant()
-            return int(domain.position(element) is not None)
-        if kind == "tuple_literal":
-            return tuple(self.evaluate(e, env) for e in node["elements"])
-        if kind == "aggregate":
-            values = [self.evaluate(node["body"], inner)
-                      for inner in self.bindings(node["iterators"], node["filter"], env)]
-            if node["op"] == "sum":
-                return self.bounded(sum(values), node, values)
-            if not values:
-                self.error(f"'{expr_text(node)}' runs over an empty set, so it has no "
-                           f"{node['op']}imum", self.line_of(node))
-            return min(values) if node["op"] == "min" else max(values)
-        if kind == "call":
-            name = node["name"]
-            if name == "card":
-                domain = self.values.get(node["args"][0]["name"], UNKNOWN)
-                if domain is UNKNOWN:
-                    raise _NotConstant()
-                return len(domain)
-            args = [self.evaluate(a, env) for a in node["args"]]
-            if name == "abs":
-                return abs(args[0])
-            return min(args) if name == "min" else max(args)
-        raise _NotConstant()
-
-    def bounded(self, value, node, operands):
-        """value, computed by node from operands, if it is within what data may hold: an integer
-        beyond INT_LIMIT, a float overflow and a result that is not a number are faults."""
-        if type(value) is int:
-            if -INT_LIMIT <= value <= INT_LIMIT:
-                return value
-            self.error(f"'{expr_text(node)}' gives an integer beyond {INT_LIMIT_TEXT}; compute such "
-                       "values as float data", self.line_of(node))
-        if type(value) is float and not math.isfinite(value):
-            if value != value:
-                self.error(f"'{expr_text(node)}' has no numeric value (it computes e.g. infinity - "
-                           "infinity or 0 * infinity)", self.line_of(node))
-            if all(type(o) is not float or math.isfinite(o) for o in operands):
-                self.error(f"'{expr_text(node)}' overflows the range of a float (at most about "
-                           f"{FLOAT_MAX:.3g})", self.line_of(node))
-        return value
-
-    def integer_bound(self, value, what, line):
-        """A range bound as an int; a bound that is not an integer or too large is a fault."""
-        if not (isinstance(value, int) or (isinstance(value, float) and value.is_integer())):
-            return None
-        if abs(value) > RANGE_LIMIT:
-            self.error(f"{what} is {value_text(value)}, beyond {RANGE_LIMIT} (2^53) in size, the "
-                       "largest a range bound may be", line)
-        return int(value)
-
-    def subscript_position(self, node, k, env):
-        """Position of the k-th subscript of node in its index set; None when not computable.
-
-        A computable subscript outside the index set is a SemanticError.
-        """
-        sym = self.symbols[node["name"]]
-        set_name = sym.dims[k]
-        sub = node["indices"][k]
-        try:
-            value = self.evaluate(sub, env)
-        except _NotConstant:
-            return None
-        domain = self.values.get(set_name, UNKNOWN)
-        if domain is UNKNOWN:
-            return None
-        position = domain.position(value)
-        if position is None:
-            names = sorted(self.variables_in(sub) & set(env))
-            binding = ", ".join(f"{n} = {value_text(env[n])}" for n in names)
-            when = f" (when {binding})" if binding else ""
-            hint = ("restrict the loop with a filter after ':' or fix the subscript" if binding
-                    else "use a member of the index set")
-            self.error(f"'{expr_text(node)}' uses the subscript {value_text(value)}{when}, which is not "
-                       f"in the index set {set_name} = {domain.describe()} of '{node['name']}'; {hint}",
-                       self.line_of(node))
-        return position
-
-    def variables_in(self, node):
-        found = set()
-        stack = [node]
-        while stack:
-            n = stack.pop()
-            if isinstance(n, dict):
-                if n.get("type") == "name":
-                    found.add(n["name"])
-                stack.extend(v for v in n.values() if isinstance(v, (dict, list)))
-            elif isinstance(n, list):
-                stack.extend(n)
-        return found
-
-    def bindings(self, iterators, filt, env):
-        """Every assignment of the loop variables, in order, that passes the filter."""
-        def extend(k, current):
-            if k == len(iterators):
-                if filt is None or self.evaluate(filt, current):
-                    yield current
-                return
-            it = iterators[k]
-            set_expr = it["set"]
-            if set_expr["type"] == "range_expr":
-                line = self.line_of(set_expr)
-                what = f"a bound of the loop range '{expr_text(set_expr)}'"
-                low, high = (self.integer_bound(self.evaluate(set_expr[key], current), what, line)
-                             for key in ("low", "high"))
-                if low is None or high is None:
-                    self.error(f"the loop range '{expr_text(set_expr)}' needs integer bounds", line)
-                domain = RangeValue(low, high)
-            else:
-                domain = self.values.get(set_expr["name"], UNKNOWN)
-                if domain is UNKNOWN:
-                    raise _NotConstant()
-            for member in domain:
-                self.spend()
-                inner = dict(current)
-                if "var" in it:
-                    inner[it["var"]] = member
-                else:
-                    inner.update(zip(it["pattern"], member))
-                yield from extend(k + 1, inner)
-        return extend(0, env)
-
-    # -- subscripts of the model against the data -----------------------------------------------
     def check_all_subscripts(self):
         """Check every computable subscript of dexprs, objective and constraints against the data."""
         for decl in self.model["declarations"]:
             if decl["type"] == "dexpr":
-                self.check_generic_subscripts(decl)
+                self.check_generic_subscripts(decl, [decl["expr"]])
+            elif decl["type"] == "dvar" and decl["bounds"]:
+                self.check_generic_subscripts(decl, [decl["bounds"]["low"], decl["bounds"]["high"]])
         if self.model["objective"]:
-            self.walk_subscripts(self.model["objective"]["expr"], {})
+            try:
+                self.walk_subscripts(self.model["objective"]["expr"], {})
+            except _NotConstant:
+                pass
         for statement in self.model["constraints"]:
             self.walk_statement(statement, {})
 
-    def check_generic_subscripts(self, decl):
+    def check_generic_subscripts(self, decl, nodes):
+        """Subscripts of nodes for every member of the generic indices [i in I] of decl."""
         iterators = [{"type": "iterator", "var": i["var"], "set": {"type": "name", "name": i["set"]}}
-                     for i in decl["indices"]]
+                     for i in decl["indices"] if "var" in i]
         try:
             for env in self.bindings(iterators, None, {}):
-                self.walk_subscripts(decl["expr"], env)
+                for node in nodes:
+                    self.walk_subscripts(node, env)
         except _NotConstant:
             pass
 
@@ -2362,6 +2680,11 @@ class _Compilation:
         if kind == "aggregate":
             for inner in self.bindings(node["iterators"], node["filter"], env):
                 self.walk_subscripts(node["body"], inner)
+            return
+        if kind == "conditional":  # only the branch the condition takes
+            self.walk_subscripts(node["condition"], env)
+            chosen = node["then"] if self.evaluate(node["condition"], env) else node["else"]
+            self.walk_subscripts(chosen, env)
             return
         if kind == "indexed" and node["name"] not in env:
             for k, sub in enumerate(node["indices"]):
