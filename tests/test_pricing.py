@@ -250,12 +250,12 @@ class FakeResponse(io.BytesIO):
 def fake_urlopen(monkeypatch):
     calls = []
 
-    def urlopen(req, timeout=None):
+    def open_url(opener, req, data=None, timeout=None):
         resp = FakeResponse(b"| m | 1 | 2 |\n")
         calls.append((req, timeout, resp))
         return resp
 
-    monkeypatch.setattr(urllib.request, "urlopen", urlopen)
+    monkeypatch.setattr(urllib.request.OpenerDirector, "open", open_url)
     return calls
 
 
@@ -297,6 +297,9 @@ class PricingHandler(http.server.BaseHTTPRequestHandler):
         if self.path in ("/endless.md", "/trickle.md"):
             self.stream_for_ever(fast=self.path == "/endless.md")
             return
+        if self.path in ("/slow-status.md", "/slow-headers.md"):
+            self.trickle_head(status_too=self.path == "/slow-status.md")
+            return
         body = self.bodies.get(self.path)
         if body is None or self.headers.get("User-Agent") != "vormo/1.0":
             self.send_error(404 if body is None else 403)
@@ -320,6 +323,29 @@ class PricingHandler(http.server.BaseHTTPRequestHandler):
         except OSError:  # the reader hung up
             pass
 
+    def trickle_head(self, status_too):
+        """A good table whose head (the status line and headers, or the headers only) comes a byte
+        every quarter second, each well within any time-out for one read, until the test ends.
+        Should the head run out first, the server says so and sends the body."""
+        body = self.bodies["/pricing.md"]
+        status = b"HTTP/1.0 200 " + b"O" * 48 + b"K\r\n"
+        headers = b"X-Padding: " + b"." * 60 + b"\r\nContent-Length: %d\r\n\r\n" % len(body)
+        slow = status + headers if status_too else headers
+        try:
+            if not status_too:
+                self.wfile.write(status)
+            for i in range(len(slow) - 1):
+                if self.server.stopping.is_set():
+                    return
+                self.wfile.write(slow[i:i + 1])
+                self.wfile.flush()
+                self.server.stopping.wait(0.25)
+            self.server.ran_out.set()  # before the head is complete, so the reader cannot be first
+            self.wfile.write(slow[-1:] + body)
+        except OSError:  # the reader hung up
+            pass
+        self.close_connection = True
+
     def log_message(self, *args):
         pass
 
@@ -329,6 +355,7 @@ def server():
     srv = http.server.ThreadingHTTPServer(("127.0.0.1", 0), PricingHandler)
     srv.agents = []
     srv.stopping = threading.Event()
+    srv.ran_out = threading.Event()
     srv.daemon_threads = True
     thread = threading.Thread(target=srv.serve_forever, daemon=True)
     thread.start()
@@ -365,14 +392,21 @@ def test_http_error_status_is_a_failed_load(server, caplog):
     assert rec.args[0] == url and isinstance(rec.args[1], urllib.error.HTTPError)
 
 
-# A server that never stops sending, or sends a byte now and then, holds no run: the whole fetch
-# has one 10-second deadline and the document a size cap of 512 KB; either ends in the usual
-# warning and the empty table, memoised like any failed load.
-@pytest.mark.parametrize("path, error", [("/endless.md", ValueError), ("/trickle.md", TimeoutError)])
+# A server that never stops sending, or sends a byte now and then (of the body, of the headers or
+# from the status line on), holds no run: the whole fetch - connection, head and body - has one
+# 10-second deadline and the document a size cap of 512 KB; either ends in the usual warning and
+# the empty table, memoised like any failed load. The servers send until the test ends, so the
+# fetch has given up while they were still sending.
+@pytest.mark.parametrize(
+    "path, error",
+    [("/endless.md", ValueError), ("/trickle.md", TimeoutError), ("/slow-status.md", TimeoutError),
+     ("/slow-headers.md", TimeoutError)],
+)
 def test_endless_or_trickling_server_is_a_failed_load(server, caplog, path, error):
     caplog.set_level(logging.WARNING, logger="vormo.tokenledger")
     url = base(server) + path
     assert tl._parse_pricing(url) == {}
+    assert not server.ran_out.is_set()
     assert tl._parse_pricing(url) == {}
     [rec] = [r for r in caplog.records if r.name == "vormo.tokenledger"]
     assert rec.getMessage().startswith(f"Failed to load pricing from {url}: ")

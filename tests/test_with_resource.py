@@ -67,7 +67,7 @@ def pricing_file(monkeypatch, res):
 
 def pricing_fetch(monkeypatch, res):
     res.binary = True
-    monkeypatch.setattr(urllib.request, "urlopen", lambda req, timeout=None: res)
+    monkeypatch.setattr(urllib.request.OpenerDirector, "open", lambda self, req, data=None, timeout=None: res)
     return tl._parse_pricing("https://example.invalid/prices.md")
 
 
@@ -94,7 +94,7 @@ def test_exit_sees_the_error_and_the_error_propagates(monkeypatch, caplog, site,
         [record] = [r for r in caplog.records if r.name == "vormo.tokenledger"]
         assert record.args[1] is error
         monkeypatch.setattr(builtins, "open", lambda *a, **k: pytest.fail("read again"))
-        monkeypatch.setattr(urllib.request, "urlopen", lambda *a, **k: pytest.fail("fetched again"))
+        monkeypatch.setattr(urllib.request.OpenerDirector, "open", lambda *a, **k: pytest.fail("fetched again"))
         assert SITES[site](monkeypatch, Resource()) == {}
     else:
         with pytest.raises(type(error)) as info:

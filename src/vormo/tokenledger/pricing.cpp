@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "hostkit/hostkit.hpp"
+#include "hostkit/pyclass.hpp"
 #include "tokenledger/ledger.hpp"
 
 namespace tokenledger {
@@ -55,37 +56,113 @@ py::object compile(py::handle re, const char* pattern, bool ignore_case, const c
 
 bool found(const py::object& match) { return !match.is_none(); }
 
-// The socket under an HTTP response (response.fp.raw._sock), or None where the library keeps
-// it elsewhere; each read then stays bounded by the time-out given when the connection opened.
-py::object response_socket(py::handle response) {
-    py::object current = py::reinterpret_borrow<py::object>(response);
-    for (const char* name : {"fp", "raw", "_sock"}) {
-        if (current.is_none() || !py::hasattr(current, name)) return py::none();
-        current = current.attr(name);
+// The time left before `deadline` (on the host's monotonic clock); TimeoutError once it is past.
+double time_left(double deadline) {
+    const double left = deadline - py::module_::import("time").attr("monotonic")().cast<double>();
+    if (left <= 0) {
+        hostkit::raise(PyExc_TimeoutError,
+                       py::str("the document did not arrive within {} seconds").format(kFetchTimeoutSeconds));
     }
-    return py::hasattr(current, "settimeout") ? current : py::object(py::none());
+    return left;
+}
+
+// A raw stream over a connected socket whose every read may wait only for the time left before
+// the deadline: the status line, the headers and the body of a response all come through it, so
+// a server that sends a byte now and then cannot stretch the fetch (a socket's own time-out
+// bounds one read, not the whole). Made once, kept for the life of the process.
+py::object* deadline_reader_class = nullptr;
+
+// Sets a C++ function as a method of `cls`, replacing the one it inherits from the host's base.
+template <class Func>
+void set_method(py::object& cls, const char* name, Func&& f) {
+    py::setattr(cls, name, py::cpp_function(std::forward<Func>(f), py::name(name), py::is_method(cls)));
+}
+
+py::object deadline_reader(py::object sock, double deadline) {
+    if (!deadline_reader_class) {
+        py::object raw_base = py::module_::import("io").attr("RawIOBase");
+        py::object cls = hostkit::ClassBuilder(py::reinterpret_borrow<py::module_>(home.module()), "_DeadlineReader",
+                                               py::make_tuple(raw_base), nullptr)
+                             .cls();
+        set_method(cls, "readable", [](py::object) { return true; });
+        set_method(cls, "fileno", [](py::object self) { return self.attr("_inner").attr("fileno")(); });
+        set_method(cls, "readinto", [](py::object self, py::object buffer) {
+            const double left = time_left(self.attr("_deadline").cast<double>());
+            self.attr("_sock").attr("settimeout")(left);
+            return self.attr("_inner").attr("readinto")(buffer);
+        });
+        set_method(cls, "close", [raw_base](py::object self) {
+            py::object inner = py::getattr(self, "_inner", py::none());
+            if (!inner.is_none()) inner.attr("close")();
+            raw_base.attr("close")(self);
+        });
+        deadline_reader_class = new py::object(cls);
+    }
+    py::object reader = (*deadline_reader_class)();
+    reader.attr("_deadline") = deadline;
+    reader.attr("_sock") = sock;
+    // The socket's own unbuffered reader keeps the socket open while the response uses it.
+    reader.attr("_inner") = sock.attr("makefile")("rb", py::arg("buffering") = 0);
+    return reader;
+}
+
+// A connection class for the handlers: `http_class` itself, made with the time left as its
+// time-out, connecting within the time left and reading its response through a deadline reader.
+py::object deadline_connection(py::object http_class, double deadline) {
+    return py::cpp_function([http_class, deadline](py::object host, py::kwargs options) {
+        options["timeout"] = time_left(deadline);
+        py::object conn = http_class(host, **options);
+        conn.attr("_create_connection") = py::cpp_function([deadline](py::object address, py::object,
+                                                                      py::object source_address) {
+            py::object sock = py::module_::import("socket").attr("create_connection")(address, time_left(deadline),
+                                                                                     source_address);
+            // What follows on this socket before the response (a TLS handshake, the request) has
+            // what is left.
+            try {
+                sock.attr("settimeout")(time_left(deadline));
+            } catch (...) {
+                sock.attr("close")();
+                throw;
+            }
+            return sock;
+        });
+        py::object response_class = conn.attr("response_class");
+        conn.attr("response_class") = py::cpp_function([response_class, deadline](py::object sock, py::kwargs kw) {
+            py::object io = py::module_::import("io");
+            py::object makefile = py::cpp_function([io, sock, deadline](py::object, py::args) {
+                return io.attr("BufferedReader")(deadline_reader(sock, deadline));
+            });
+            py::object wrapped = py::module_::import("types").attr("SimpleNamespace")(py::arg("makefile") = makefile);
+            return response_class(wrapped, **kw);
+        });
+        return conn;
+    });
+}
+
+// A handler of the library's class `name` that opens its connections with deadline_connection.
+// The stock do_open of a separate plain handler does the work, so nothing refers back to the handler.
+py::object deadline_handler(py::module_& request, const char* name, double deadline) {
+    py::object handler = request.attr(name)();
+    py::object plain = request.attr("HTTPHandler")();
+    handler.attr("do_open") = py::cpp_function([plain, deadline](py::object http_class, py::object req,
+                                                                   py::kwargs options) {
+        return plain.attr("do_open")(deadline_connection(http_class, deadline), req, **options);
+    });
+    return handler;
 }
 
 py::object fetch(py::module_& request, py::handle req) {
     py::object monotonic = py::module_::import("time").attr("monotonic");
     const double deadline = monotonic().cast<double>() + kFetchTimeoutSeconds;
-    auto time_left = [&] {
-        const double left = deadline - monotonic().cast<double>();
-        if (left <= 0) {
-            hostkit::raise(PyExc_TimeoutError,
-                           py::str("the document did not arrive within {} seconds").format(kFetchTimeoutSeconds));
-        }
-        return left;
-    };
-    // The connection and the headers: each step within the whole budget.
-    py::object response = request.attr("urlopen")(req, py::arg("timeout") = kFetchTimeoutSeconds);
+    // The connection, the headers and the body, all within the one deadline.
+    py::object opener = request.attr("build_opener")(deadline_handler(request, "HTTPHandler", deadline),
+                                                      deadline_handler(request, "HTTPSHandler", deadline));
+    py::object response = opener.attr("open")(req, py::arg("timeout") = kFetchTimeoutSeconds);
     return hostkit::with_resource(response, [&](py::object r) {
-        py::object sock = response_socket(r);
         py::bytearray body;
         Py_ssize_t size = 0;
         for (;;) {
-            const double left = time_left();
-            if (!sock.is_none()) sock.attr("settimeout")(left);
+            time_left(deadline);
             py::object chunk = r.attr("read1")(kReadChunkBytes);
             const Py_ssize_t got = PyBytes_Size(chunk.ptr());
             if (got < 0) throw py::error_already_set();
