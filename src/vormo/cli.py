@@ -245,13 +245,15 @@ def run_generation(args: argparse.Namespace, description: str, out: TextIO) -> i
     """The solve path shared by ``vormo solve`` and ``vormo demo``."""
     from . import cliexport
 
-    with cliexport.guarded_pair(args.model, args.data, getattr(args, "force", False)):
-        return _run_generation(args, description, out)
+    # The paths are checked (regular files or new names, writable folders) before anything reads
+    # them; the lock keeps a second run off the pair while this one writes and records it.
+    if getattr(args, "candidates", None) is not None:
+        from . import candidates
 
-
-def _run_generation(args: argparse.Namespace, description: str, out: TextIO) -> int:
+        candidates.check_cli(args)
     guard.check_outputs(args)
-    with guard.output_lock(args.model, args.data):
+    with guard.output_lock(args.model, args.data), \
+            cliexport.guarded_pair(args.model, args.data, getattr(args, "force", False)):
         if getattr(args, "candidates", None) is not None:
             from . import candidates
 
