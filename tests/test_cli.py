@@ -376,7 +376,7 @@ def test_run_json_and_a_bad_time_limit(capsys, pair_files):
     code, out, _ = run(capsys, "run", "--json", *pair_files(2))
     assert code == 0 and json.loads(out)["objective"] == pytest.approx(706.5)
     code, out, err = run(capsys, "run", "--time-limit", "-1", *pair_files(2))
-    assert code == 2 and err.startswith("vormo: error: --time-limit must be a positive")
+    assert code == 2 and err.startswith("vormo: error: --time-limit must be a number of seconds above 0")
 
 
 def test_run_infeasible_is_a_negative_answer(capsys, tmp_path):

@@ -106,6 +106,32 @@ def test_ollama_generation(ollama_server, lines, max_tokens, options):
     assert lines == ["[LLM] Ollama \u2022 llama3: generating", "[LLM] Ollama: response received"]
 
 
+# The server's default window is 2048 tokens; a prompt estimated beyond it (one token per three
+# characters) asks for room for itself and the output limit, in whole kibi-tokens.
+@pytest.mark.parametrize("prompt_chars, max_tokens, num_ctx", [
+    (10, 64, None),
+    (6144, 64, None),            # 2048 estimated tokens: still fits
+    (6145, 64, 3072),            # 2049 + 64
+    (6145, None, 5120),          # 2049 + 2048 kept for an answer without a limit
+    (30000, 8000, 18432),        # 10000 + 8000
+    (30000, 0, 12288),           # no positive limit: the reserve
+    (6145, 10**30, None),        # beyond any window: still a number (checked below)
+])
+def test_ollama_context_window_for_long_prompts(ollama_server, lines, prompt_chars, max_tokens, num_ctx):
+    ollama_server.script("POST", "/api/generate", ollama_generate("ok"))
+    prompt = "y" * prompt_chars
+    assert ms._llm_generate_text(P.OLLAMA, "llama3", prompt, max_tokens=max_tokens) == "ok"
+    [request] = ollama_server.calls("POST", "/api/generate")
+    options = request.json["options"]
+    assert request.json["prompt"] == prompt
+    if max_tokens is not None:
+        assert options.pop("num_predict") == max_tokens
+    if max_tokens == 10**30:
+        assert options["num_ctx"] > 2048 and options["num_ctx"] % 1024 == 0
+    else:
+        assert options == ({} if num_ctx is None else {"num_ctx": num_ctx})
+
+
 def test_ollama_answer_without_counters(ollama_server, lines):
     ollama_server.script("POST", "/api/generate", ollama_generate(""))
     assert ms._ollama_generate_text("llama3", "p", return_usage=True) == ("", {"prompt_tokens": 0,
@@ -157,6 +183,29 @@ def test_gemini_without_settings_and_usage(gemini_server, lines):
     assert usage == {"prompt_tokens": 0, "completion_tokens": 0}
     assert "generationConfig" not in gemini_server.requests[0].json or \
         gemini_server.requests[0].json["generationConfig"] == {}
+
+
+@pytest.mark.parametrize("message, shows_key", [
+    (f"API key {FAKE_GEMINI_KEY} not valid. Please pass a valid API key.", True),
+    ("The model is overloaded.", False),
+])
+def test_gemini_generation_errors_never_show_the_key(gemini_server, lines, message, shows_key):
+    from google.api_core import exceptions
+
+    gemini_server.script("POST", GENERATE, Reply(400, {"error": {"code": 400, "message": message,
+                                                                 "status": "INVALID_ARGUMENT"}}))
+    with pytest.raises(Exception) as info:
+        ms._llm_generate_text(P.GOOGLE, "gemini-test", "p")
+    if shows_key:
+        # Redacted as on the OpenAI leg, with nothing attached that still holds the key.
+        assert type(info.value) is RuntimeError
+        assert str(info.value).startswith("Gemini request failed: 400 ")
+        assert "API key [redacted] not valid" in str(info.value)
+        assert info.value.__cause__ is None and info.value.__context__ is None
+    else:
+        # Any other error of the library passes through unchanged.
+        assert isinstance(info.value, exceptions.BadRequest) and "The model is overloaded." in str(info.value)
+    assert FAKE_GEMINI_KEY not in str(info.value) and not any(FAKE_GEMINI_KEY in line for line in lines)
 
 
 def test_gemini_listing(gemini_server):

@@ -294,6 +294,9 @@ class PricingHandler(http.server.BaseHTTPRequestHandler):
 
     def do_GET(self):
         self.server.agents.append(self.headers.get("User-Agent"))
+        if self.path in ("/endless.md", "/trickle.md"):
+            self.stream_for_ever(fast=self.path == "/endless.md")
+            return
         body = self.bodies.get(self.path)
         if body is None or self.headers.get("User-Agent") != "vormo/1.0":
             self.send_error(404 if body is None else 403)
@@ -303,6 +306,20 @@ class PricingHandler(http.server.BaseHTTPRequestHandler):
         self.end_headers()
         self.wfile.write(body)
 
+    def stream_for_ever(self, fast):
+        """A body without a length that never ends: megabytes at once, or one byte at a time."""
+        self.send_response(200)
+        self.end_headers()
+        row = b"| gpt-4o | 2.50 | 10.00 |\n"
+        try:
+            while not self.server.stopping.is_set():
+                self.wfile.write(row * 4096 if fast else row[:1])
+                self.wfile.flush()
+                if not fast:
+                    self.server.stopping.wait(0.5)
+        except OSError:  # the reader hung up
+            pass
+
     def log_message(self, *args):
         pass
 
@@ -311,9 +328,12 @@ class PricingHandler(http.server.BaseHTTPRequestHandler):
 def server():
     srv = http.server.ThreadingHTTPServer(("127.0.0.1", 0), PricingHandler)
     srv.agents = []
+    srv.stopping = threading.Event()
+    srv.daemon_threads = True
     thread = threading.Thread(target=srv.serve_forever, daemon=True)
     thread.start()
     yield srv
+    srv.stopping.set()
     srv.shutdown()
     srv.server_close()
     thread.join(5)
@@ -343,6 +363,32 @@ def test_http_error_status_is_a_failed_load(server, caplog):
     assert tl._parse_pricing(url) == {}
     [rec] = [r for r in caplog.records if r.name == "vormo.tokenledger"]
     assert rec.args[0] == url and isinstance(rec.args[1], urllib.error.HTTPError)
+
+
+# A server that never stops sending, or sends a byte now and then, holds no run: the whole fetch
+# has one 10-second deadline and the document a size cap of 512 KB; either ends in the usual
+# warning and the empty table, memoised like any failed load.
+@pytest.mark.parametrize("path, error", [("/endless.md", ValueError), ("/trickle.md", TimeoutError)])
+def test_endless_or_trickling_server_is_a_failed_load(server, caplog, path, error):
+    caplog.set_level(logging.WARNING, logger="vormo.tokenledger")
+    url = base(server) + path
+    assert tl._parse_pricing(url) == {}
+    assert tl._parse_pricing(url) == {}
+    [rec] = [r for r in caplog.records if r.name == "vormo.tokenledger"]
+    assert rec.getMessage().startswith(f"Failed to load pricing from {url}: ")
+    assert isinstance(rec.args[1], error)
+    assert server.agents == ["vormo/1.0"]
+
+
+def test_a_local_document_beyond_the_cap_is_a_failed_load(tmp_path, caplog):
+    caplog.set_level(logging.WARNING, logger="vormo.tokenledger")
+    row = "| gpt-4o | 2.50 | 10.00 |\n"
+    near = write(tmp_path / "near.md", row * (500 * 1024 // len(row)))
+    beyond = write(tmp_path / "beyond.md", row * (600 * 1024 // len(row)))
+    assert tl._parse_pricing(near) == {"gpt-4o": {"prompt_per_1M": 2.5, "completion_per_1M": 10.0}}
+    assert tl._parse_pricing(beyond) == {}
+    [rec] = [r for r in caplog.records if r.name == "vormo.tokenledger"]
+    assert rec.args[0] == beyond and isinstance(rec.args[1], ValueError)
 
 
 # --- robustness -------------------------------------------------------------------------------

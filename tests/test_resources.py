@@ -202,6 +202,33 @@ def test_safe_read_text_default_cap_is_bound_at_load(tmp_path, monkeypatch):
     assert ms._safe_read_text(p, max_chars=2) == "ab"
 
 
+@pytest.mark.parametrize("kind", ["fifo", "folder", "device"])
+def test_safe_read_text_reads_regular_files_only(tmp_path, kind):
+    # A FIFO with no writer would block an ordinary open() for ever.
+    if kind == "fifo":
+        path = tmp_path / "ex.dat"
+        os.mkfifo(path)
+    elif kind == "folder":
+        path = tmp_path
+    else:
+        path = pathlib.Path("/dev/zero")
+    assert ms._safe_read_text(path, 10) == ""
+
+
+def _bytes_read():
+    with open("/proc/self/io") as f:
+        return int(next(line for line in f if line.startswith("rchar:")).split()[1])
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/io"), reason="needs the process I/O counters")
+def test_safe_read_text_reads_no_further_than_the_cap(tmp_path):
+    path = tmp_path / "big.txt"
+    path.write_text("x" * 4_000_000)
+    before = _bytes_read()
+    assert ms._safe_read_text(path, 5) == "xxxxx"
+    assert _bytes_read() - before < 1_000_000
+
+
 def test_safe_read_text_lets_interrupts_through():
     class Interrupting:
         def read_text(self, **kwargs):
@@ -217,6 +244,8 @@ def make_folder(root, entries):
     for name in entries:
         if name.endswith("/"):
             (root / name.rstrip("/")).mkdir()
+        elif name.endswith("|"):
+            os.mkfifo(root / name.rstrip("|"))
         else:
             (root / name).write_text(name)
     return root
@@ -229,10 +258,12 @@ def make_folder(root, entries):
     (["knapsack.txt", "B.mod", "a.mod", "Z.dat", "a.dat"], ("B.mod", "Z.dat")),  # ordinal, case-sensitive
     (["knapsack.txt"], (None, None)),
     (["knapsack.txt", "knapsack.dat"], (None, "knapsack.dat")),
-    # a directory is never the stem's candidate, but the glob may hand one back (only existence counts)
-    (["knapsack.txt", "x.mod/", "knapsack.dat"], ("x.mod", "knapsack.dat")),
-    (["knapsack.txt", "knapsack.mod/", "y.mod", "knapsack.dat"], ("knapsack.mod", "knapsack.dat")),
-    (["knapsack.txt", "knapsack.mod/", "knapsack.dat/"], ("knapsack.mod", "knapsack.dat")),
+    # only regular files are paired: a folder or a FIFO named like a model or data file is passed over
+    (["knapsack.txt", "x.mod/", "knapsack.dat"], (None, "knapsack.dat")),
+    (["knapsack.txt", "knapsack.mod/", "y.mod", "knapsack.dat"], ("y.mod", "knapsack.dat")),
+    (["knapsack.txt", "knapsack.mod/", "knapsack.dat/"], (None, None)),
+    (["knapsack.txt", "knapsack.mod", "knapsack.dat|", "z.dat"], ("knapsack.mod", "z.dat")),
+    (["knapsack.txt", "knapsack.mod", "a.dat|"], ("knapsack.mod", None)),
     (["knapsack.txt", "sub/", "knapsack.model", "mod", "data.dat.bak"], (None, None)),
 ])
 def test_pair_lookup(tmp_path, entries, expected):

@@ -90,7 +90,8 @@ def test_second_run_does_nothing(tmp_path, bundle):
     assert {p: p.stat().st_mtime_ns for p in tmp_path.rglob("*")} == stamp
 
 
-@pytest.mark.parametrize("damage", ["missing-weights", "empty-weights", "missing-reference", "reference-elsewhere"])
+@pytest.mark.parametrize("damage", ["missing-weights", "empty-weights", "truncated-weights", "altered-weights",
+                                    "weights-a-folder", "missing-reference", "reference-elsewhere"])
 def test_incomplete_placement_is_repaired(tmp_path, bundle, damage):
     snapshot = setup_models.place_model(tmp_path, bundle)["snapshot"]
     ref = tmp_path / REPO / "refs" / "main"
@@ -98,6 +99,13 @@ def test_incomplete_placement_is_repaired(tmp_path, bundle, damage):
         (snapshot / "model.safetensors").unlink()
     elif damage == "empty-weights":
         (snapshot / "model.safetensors").write_text("")
+    elif damage == "truncated-weights":
+        (snapshot / "model.safetensors").write_text("weig")
+    elif damage == "altered-weights":  # same size, other bytes
+        (snapshot / "model.safetensors").write_text("WEIGHTS")
+    elif damage == "weights-a-folder":
+        (snapshot / "model.safetensors").unlink()
+        (snapshot / "model.safetensors").mkdir()
     elif damage == "missing-reference":
         ref.unlink()
     else:
@@ -112,10 +120,10 @@ def test_incomplete_placement_is_repaired(tmp_path, bundle, damage):
 def test_a_complete_snapshot_already_there_is_kept(tmp_path, bundle):
     # e.g. the model was downloaded from the hub earlier; documentation files need not be there
     existing = tmp_path / REPO / "snapshots" / ("a" * 40)
-    for name in BUNDLE:
+    for name, text in BUNDLE.items():
         if name != "README.md":
             (existing / name).parent.mkdir(parents=True, exist_ok=True)
-            (existing / name).write_text("from elsewhere")
+            (existing / name).write_text(text)
     (tmp_path / REPO / "refs").mkdir()
     (tmp_path / REPO / "refs" / "main").write_text("a" * 40 + "\n")
     done = setup_models.place_model(tmp_path, bundle)

@@ -99,13 +99,34 @@ def current_snapshot(repo: Path) -> Path | None:
     return snapshot if snapshot.is_dir() else None
 
 
-def complete(snapshot: Path, needed: Sequence[str]) -> bool:
-    return all((snapshot / name).is_file() and (snapshot / name).stat().st_size > 0 for name in needed)
+def _digest(path: Path) -> str:
+    digest = hashlib.sha256()
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(1 << 20), b""):
+            digest.update(block)
+    return digest.hexdigest()
+
+
+def same_content(source: Path, target: Path) -> bool:
+    """Whether ``target`` is a regular file with the size and contents of ``source``."""
+    try:
+        if not target.is_file() or target.stat().st_size != source.stat().st_size:
+            return False
+        return _digest(target) == _digest(source)
+    except OSError:
+        return False
+
+
+def complete(snapshot: Path, needed: Sequence[str], source: Path) -> bool:
+    """Whether every file the loader reads is in the snapshot, whole and unchanged."""
+    return all(same_content(source / name, snapshot / name) for name in needed)
 
 
 def _copy(source: Path, target: Path) -> None:
     """Copy through a temporary name, so that a target is either whole or absent."""
     target.parent.mkdir(parents=True, exist_ok=True)
+    if target.is_dir() and not target.is_symlink():
+        shutil.rmtree(target)  # a folder where a file belongs cannot be replaced in one step
     partial = target.with_name(f".{target.name}.partial-{os.getpid()}")
     try:
         shutil.copyfile(source, partial)
@@ -128,6 +149,9 @@ def _write_ref(repo: Path, revision: str) -> None:
 def place_model(cache: Path, source: Path | None = None, model_name: str = MODEL_NAME) -> dict:
     """Place the bundle below ``cache`` unless a complete snapshot is already there.
 
+    A snapshot is complete when each file the loader reads matches the bundled one in size and
+    contents; otherwise the missing, truncated or altered files are copied again.
+
     Returns what was done: {"model", "snapshot", "copied" (relative paths), "already_present"}.
     """
     source = bundle_dir() if source is None else Path(source)
@@ -138,14 +162,15 @@ def place_model(cache: Path, source: Path | None = None, model_name: str = MODEL
     repo = repo_folder(Path(cache), model_name)
 
     existing = current_snapshot(repo)
-    if existing is not None and complete(existing, needed):
+    if existing is not None and complete(existing, needed, source):
         return {"model": model_name, "snapshot": existing, "copied": [], "already_present": True}
 
     snapshot = repo / "snapshots" / revision_of(source, files)
     copied = []
     for name in files:
         target = snapshot / name
-        if target.is_file() and target.stat().st_size == (source / name).stat().st_size:
+        # A truncated or altered file (an interrupted copy, a full disk) is copied again.
+        if same_content(source / name, target):
             continue
         _copy(source / name, target)
         copied.append(name)

@@ -128,12 +128,9 @@ py::list compile_findings(py::handle model_code, py::handle data_code) {
     return findings;
 }
 
-// The encoding open() uses for text files when none is given.
-py::object default_text_encoding() {
-    py::object encoding = py::module_::import("io").attr("text_encoding")(py::none());
-    if (hostkit::equals(encoding, "locale")) encoding = py::module_::import("locale").attr("getencoding")();
-    return encoding;
-}
+// Model and data files are UTF-8 whatever the locale, so a pair written here reads back the same
+// in every other part of the package.
+py::object default_text_encoding() { return py::str("utf-8"); }
 
 void make_parent_dirs(py::module_& os_path, py::handle path) {
     py::object folder = os_path.attr("dirname")(path);
@@ -141,12 +138,12 @@ void make_parent_dirs(py::module_& os_path, py::handle path) {
 }
 
 void write_text_file(py::handle path, py::handle content) {
-    py::object file = py::module_::import("builtins").attr("open")(path, "w");
+    py::object file = py::module_::import("builtins").attr("open")(path, "w", py::arg("encoding") = "utf-8");
     hostkit::with_resource(file, [&](py::object f) { return f.attr("write")(content); });
 }
 
 // Writes one attempt to both files, creating missing folders. Both texts are encoded first, so a
-// text the platform encoding cannot hold fails before either file is truncated: the files never
+// text UTF-8 cannot hold (a lone surrogate) fails before either file is truncated: the files never
 // hold half an attempt.
 void write_attempt(py::handle model_file, py::handle model_code, py::handle data_file, py::handle data_code,
                    py::handle encoding) {

@@ -1,6 +1,9 @@
 // One prompt to one model, whatever the provider: the OpenAI leg (parameters, retry, answer
 // text), the Gemini leg (settings dictionary, text assembled from candidates when needed) and
 // the Ollama leg. Every sibling operation is looked up on the module at call time.
+#include <algorithm>
+#include <climits>
+
 #include "modelsmith/llm.hpp"
 
 namespace modelsmith {
@@ -49,6 +52,30 @@ py::object text_from_candidates(py::handle candidates) {
     return py::str("").attr("join")(chunks);
 }
 
+// The whole chain of an error (its causes and contexts) as text, for the key check below.
+py::str chain_text(py::handle error) {
+    py::list parts;
+    py::object seen = py::set();
+    py::object current = py::reinterpret_borrow<py::object>(error);
+    for (int depth = 0; depth < 16 && !current.is_none() && !seen.contains(current); ++depth) {
+        seen.attr("add")(current);
+        parts.append(py::str(current));
+        py::object next = llm::attr_or_none(current, "__cause__");
+        current = next.is_none() ? llm::attr_or_none(current, "__context__") : next;
+    }
+    return py::str("\n").attr("join")(parts);
+}
+
+// A Gemini error passes through unchanged, unless its text (or that of an error behind it)
+// repeats an API key: it then becomes RuntimeError "Gemini request failed: " + its redacted
+// text, raised without the original error attached, so no traceback can show the key.
+[[noreturn]] void gemini_failed(py::error_already_set& e) {
+    py::str whole = chain_text(e.value());
+    if (hostkit::equals(llm::redact_keys(whole), whole)) throw;
+    py::str shown = llm::redact_keys(py::str(e.value()));
+    hostkit::raise(PyExc_RuntimeError, hostkit::join({py::str("Gemini request failed: "), shown}));
+}
+
 py::object gemini_leg(py::object model_name, py::object input_text, py::object max_tokens, py::object temperature,
                       py::object progress, bool capture_usage) {
     py::object genai = home.call("_google_client");
@@ -57,7 +84,13 @@ py::object gemini_leg(py::object model_name, py::object input_text, py::object m
     if (!max_tokens.is_none()) settings["max_output_tokens"] = max_tokens;
     if (!temperature.is_none()) settings["temperature"] = temperature;
     report(progress, line("[LLM] Gemini \u2022 ", model_name, ": sending request"));
-    py::object resp = model.attr("generate_content")(input_text, py::arg("generation_config") = settings);
+    py::object resp;
+    try {
+        resp = model.attr("generate_content")(input_text, py::arg("generation_config") = settings);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        gemini_failed(e);
+    }
     report(progress, py::str("[LLM] Gemini: response received"));
     py::object text = optional_attr(resp, "text");
     if (!text || !hostkit::truthy(text)) {
@@ -128,6 +161,35 @@ py::object counter(py::handle resp, const char* key) {
     return hostkit::truthy(value) ? py::object(py::int_(value)) : py::object(py::int_(0));
 }
 
+// The server's context window when a request names none; a longer prompt is cut from the front
+// without a word, so the model never sees the task.
+constexpr long long kOllamaDefaultContext = 2048;
+// A generous estimate of the prompt's tokens: one per three characters (code and numbers cut
+// finer than prose), so the window asked for is rather too large than too small.
+constexpr long long kCharsPerToken = 3;
+// Room kept for the answer when the request sets no output limit.
+constexpr long long kOllamaAnswerReserve = 2048;
+
+// The num_ctx option for a prompt longer than the default window: room for the prompt and the
+// output limit, rounded up to a multiple of 1024. None for a prompt that fits.
+py::object ollama_context(py::handle prompt, py::handle num_predict) {
+    const long long chars = static_cast<long long>(PyUnicode_GET_LENGTH(prompt.ptr()));
+    const long long tokens = (chars + kCharsPerToken - 1) / kCharsPerToken;
+    if (tokens <= kOllamaDefaultContext) return py::none();
+    long long answer = kOllamaAnswerReserve;
+    if (!num_predict.is_none()) {
+        int overflow = 0;
+        long long limit = PyLong_AsLongLongAndOverflow(num_predict.ptr(), &overflow);
+        if (limit == -1 && PyErr_Occurred()) throw py::error_already_set();
+        if (overflow > 0) limit = LLONG_MAX;
+        if (limit > 0) answer = limit;
+    }
+    // Far beyond any real window the sum saturates; the server then refuses the request itself.
+    constexpr long long kMost = LLONG_MAX / 2;
+    const long long wanted = tokens + std::min(answer, kMost);
+    return py::int_((std::min(wanted, kMost) + 1023) / 1024 * 1024);
+}
+
 py::object ollama_generate_text(py::object model_name, py::object prompt, py::object num_predict,
                                 py::object return_usage) {
     hostkit::check_str(model_name, "model_name");
@@ -142,6 +204,8 @@ py::object ollama_generate_text(py::object model_name, py::object prompt, py::ob
     }
     py::dict options;
     if (!num_predict.is_none()) options["num_predict"] = num_predict;
+    py::object num_ctx = ollama_context(prompt, num_predict);
+    if (!num_ctx.is_none()) options["num_ctx"] = num_ctx;
     py::object resp = generate(py::arg("model") = model_name, py::arg("prompt") = prompt, py::arg("options") = options);
     py::object text;
     try {

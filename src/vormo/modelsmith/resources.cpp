@@ -43,10 +43,10 @@ py::object read_vormo_grammar() { return read_package_resource("Vormo grammar.md
 
 py::object read_vormo_GBNF() { return read_package_resource("Vormo_GBNF"); }
 
-// Whole file as text in the platform's default encoding, strict decoding.
+// Whole file as strict UTF-8 text, whatever the locale.
 py::object read_file(py::object path) {
     hostkit::check_str(path, "path");
-    py::object file = py::module_::import("builtins").attr("open")(path, "r");
+    py::object file = py::module_::import("builtins").attr("open")(path, "r", py::arg("encoding") = "utf-8");
     return hostkit::with_resource(file, [](py::object f) { return f.attr("read")(); });
 }
 
@@ -59,29 +59,61 @@ py::object read_vormo_code() {
     return home.call("_read_file", os_path.attr("join")(folder, file_name));
 }
 
-// The first max_chars characters (none for a negative cap), or the text itself when shorter.
-py::object cut(py::object text, py::handle max_chars) {
+// How many characters to read for a cap: -1 (all) for a cap beyond the 64-bit range, 0 for a
+// negative one.
+long long characters_for(py::handle max_chars) {
     int overflow = 0;
     long long cap = PyLong_AsLongLongAndOverflow(max_chars.ptr(), &overflow);
     if (cap == -1 && PyErr_Occurred()) throw py::error_already_set();
-    if (overflow > 0) return text;
-    if (overflow < 0 || cap < 0) cap = 0;
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(text.ptr());
-    if (length <= cap) return text;
-    PyObject* head = PyUnicode_Substring(text.ptr(), 0, static_cast<Py_ssize_t>(cap));
-    if (!head) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(head);
+    if (overflow > 0) return -1;
+    if (overflow < 0 || cap < 0) return 0;
+    return cap;
 }
 
-// UTF-8 text of a path object, undecodable bytes dropped, cut to max_chars, then trimmed. Any
-// ordinary error (missing file, no permission, not a path) gives "".
+// The first max_chars characters of a file system path's UTF-8 text, read from a regular file
+// only: the file is opened without blocking and checked once open, so a FIFO or a device named
+// like an example never holds up generation; anything else gives "". No more than the cap is read.
+py::object read_regular_file(py::handle name, long long wanted) {
+    py::module_ os = py::module_::import("os");
+    py::object flags = os.attr("O_RDONLY");
+    if (py::hasattr(os, "O_NONBLOCK")) flags = flags | os.attr("O_NONBLOCK");
+    py::object fd = os.attr("open")(name, flags);
+    py::object mode;
+    try {
+        mode = os.attr("fstat")(fd).attr("st_mode");
+    } catch (py::error_already_set&) {
+        os.attr("close")(fd);
+        throw;
+    }
+    if (!hostkit::truthy(py::module_::import("stat").attr("S_ISREG")(mode))) {
+        os.attr("close")(fd);
+        return py::str("");
+    }
+    py::object file = py::module_::import("io").attr("open")(fd, "r", py::arg("encoding") = "utf-8",
+                                                             py::arg("errors") = "ignore");
+    return hostkit::with_resource(file, [&](py::object f) { return f.attr("read")(wanted); });
+}
+
+// UTF-8 text of a path object, undecodable bytes dropped, cut to max_chars, then trimmed. A file
+// system path is read as a regular file only, no further than the cap; another object is asked
+// for its read_text(). Any ordinary error (missing file, no permission, not a path) gives "".
 py::object safe_read_text(py::object path, py::object max_chars) {
     hostkit::check_int(max_chars, "max_chars");
     py::object result = py::str("");
     hostkit::guard_ordinary([&] {
-        py::object text = path.attr("read_text")(py::arg("encoding") = "utf-8", py::arg("errors") = "ignore");
+        const long long wanted = characters_for(max_chars);
+        py::object text;
+        if (py::hasattr(path, "__fspath__"))
+            text = read_regular_file(path.attr("__fspath__")(), wanted);
+        else
+            text = path.attr("read_text")(py::arg("encoding") = "utf-8", py::arg("errors") = "ignore");
         if (!PyUnicode_Check(text.ptr())) throw py::type_error("read_text() did not return text");
-        result = cut(text, max_chars).attr("strip")();
+        if (wanted >= 0 && PyUnicode_GET_LENGTH(text.ptr()) > wanted) {
+            PyObject* head = PyUnicode_Substring(text.ptr(), 0, static_cast<Py_ssize_t>(wanted));
+            if (!head) throw py::error_already_set();
+            text = py::reinterpret_steal<py::object>(head);
+        }
+        result = text.attr("strip")();
     });
     return result;
 }
@@ -90,10 +122,12 @@ bool is_regular_file(py::handle path) {
     return hostkit::truthy(path.attr("exists")()) && hostkit::truthy(path.attr("is_file")());
 }
 
-// The first "*<suffix>" entry of the folder by sorted path, or None.
+// The first "*<suffix>" regular file of the folder by sorted path, or None.
 py::object first_match(py::handle folder, const char* pattern) {
     py::list found = py::module_::import("builtins").attr("sorted")(folder.attr("glob")(pattern));
-    return found.empty() ? py::object(py::none()) : py::object(found[0]);
+    for (py::handle candidate : found)
+        if (is_regular_file(candidate)) return py::reinterpret_borrow<py::object>(candidate);
+    return py::none();
 }
 
 py::object existing_or_none(py::object path) {
@@ -110,7 +144,7 @@ py::tuple find_pair_in_folder(py::object desc_path) {
     py::object data = folder.attr("__truediv__")(stem + py::str(".dat"));
     if (!is_regular_file(model)) model = first_match(folder, "*.mod");
     if (!is_regular_file(data)) data = first_match(folder, "*.dat");
-    // A globbed candidate is only required to exist (a folder named x.mod is accepted).
+    // Only regular files are paired: a folder, FIFO or device named x.mod is passed over.
     return py::make_tuple(existing_or_none(model), existing_or_none(data));
 }
 

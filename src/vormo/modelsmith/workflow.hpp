@@ -51,9 +51,9 @@ void debug(Make&& make) {
     if (hostkit::enabled_for(logger, hostkit::Level::debug)) logger.attr("debug")(make());
 }
 
-// The whole file as text: host's open(path), platform default encoding, strict decoding.
+// The whole file as text: host's open(path), strict UTF-8 whatever the locale.
 inline py::object read_text_file(py::handle path) {
-    py::object file = py::module_::import("builtins").attr("open")(path, "r");
+    py::object file = py::module_::import("builtins").attr("open")(path, "r", py::arg("encoding") = "utf-8");
     return hostkit::with_resource(file, [](py::object f) { return f.attr("read")(); });
 }
 

@@ -13,7 +13,11 @@ namespace {
 // Repository page addresses are fetched from the host's raw-content form.
 constexpr const char* kRawPrefix = "https://raw.githubusercontent.com/";
 constexpr const char* kUserAgent = "vormo/1.0";
+// One deadline for the whole fetch (connection, headers and body together), and a cap on the
+// document's size: a server that trickles or never stops sending cannot hold up a run.
 constexpr int kFetchTimeoutSeconds = 10;
+constexpr Py_ssize_t kMaxDocumentBytes = 512 * 1024;
+constexpr Py_ssize_t kReadChunkBytes = 64 * 1024;
 constexpr size_t kCacheSize = 8;
 
 // Compiled once when the module loads and kept for the life of the process (never released, so
@@ -51,6 +55,52 @@ py::object compile(py::handle re, const char* pattern, bool ignore_case, const c
 
 bool found(const py::object& match) { return !match.is_none(); }
 
+// The socket under an HTTP response (response.fp.raw._sock), or None where the library keeps
+// it elsewhere; each read then stays bounded by the time-out given when the connection opened.
+py::object response_socket(py::handle response) {
+    py::object current = py::reinterpret_borrow<py::object>(response);
+    for (const char* name : {"fp", "raw", "_sock"}) {
+        if (current.is_none() || !py::hasattr(current, name)) return py::none();
+        current = current.attr(name);
+    }
+    return py::hasattr(current, "settimeout") ? current : py::object(py::none());
+}
+
+py::object fetch(py::module_& request, py::handle req) {
+    py::object monotonic = py::module_::import("time").attr("monotonic");
+    const double deadline = monotonic().cast<double>() + kFetchTimeoutSeconds;
+    auto time_left = [&] {
+        const double left = deadline - monotonic().cast<double>();
+        if (left <= 0) {
+            hostkit::raise(PyExc_TimeoutError,
+                           py::str("the document did not arrive within {} seconds").format(kFetchTimeoutSeconds));
+        }
+        return left;
+    };
+    // The connection and the headers: each step within the whole budget.
+    py::object response = request.attr("urlopen")(req, py::arg("timeout") = kFetchTimeoutSeconds);
+    return hostkit::with_resource(response, [&](py::object r) {
+        py::object sock = response_socket(r);
+        py::bytearray body;
+        Py_ssize_t size = 0;
+        for (;;) {
+            const double left = time_left();
+            if (!sock.is_none()) sock.attr("settimeout")(left);
+            py::object chunk = r.attr("read1")(kReadChunkBytes);
+            const Py_ssize_t got = PyBytes_Size(chunk.ptr());
+            if (got < 0) throw py::error_already_set();
+            if (got == 0) break;
+            size += got;
+            if (size > kMaxDocumentBytes) {
+                hostkit::raise(PyExc_ValueError,
+                               py::str("the document is larger than {} KB").format(kMaxDocumentBytes / 1024));
+            }
+            body.attr("extend")(chunk);
+        }
+        return body.attr("decode")("utf-8", py::arg("errors") = "replace");
+    });
+}
+
 py::object read_text(const py::str& src) {
     if (found(patterns->web(src))) {
         py::object url = src;
@@ -64,14 +114,16 @@ py::object read_text(const py::str& src) {
         py::dict headers;
         headers["User-Agent"] = kUserAgent;
         py::object req = request.attr("Request")(url, py::arg("headers") = headers);
-        py::object response = request.attr("urlopen")(req, py::arg("timeout") = kFetchTimeoutSeconds);
-        return hostkit::with_resource(response, [](py::object r) {
-            return r.attr("read")().attr("decode")("utf-8", py::arg("errors") = "replace");
-        });
+        return fetch(request, req);
     }
     py::object open = py::module_::import("builtins").attr("open");
     py::object file = open(src, "r", py::arg("encoding") = "utf8");
-    return hostkit::with_resource(file, [](py::object f) { return f.attr("read")(); });
+    py::object text = hostkit::with_resource(file, [](py::object f) { return f.attr("read")(kMaxDocumentBytes + 1); });
+    if (PyUnicode_Check(text.ptr()) && PyUnicode_GET_LENGTH(text.ptr()) > kMaxDocumentBytes) {
+        hostkit::raise(PyExc_ValueError,
+                       py::str("the document is longer than {} K characters").format(kMaxDocumentBytes / 1024));
+    }
+    return text;
 }
 
 // The prices are read by scanning rather than with backtracking patterns: the price number
