@@ -85,7 +85,9 @@ def _number(value: Any) -> str:
 
 
 def _money(value: float) -> str:
-    return f"${value:.6f}" if 0 < abs(value) < 0.01 else f"${value:.4f}"
+    from .costs import format_money
+
+    return format_money(value)
 
 
 def _read_text(path: str, what: str = "file") -> str:
@@ -363,7 +365,11 @@ def _environment(**values: str | None) -> Iterator[None]:
 def _pricing(source: str | None) -> Iterator[None]:
     """Price with another pricing table (path or address) for the duration of a block."""
     if not source:
-        yield
+        try:
+            yield
+        finally:
+            if "vormo.costs" in sys.modules:
+                sys.modules["vormo.costs"].restore_table()
         return
     from . import tokenledger
 
@@ -397,8 +403,7 @@ def _check_provider(name: str | None) -> None:
 
 
 def _solve_result(model_file: str, data_file: str, time_limit: float) -> dict[str, Any]:
-    if not (math.isfinite(time_limit) and time_limit > 0):
-        raise UsageError(f"--time-limit must be a positive number of seconds, not {time_limit:g}")
+    _check_time_limit(time_limit)
     try:
         from . import runner
     except ImportError as err:
@@ -426,17 +431,18 @@ def _print_solve_result(result: Mapping[str, Any], out: TextIO) -> None:
         print("(every variable is zero)", file=out)
 
 
-def _cost_lines(cost: Mapping[str, Any]) -> list[str]:
-    usage = cost.get("usage") or {}
-    prompt = int(usage.get("prompt_tokens") or 0)
-    completion = int(usage.get("completion_tokens") or 0)
-    est = cost.get("estimated_costs") or {}
-    line = f"Tokens: {prompt:,} prompt + {completion:,} completion = {prompt + completion:,} ({cost.get('model')})"
-    if "prompt_cost" in est or "completion_cost" in est:
-        money = f"Estimated cost: {_money(float(est.get('total_cost', 0.0)))}"
-    else:
-        money = f"Estimated cost: unknown (no price for {cost.get('model')!r} in the pricing table)"
-    return [line, money]
+def _cost_lines(cost: Mapping[str, Any], provider: str | None = None) -> list[str]:
+    from . import costs
+
+    return costs.cost_lines(costs.price(str(cost.get("model")), cost.get("usage") or {}, provider))
+
+
+def _table_for_prices(args: argparse.Namespace) -> None:
+    """Without --pricing, a published table that cannot be read gives way to the shipped one."""
+    if not getattr(args, "pricing", None):
+        from . import costs
+
+        costs.ensure_table()
 
 
 # ----------------------------------------------------------------------------------------------
@@ -457,7 +463,28 @@ def cmd_solve(args: argparse.Namespace, out: TextIO) -> int:
         raise UsageError("the problem description is empty")
     _check_provider(args.provider)
     _check_time_limit(args.time_limit)
+    from . import costs
+
+    costs.check_budget(args.max_cost)
+    _table_for_prices(args)
+    if args.dry_run:
+        return _dry_run(args, description, out)
     return run_generation(args, description, out)
+
+
+def _dry_run(args: argparse.Namespace, description: str, out: TextIO) -> int:
+    """``solve --dry-run``: the first prompt and the cost range of the run; nothing is sent."""
+    from . import costs, modelsmith
+
+    model = args.model_name or modelsmith.MODEL_NAME
+    iterations = args.iterations if args.iterations is not None else modelsmith.MAX_ITERATIONS
+    record = costs.dry_run(description, model, args.provider, _grammar(args.grammar), not args.no_few_shot,
+                           int(iterations), progress=Progress(enabled=not args.quiet))
+    if args.json:
+        _emit_json(record, out)
+    else:
+        costs.print_dry_run(record, out)
+    return EXIT_OK
 
 
 def _text_argument(value: str) -> str:
@@ -514,10 +541,20 @@ def _generate(modelsmith: Any, args: argparse.Namespace, description: str, out: 
         kwargs["model_name"] = args.model_name
     if args.iterations is not None:
         kwargs["iterations"] = args.iterations
+    from . import costs
+
+    meter = costs.Meter(args.model_name or modelsmith.MODEL_NAME, args.provider, getattr(args, "max_cost", None))
     try:
-        stats = modelsmith.generative_solve(description, args.model, args.data, **kwargs)
+        with meter.installed():
+            stats = modelsmith.generative_solve(description, args.model, args.data, **kwargs)
     except KeyboardInterrupt:
         _interrupted_note(args.model, args.data)
+        _spent_note(meter, args, None, out)
+        raise
+    except Exception as err:
+        if isinstance(err, costs.BudgetSpent):
+            _interrupted_note(args.model, args.data)
+        _spent_note(meter, args, err, out)
         raise
     result: dict[str, Any] | None = None
     if args.run and not stats.get("syntax_errors"):
@@ -528,9 +565,12 @@ def _generate(modelsmith: Any, args: argparse.Namespace, description: str, out: 
         result = {"status": "compile_error", "objective": None, "variables": {},
                   "finding": "; ".join(map(str, stats["syntax_errors"]))}
 
+    priced = costs.price(str((stats.get("cost") or {}).get("model") or meter.model),
+                         (stats.get("cost") or {}).get("usage") or {}, args.provider)
     if args.json:
         record: dict[str, Any] = dict(stats)
         record["model_file"], record["data_file"] = args.model, args.data
+        record.update(costs.json_fields(priced))
         if args.run:
             record["solve"] = result
         _emit_json(record, out)
@@ -545,7 +585,7 @@ def _generate(modelsmith: Any, args: argparse.Namespace, description: str, out: 
             print("\nAssessment:", file=out)
             print(_indent(stats["assessment"]), file=out)
         print(file=out)
-        for line in _cost_lines(stats.get("cost") or {}):
+        for line in costs.cost_lines(priced):
             print(line, file=out)
         if result is not None:
             print(file=out)
@@ -559,6 +599,24 @@ def _generate(modelsmith: Any, args: argparse.Namespace, description: str, out: 
 
 def _indent(text: str, prefix: str = "  ") -> str:
     return "\n".join(prefix + line if line.strip() else line for line in str(text).splitlines())
+
+
+def _spent_note(meter: Any, args: argparse.Namespace, err: BaseException | None, out: TextIO) -> None:
+    """What a run that ends early spent: tokens and cost on standard error, or with --json one
+    object with the error and the usage on standard output."""
+    from . import costs
+
+    if meter.requests == 0 and err is not None and not isinstance(err, costs.BudgetSpent):
+        return
+    record = meter.record()
+    if getattr(args, "json", False) and err is not None:
+        line = explain(err) or f"{type(err).__name__}: {err}"
+        _emit_json({"error": _redact(line), "model": record["model"], "usage": record["usage"],
+                    "requests": meter.requests, "total_cost": record.get("total_cost"),
+                    **costs.json_fields(record)}, out)
+        out.flush()
+    elif not isinstance(err, costs.BudgetSpent):
+        print(f"{PROG}: spent before the run ended: " + "; ".join(costs.cost_lines(record)), file=sys.stderr)
 
 
 def _interrupted_note(model_file: str, data_file: str) -> None:
@@ -583,7 +641,17 @@ def cmd_feedback(args: argparse.Namespace, out: TextIO) -> int:
     }
     if args.model_name is not None:
         kwargs["model_name"] = args.model_name
-    reply = modelsmith.generative_feedback(_text_argument(args.question), args.model, args.data, **kwargs)
+    from . import costs
+
+    _table_for_prices(args)
+    meter = costs.Meter(args.model_name or modelsmith.MODEL_NAME, args.provider)
+    try:
+        with meter.installed():
+            reply = modelsmith.generative_feedback(_text_argument(args.question), args.model, args.data, **kwargs)
+    except Exception as err:
+        _spent_note(meter, args, err, out)
+        raise
+    priced = meter.record()
     if not isinstance(reply, dict):
         raise UsageError("the LLM's feedback reply is not a JSON object: run again or try another --model-name")
     written: list[str] = []
@@ -600,6 +668,8 @@ def cmd_feedback(args: argparse.Namespace, out: TextIO) -> int:
         record = dict(reply)
         if targets is not None:
             record["written"] = written
+        record["cost"] = {"model": priced["model"], "usage": priced["usage"],
+                          "total_cost": priced.get("total_cost"), **costs.json_fields(priced)}
         _emit_json(record, out)
         return EXIT_OK
     print(str(reply.get("feedback", "")).strip(), file=out)
@@ -611,6 +681,9 @@ def cmd_feedback(args: argparse.Namespace, out: TextIO) -> int:
               + "; use --write-revised DIR to write them.", file=out)
     elif targets is not None:
         print("\nNo revision was proposed; nothing written.", file=out)
+    print(file=out)
+    for line in costs.cost_lines(priced):
+        print(line, file=out)
     return EXIT_OK
 
 
@@ -705,16 +778,25 @@ def cmd_cost(args: argparse.Namespace, out: TextIO) -> int:
     for name in ("prompt_tokens", "completion_tokens"):
         if getattr(args, name) < 0:
             raise UsageError(f"--{name.replace('_', '-')} must not be negative")
+    from . import costs
+
     usage = {"prompt_tokens": args.prompt_tokens, "completion_tokens": args.completion_tokens}
+    _table_for_prices(args)
     est = tokenledger.estimate_costs(types.SimpleNamespace(model=args.model), usage)
+    priced = costs.price(args.model, usage)
     if args.json:
-        _emit_json({"model": args.model, "usage": usage, "estimated_costs": est}, out)
+        _emit_json({"model": args.model, "usage": usage, "estimated_costs": est, **costs.json_fields(priced)}, out)
         return EXIT_OK
-    rows = [["model", args.model, ""],
+    if priced.get("local"):
+        _table([["model", args.model, ""], ["total", "", costs.price_text(priced)]], out)
+        return EXIT_OK
+    shown = args.model if priced.get("priced_as") in (None, args.model.lower()) else \
+        f"{args.model} (priced as {priced['priced_as']})"
+    rows = [["model", shown, ""],
             ["prompt", f"{args.prompt_tokens:,} tokens", _money(est["prompt_cost"]) if "prompt_cost" in est else "-"],
             ["completion", f"{args.completion_tokens:,} tokens",
              _money(est["completion_cost"]) if "completion_cost" in est else "-"],
-            ["total", "", _money(float(est.get("total_cost", 0.0)))]]
+            ["total", "", costs.price_text(priced)]]
     _table(rows, out)
     if "prompt_cost" not in est and "completion_cost" not in est:
         if tokenledger._parse_pricing(tokenledger.PRICING_URL):
@@ -872,6 +954,10 @@ def build_parser() -> argparse.ArgumentParser:
                    help="relative difference within which candidates' optima agree (default 1e-6)")
     p.add_argument("--same-examples", action="store_true",
                    help="with --candidates: every candidate sees the same worked examples")
+    p.add_argument("--dry-run", action="store_true",
+                   help="build the first prompt, show its tokens and the run's cost range; send nothing")
+    p.add_argument("--max-cost", type=float, metavar="USD",
+                   help="stop before the request that would take the run's cost past USD dollars (exit 2)")
 
     p = _sub(subs, "feedback", cmd_feedback, "ask the LLM about an existing model and data file",
              'vormo feedback "Why is the plan infeasible?" -m plan.mod -d plan.dat --write-revised revised/')
