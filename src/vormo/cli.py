@@ -459,6 +459,7 @@ def cmd_solve(args: argparse.Namespace, out: TextIO) -> int:
         description = _text_argument(args.description)
     else:
         raise UsageError("no problem description: give it as text or with -f FILE")
+    description = description.removeprefix("\ufeff")  # a byte-order mark some editors write
     if not description.strip():
         raise UsageError("the problem description is empty")
     _check_provider(args.provider)
@@ -467,9 +468,34 @@ def cmd_solve(args: argparse.Namespace, out: TextIO) -> int:
 
     costs.check_budget(args.max_cost)
     _table_for_prices(args)
-    if args.dry_run:
-        return _dry_run(args, description, out)
-    return run_generation(args, description, out)
+    with _examples_from(args.examples_dir):
+        if args.dry_run:
+            return _dry_run(args, description, out)
+        return run_generation(args, description, out)
+
+
+@contextmanager
+def _examples_from(folder: str | None) -> Iterator[None]:
+    """Take the worked examples from FOLDER for one run (the retrieval's own models_dir)."""
+    if folder is None:
+        yield
+        return
+    if not Path(folder).is_dir():
+        raise UsageError(f"--examples-dir {folder} is not a folder: give the folder of your worked examples")
+    from . import modelsmith
+
+    original = modelsmith._gather_few_shots
+
+    def gather(problem_description: str, k: Any = None, models_dir: Any = None, progress: Any = None) -> Any:
+        extra = {} if k is None else {"k": k}
+        return original(problem_description, models_dir=models_dir or folder, progress=progress, **extra)
+
+    modelsmith._gather_few_shots = gather
+    try:
+        yield
+    finally:
+        if modelsmith._gather_few_shots is gather:
+            modelsmith._gather_few_shots = original
 
 
 def _dry_run(args: argparse.Namespace, description: str, out: TextIO) -> int:
@@ -710,6 +736,8 @@ def cmd_rank(args: argparse.Namespace, out: TextIO) -> int:
 
     if not args.query.strip():
         raise UsageError("the query is empty")
+    if args.k is not None and args.k < 0:
+        raise UsageError(f"-k must be 0 (all) or a positive number, not {args.k}")
     kwargs: dict[str, Any] = {"models_dir": args.models_dir}
     if args.k is not None:
         kwargs["top_k"] = args.k
@@ -817,6 +845,8 @@ def cmd_demo(args: argparse.Namespace, out: TextIO) -> int:
     conversation = replay.load_conversation()
     sample = (files("vormo") / replay.DEMO_DIR / conversation["sample"]).read_text(encoding="utf-8")
     outdir = Path(args.out)
+    if os.path.lexists(outdir) and not outdir.is_dir():
+        raise UsageError(f"--out {args.out} is a file: --out expects a folder for the demo's files")
     stem = Path(conversation["sample"]).stem
     solve_args = argparse.Namespace(
         model=str(outdir / f"{stem}.mod"), data=str(outdir / f"{stem}.dat"),
@@ -945,6 +975,8 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--iterations", type=int, metavar="N", help="most attempts (default: MAX_ITERATIONS, 5)")
     p.add_argument("--no-alignment", action="store_true", help="skip the check against the description")
     p.add_argument("--no-few-shot", action="store_true", help="send no worked examples with the prompt")
+    p.add_argument("--examples-dir", metavar="DIR",
+                   help="take the worked examples from DIR (description .txt with its .mod and .dat)")
     p.add_argument("--run", action="store_true", help="solve the final pair and show the optimum")
     p.add_argument("--time-limit", type=float, default=60.0, metavar="S", help="solver time limit with --run")
     p.add_argument("--json", action="store_true", help="print one JSON object instead of text")
