@@ -119,13 +119,15 @@ def test_undecodable_file_is_named(capsys, pair_files, tmp_path):
 
 @pytest.mark.parametrize("model, rows", [
     ("gpt-5", [("prompt", "$0.0269"), ("completion", "$0.0709"), ("total", "$0.0978")]),
-    ("GPT-4.1-mini-2025", [("prompt", "$0.008620"), ("completion", "$0.0113"), ("total", "$0.0200")]),
-    ("unknown-model", [("prompt", "-"), ("completion", "-"), ("total", "$0.0000")]),
+    ("GPT-4.1-mini-2025", [("prompt", "$0.008620"), ("completion", "$0.0113"),
+                           ("total", "$0.0200 (priced as gpt-4.1-mini)")]),
+    ("unknown-model", [("prompt", "-"), ("completion", "-"), ("total", "unpriced")]),
 ])
 def test_cost_table(capsys, model, rows):
     code, out, _ = run(capsys, "cost", "--model", model, "--prompt-tokens", "21549", "--completion-tokens", "7091")
     assert code == 0
-    lines = {line.split()[0]: line.split()[-1] for line in out.splitlines() if line.strip()}
+    lines = {line.split()[0]: (line.split(None, 1)[1].strip() if line.startswith("total") else line.split()[-1])
+             for line in out.splitlines() if line.strip()}
     for label, money in rows:
         assert lines[label] == money
     assert ("No price for" in out) == (model == "unknown-model")
@@ -136,7 +138,8 @@ def test_cost_json_matches_the_estimate(capsys):
                        "--completion-tokens", "0")
     assert code == 0
     assert json.loads(out) == {"model": "gpt-5", "usage": {"prompt_tokens": 1000000, "completion_tokens": 0},
-                               "estimated_costs": {"prompt_cost": 1.25, "completion_cost": 0.0, "total_cost": 1.25}}
+                               "estimated_costs": {"prompt_cost": 1.25, "completion_cost": 0.0, "total_cost": 1.25},
+                               "priced": True, "priced_as": "gpt-5"}
 
 
 def test_cost_with_unreadable_pricing_table_says_so(capsys, tmp_path):

@@ -467,7 +467,6 @@ def cmd_solve(args: argparse.Namespace, out: TextIO) -> int:
     from . import costs
 
     costs.check_budget(args.max_cost)
-    _table_for_prices(args)
     with _examples_from(args.examples_dir):
         if args.dry_run:
             return _dry_run(args, description, out)
@@ -502,6 +501,7 @@ def _dry_run(args: argparse.Namespace, description: str, out: TextIO) -> int:
     """``solve --dry-run``: the first prompt and the cost range of the run; nothing is sent."""
     from . import costs, modelsmith
 
+    _table_for_prices(args)
     model = args.model_name or modelsmith.MODEL_NAME
     iterations = args.iterations if args.iterations is not None else modelsmith.MAX_ITERATIONS
     record = costs.dry_run(description, model, args.provider, _grammar(args.grammar), not args.no_few_shot,
@@ -547,6 +547,7 @@ def run_generation(args: argparse.Namespace, description: str, out: TextIO) -> i
     from . import modelsmith
 
     _check_outputs(args)
+    _table_for_prices(args)
     with _output_lock(args.model, args.data):
         return _generate(modelsmith, args, description, out)
 
@@ -592,7 +593,8 @@ def _generate(modelsmith: Any, args: argparse.Namespace, description: str, out: 
                   "finding": "; ".join(map(str, stats["syntax_errors"]))}
 
     priced = costs.price(str((stats.get("cost") or {}).get("model") or meter.model),
-                         (stats.get("cost") or {}).get("usage") or {}, args.provider)
+                         (stats.get("cost") or {}).get("usage") or {}, args.provider,
+                         (stats.get("cost") or {}).get("estimated_costs"))
     if args.json:
         record: dict[str, Any] = dict(stats)
         record["model_file"], record["data_file"] = args.model, args.data
@@ -642,7 +644,7 @@ def _spent_note(meter: Any, args: argparse.Namespace, err: BaseException | None,
                     **costs.json_fields(record)}, out)
         out.flush()
     elif not isinstance(err, costs.BudgetSpent):
-        print(f"{PROG}: spent before the run ended: " + "; ".join(costs.cost_lines(record)), file=sys.stderr)
+        print("Spent before the run ended: " + "; ".join(costs.cost_lines(record)), file=sys.stderr)
 
 
 def _interrupted_note(model_file: str, data_file: str) -> None:

@@ -113,8 +113,10 @@ def _is_local(model: str, provider: str | None) -> bool:
         return False
 
 
-def price(model: str, usage: Mapping[str, Any], provider: str | None = None) -> dict[str, Any]:
-    """The command line's cost record of some usage of one model."""
+def price(model: str, usage: Mapping[str, Any], provider: str | None = None,
+          estimate: Mapping[str, Any] | None = None) -> dict[str, Any]:
+    """The command line's cost record of some usage of one model (with the amounts of `estimate`,
+    a run's own estimate, when given)."""
     from . import tokenledger
 
     prompt = int(usage.get("prompt_tokens") or 0)
@@ -125,7 +127,8 @@ def price(model: str, usage: Mapping[str, Any], provider: str | None = None) -> 
         return record
     table = tokenledger._parse_pricing(tokenledger.PRICING_URL)
     row = _row_for(table, model)
-    est = tokenledger.estimate_costs(types.SimpleNamespace(model=model), record["usage"])
+    est = estimate if isinstance(estimate, Mapping) and estimate else \
+        tokenledger.estimate_costs(types.SimpleNamespace(model=model), record["usage"])
     if row is None or not {"prompt_cost", "completion_cost"} & set(est):
         record.update(priced=False)
         return record
