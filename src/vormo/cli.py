@@ -772,20 +772,70 @@ def cmd_compile(args: argparse.Namespace, out: TextIO) -> int:
     model_code = _read_text(args.model, "model file")
     data_code = _read_text(args.data, "data file")
     try:
-        VormoCompiler().compile_model(model_code, data_code)
+        compiled = VormoCompiler().compile_model(model_code, data_code)
     except (SyntaxError, SemanticError) as err:
-        finding = str(err)
+        where = _finding_place(err, args.model, args.data)
         if args.json:
             _emit_json({"ok": False, "kind": "syntax" if isinstance(err, SyntaxError) else "semantic",
-                        "lineno": getattr(err, "lineno", None), "finding": finding}, out)
+                        "lineno": getattr(err, "lineno", None), "finding": str(err), **where}, out)
         else:
-            print(finding, file=out)
+            place = ":".join(str(part) for part in (where["file"], where["line"], where["column"]) if part)
+            print(f"{place}: {where['message']}", file=out)
         return EXIT_NEGATIVE
+    summary = _compile_summary(compiled)
+    if not summary["variables"]:
+        print(f"{PROG}: warning: {args.model} declares no decision variables (dvar): there is nothing to decide",
+              file=sys.stderr)
     if args.json:
-        _emit_json({"ok": True}, out)
+        _emit_json({"ok": True, **summary}, out)
     else:
-        print("OK", file=out)
+        print(f"OK: {_summary_line(summary)}", file=out)
     return EXIT_OK
+
+
+_FINDING_PREFIX = re.compile(r"^(?:line \d+(?::\d+)?:\s*|line \d+, column \d+ of the (?:model|data) file:\s*"
+                             r"|Semantic Error \(Line \d+\):\s*)", re.IGNORECASE)
+
+
+def _finding_place(err: BaseException, model_file: str, data_file: str) -> dict[str, Any]:
+    """Where a finding is, in the FILE:LINE:COLUMN form editors jump to (the column when known)."""
+    source = getattr(err, "source", None) or ("data" if str(err).find("in the data file") >= 0 else "model")
+    message = str(getattr(err, "message", None) or err).strip().splitlines()[0] if str(err).strip() else type(err).__name__
+    return {"file": data_file if source == "data" else model_file, "line": getattr(err, "lineno", None),
+            "column": getattr(err, "offset", None) if isinstance(err, SyntaxError) else None,
+            "message": _FINDING_PREFIX.sub("", message)}
+
+
+def _compile_summary(compiled: Mapping[str, Any]) -> dict[str, Any]:
+    kinds: dict[str, int] = {}
+    for decl in compiled.get("declarations") or []:
+        if decl.get("type") == "dvar":
+            kind = str(decl.get("var_type") or "float")
+            kinds[kind] = kinds.get(kind, 0) + 1
+
+    def count(statements: Any) -> int:
+        total = 0
+        for st in statements or []:
+            if isinstance(st, Mapping):
+                total += 1 if st.get("type") == "constraint" else count(st.get("body"))
+        return total
+
+    objective = compiled.get("objective") or None
+    return {"variables": kinds, "constraints": count(compiled.get("constraints")),
+            "objective": None if objective is None else {"sense": objective.get("sense"),
+                                                          "name": objective.get("label")}}
+
+
+def _summary_line(summary: Mapping[str, Any]) -> str:
+    kinds = summary["variables"]
+    total = sum(kinds.values())
+    variables = (f"{total} variable declaration{'s' if total != 1 else ''} ("
+                 + ", ".join(f"{n} {kind}" for kind, n in kinds.items()) + ")") if total else "no variables"
+    constraints = summary["constraints"]
+    objective = summary["objective"]
+    goal = "no objective (feasibility)" if objective is None else \
+        f"{objective['sense']} {objective['name'] or '(unnamed)'}"
+    return f"{variables}, {constraints} constraint{'s' if constraints != 1 else ''}, {goal}"
 
 
 def cmd_run(args: argparse.Namespace, out: TextIO) -> int:
