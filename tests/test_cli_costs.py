@@ -160,6 +160,7 @@ def test_max_cost_is_passed_to_the_candidates(capsys, monkeypatch, tmp_path):
         raise KeyError("stop here")
 
     monkeypatch.setattr(candidates, "solve_candidates", fake)
+    monkeypatch.setenv("OPENAI_API_KEY", "sk-test")
     run(capsys, "solve", "Bake.", "-m", tmp_path / "p.mod", "-d", tmp_path / "p.dat", "--candidates", 2, "--run",
         "--max-cost", "0.5")
     assert seen["max_cost"] == 0.5

@@ -123,3 +123,59 @@ def test_examples_dir_is_where_the_worked_examples_come_from(capsys, openai_serv
     assert "dvar float+ mine;" in json.loads(out)["prompt"]
     assert ms._gather_few_shots is recording  # put back after the run
     assert original is not recording
+
+
+# ---- Offline first; the key before the wait -----------------------------------------------------
+
+def _cache(root, complete):
+    repo = root / "hub" / "models--sentence-transformers--all-MiniLM-L6-v2"
+    (repo / "snapshots" / "abc123").mkdir(parents=True)
+    (repo / "refs").mkdir()
+    (repo / "refs" / "main").write_text("abc123")
+    if complete:
+        (repo / "snapshots" / "abc123" / "config.json").write_text("{}")
+
+
+@pytest.mark.parametrize("cached, offline, says_fetching", [(True, "1", False), (False, None, True)])
+def test_a_cached_embedding_model_is_used_without_the_hub(capsys, monkeypatch, tmp_path, cached, offline,
+                                                          says_fetching):
+    from vormo import nearfind
+
+    monkeypatch.delenv("HF_HUB_OFFLINE", raising=False)
+    monkeypatch.delenv("HF_HUB_CACHE", raising=False)
+    monkeypatch.delenv("HUGGINGFACE_HUB_CACHE", raising=False)
+    monkeypatch.setenv("HF_HOME", str(tmp_path))
+    _cache(tmp_path, cached)
+    seen = []
+    monkeypatch.setattr(nearfind, "rank_problem_descriptions",
+                        lambda *a, **k: seen.append(__import__("os").environ.get("HF_HUB_OFFLINE")) or [])
+    code, _, err = run(capsys, "rank", "parcels in a van")
+    assert code == 0 and seen == [offline]
+    assert ("is not in the local cache: fetching it from the hub" in err) == says_fetching
+    assert "HF_HUB_OFFLINE" not in __import__("os").environ  # only for the command's own run
+
+
+def test_a_missing_key_is_reported_before_the_examples_are_ranked(capsys, monkeypatch, tmp_path):
+    monkeypatch.delenv("OPENAI_API_KEY", raising=False)
+    monkeypatch.setattr(ms, "rag_rank", lambda *a, **k: pytest.fail("ranked before the key was checked"))
+    code, _, err = run(capsys, "solve", "Bake.", "-m", tmp_path / "p.mod", "-d", tmp_path / "p.dat")
+    assert code == 2 and err.splitlines()[-1].startswith("vormo: error: OPENAI_API_KEY is not set")
+
+
+@pytest.mark.parametrize("model, few_shot", [("gemma3:4b", False), ("phi4", False), ("deepseek-r1", True),
+                                             ("qwen2.5:7b", False)])
+def test_a_local_model_sent_to_openai_without_a_key_suggests_ollama(capsys, monkeypatch, tmp_path, model, few_shot):
+    monkeypatch.delenv("OPENAI_API_KEY", raising=False)
+    monkeypatch.setattr(ms, "rag_rank", lambda *a, **k: pytest.fail("ranked before the key was checked"))
+    code, _, err = run(capsys, "solve", "Bake.", "-m", tmp_path / "p.mod", "-d", tmp_path / "p.dat",
+                       "--model-name", model, "--provider", "openai", *([] if few_shot else ["--no-few-shot"]))
+    assert code == 2
+    assert err.splitlines()[-1].startswith(f"vormo: error: {model} looks like a local model")
+    assert "add --provider ollama" in err
+
+
+def test_a_known_model_without_a_key_is_not_sent_to_ollama(capsys, monkeypatch, tmp_path):
+    monkeypatch.delenv("OPENAI_API_KEY", raising=False)
+    code, _, err = run(capsys, "solve", "Bake.", "-m", tmp_path / "p.mod", "-d", tmp_path / "p.dat",
+                       "--model-name", "gpt-5-mini", "--no-few-shot")
+    assert code == 2 and "--provider ollama" not in err and "OPENAI_API_KEY is not set" in err

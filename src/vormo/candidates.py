@@ -643,6 +643,7 @@ def run_cli(args: Any, description: str, out: Any) -> int:
         folder, _ = _candidate_paths(args.model, args.data, args.candidates)
     except ValueError as error:
         raise cli.UsageError(f"-m and -d need different file names with --candidates ({error})") from None
+    cli._check_key(args)
     cli._table_for_prices(args)
     progress(f"Generating {args.candidates} candidates at the same time in {folder}{os.sep}")
     try:

@@ -402,6 +402,77 @@ def _check_provider(name: str | None) -> None:
         raise UsageError(f"unknown provider {name!r}: use --provider {PROVIDER_HELP}")
 
 
+# Model families that run on Ollama rather than on the OpenAI service.
+LOCAL_FAMILIES = ("gemma", "phi", "deepseek", "qwen", "llama", "mistral", "mixtral", "codellama", "tinyllama",
+                  "llava", "starcoder", "granite", "smollm", "olmo", "command-r", "gpt-oss", "nemotron")
+KEY_VARIABLES = {"openai": "OPENAI_API_KEY", "google": "GEMINI_API_KEY"}
+
+
+def _looks_local(model_name: str) -> bool:
+    name = model_name.lower().rsplit("/", 1)[-1]
+    return ":" in name or name.startswith(LOCAL_FAMILIES)
+
+
+def _check_key(args: argparse.Namespace) -> None:
+    """The provider's API key, checked before the worked examples are ranked (which takes a while)."""
+    from . import modelsmith
+
+    model = args.model_name or modelsmith.MODEL_NAME
+    provider = modelsmith._infer_provider(args.provider, model).value
+    variable = KEY_VARIABLES.get(provider)
+    if variable is None or os.environ.get(variable):
+        return
+    if provider == "openai" and _looks_local(model):
+        raise UsageError(f"{model} looks like a local model, but it would go to the OpenAI service and "
+                         f"{variable} is not set: add --provider ollama (or export {variable}=<your key>)")
+    hint = " (or run 'vormo demo', which needs no key)" if variable == "OPENAI_API_KEY" else ""
+    raise UsageError(f"{variable} is not set: export {variable}=<your key>{hint}")
+
+
+@contextmanager
+def _key_before_examples(args: argparse.Namespace) -> Iterator[None]:
+    """Check the API key when the worked examples are about to be ranked (which takes a while), so
+    that a missing key is reported before that wait and not after it; a key missing with no examples
+    to rank is reported by the first request, with the same line."""
+    from . import modelsmith
+
+    original = modelsmith._gather_few_shots
+
+    def gather(*a: Any, **k: Any) -> Any:
+        _check_key(args)
+        return original(*a, **k)
+
+    modelsmith._gather_few_shots = gather
+    try:
+        yield
+    except RuntimeError as err:
+        if "OPENAI_API_KEY environment variable not set" in str(err):
+            _check_key(args)
+        raise
+    finally:
+        if modelsmith._gather_few_shots is gather:
+            modelsmith._gather_few_shots = original
+
+
+@contextmanager
+def _offline_first(wanted: bool) -> Iterator[None]:
+    """Rank with the embedding model from the local cache without asking the hub; only a model that
+    is not there is fetched, and that is said in one line."""
+    if not wanted or os.environ.get("HF_HUB_OFFLINE"):
+        yield
+        return
+    from . import setup_models
+
+    snapshot = setup_models.current_snapshot(setup_models.repo_folder(setup_models.hub_cache_dir()))
+    if snapshot is not None and any(snapshot.glob("*.json")):
+        with _environment(HF_HUB_OFFLINE="1"):
+            yield
+        return
+    print(f"{PROG}: the embedding model {setup_models.MODEL_NAME} is not in the local cache: fetching it from the "
+          "hub (run 'vormo-setup-models' once to install it for offline use)", file=sys.stderr, flush=True)
+    yield
+
+
 def _solve_result(model_file: str, data_file: str, time_limit: float) -> dict[str, Any]:
     _check_time_limit(time_limit)
     try:
@@ -467,7 +538,7 @@ def cmd_solve(args: argparse.Namespace, out: TextIO) -> int:
     from . import costs
 
     costs.check_budget(args.max_cost)
-    with _examples_from(args.examples_dir):
+    with _examples_from(args.examples_dir), _offline_first(not args.no_few_shot):
         if args.dry_run:
             return _dry_run(args, description, out)
         return run_generation(args, description, out)
@@ -572,7 +643,7 @@ def _generate(modelsmith: Any, args: argparse.Namespace, description: str, out: 
 
     meter = costs.Meter(args.model_name or modelsmith.MODEL_NAME, args.provider, getattr(args, "max_cost", None))
     try:
-        with meter.installed():
+        with meter.installed(), _key_before_examples(args):
             stats = modelsmith.generative_solve(description, args.model, args.data, **kwargs)
     except KeyboardInterrupt:
         _interrupted_note(args.model, args.data)
@@ -743,7 +814,8 @@ def cmd_rank(args: argparse.Namespace, out: TextIO) -> int:
     kwargs: dict[str, Any] = {"models_dir": args.models_dir}
     if args.k is not None:
         kwargs["top_k"] = args.k
-    ranking = nearfind.rank_problem_descriptions(_text_argument(args.query), **kwargs)
+    with _offline_first(True):
+        ranking = nearfind.rank_problem_descriptions(_text_argument(args.query), **kwargs)
     if args.json:
         _emit_json(ranking, out)
         return EXIT_OK
