@@ -137,6 +137,26 @@ def check(walk, command):
     elif sub == "run":
         done, _ = walk.vormo(command)
         assert done.returncode == 0 and "objective  706.5" in done.stdout, done.stderr
+        if "--csv" in words:
+            table = (walk.dir / words[words.index("--csv") + 1]).read_text().splitlines()
+            assert table[0] == "variable,index1,value" and "bake,baguette,100" in table
+    elif sub == "describe":
+        done, _ = walk.vormo(command)
+        assert done.returncode == 0 and "Constraints (" in done.stdout, done.stderr
+    elif sub == "export":
+        done, _ = walk.vormo(command)
+        assert done.returncode == 0, done.stderr
+        for option in ("--mps", "--lp"):
+            target = walk.dir / words[words.index(option) + 1]
+            assert target.exists() and pathlib.Path(f"{target}.names.json").exists()
+    elif sub == "revise":
+        original = (walk.dir / "out/plan.dat").read_text()
+        revised = original.replace("[0, 100, 0, 0]", "[0, 150, 0, 0]")
+        done, _ = walk.vormo(command, openai_response(json.dumps({"feedback": "Raised.", "revised_data": revised})))
+        assert done.returncode == 0, done.stderr
+        assert (walk.dir / "out/plan.v2.dat").read_text() == revised
+        assert (walk.dir / "out/plan.dat").read_text() == original
+        assert "+++ out/plan.v2.dat" in done.stdout and re.search(r"^before\s+optimal\s+706\.5$", done.stdout, re.M)
     elif sub == "feedback":
         revised = (walk.dir / "out/plan.dat").read_text().replace("[0, 100, 0, 0]", "[0, 150, 0, 0]")
         done, _ = walk.vormo(command, openai_response(json.dumps({"feedback": "Yes.", "revised_data": revised})))

@@ -3,6 +3,7 @@ contract the explanation and export code rely on."""
 
 import contextlib
 import io
+import json
 import math
 import runpy
 import subprocess
@@ -10,7 +11,9 @@ import sys
 
 import pytest
 
-from vormo import runner, sparseproblem
+from test_corpus import DESCRIPTIONS, IDS, _compile
+from vormo import emitselect, runner, sparseproblem
+from vormo.vormo_kernel import VormoCompiler
 
 np = pytest.importorskip("numpy")
 pytest.importorskip("scipy.sparse")
@@ -121,6 +124,82 @@ def test_unlabelled_rows_get_unique_names():
                                                            "c6#2"]
 
 
+_TABLES = ("NAMES", "COLUMNS", "LOWER", "UPPER", "INTEGER", "SENSE", "OBJECTIVE_NAME", "OBJECTIVE_CONSTANT",
+           "OBJECTIVE", "ROWS", "ROW_INFO", "DEXPRS", "TIME_LIMIT")
+
+
+def _same_tables(compiled, tmp_path):
+    """The child's namespace (built without text) holds what the script's text builds."""
+    generator = emitselect.SciPyCodeGenerator(compiled, compiled.get("data"), "csc")
+    path = tmp_path / "script.py"
+    path.write_text(generator.generate_code())
+    from_text = runpy.run_path(str(path), run_name="vormo_problem")
+    direct = emitselect.SciPyCodeGenerator(compiled, compiled.get("data"), "csc").build_namespace()
+    for name in _TABLES:
+        assert json.dumps(direct[name]) == json.dumps(from_text[name]), name
+    assert direct["solve"]()[0] == from_text["solve"]()[0]
+
+
+def test_the_child_builds_the_tables_the_script_builds(tmp_path):
+    _same_tables(VormoCompiler().compile_model(MODEL, DATA), tmp_path)
+
+
+@pytest.mark.parametrize("desc", DESCRIPTIONS, ids=IDS)
+def test_the_child_builds_the_tables_the_script_builds_on_the_corpus(tmp_path, desc):
+    _same_tables(_compile(desc), tmp_path)
+
+
 def test_tables_that_do_not_match_are_refused():
     with pytest.raises(ValueError, match="missing"):
         sparseproblem.from_namespace({"NAMES": []})
+
+
+# ----------------------------------------------------------------------------------------------
+# The child's hooks for vormo.insight
+
+
+class _Insight:
+    """Stands in for vormo.insight: records what the child hands over."""
+
+    def __init__(self):
+        self.calls = []
+
+    def explain(self, problem, solution):
+        self.calls.append(("explain", problem, solution))
+        return {"rows": problem.n_rows, "x": solution["x"]}
+
+    def diagnose(self, problem, solution):
+        self.calls.append(("diagnose", problem, solution))
+        return {"kind": solution["status"]}
+
+
+@pytest.mark.parametrize("rows, explain, key, value", [
+    ("c: x >= 2;", True, "explain", {"rows": 1, "x": [2.0]}),
+    ("c: x >= 2;", False, None, None),
+    ("c: x >= 2; d: x <= 1;", False, "diagnosis", {"kind": "infeasible"}),
+    ("c: x >= 2; d: x <= 1;", True, "diagnosis", {"kind": "infeasible"}),
+])
+def test_the_child_consults_insight_when_asked_or_not_optimal(monkeypatch, rows, explain, key, value):
+    from vormo import solvechild
+
+    insight = _Insight()
+    monkeypatch.setitem(sys.modules, "vormo.insight", insight)
+    request = {"model": f"dvar float+ x;\nminimize v: x;\nsubject to {{ {rows} }}\n", "data": "",
+               "time_limit": 20.0, "explain": explain}
+    result = solvechild.solve_request(request)
+    assert "x" not in result
+    if key is None:
+        assert insight.calls == [] and "explain" not in result and "diagnosis" not in result
+    else:
+        assert result[key] == value
+        (hook, problem, _), = insight.calls
+        assert isinstance(problem, sparseproblem.SparseProblem) and problem.row_names[0] == "c"
+
+
+def test_without_insight_the_child_adds_nothing(monkeypatch):
+    from vormo import solvechild
+
+    monkeypatch.setitem(sys.modules, "vormo.insight", None)  # import fails as for a missing module
+    result = solvechild.solve_request({"model": "dvar float+ x;\nminimize v: x;", "data": "",
+                                       "time_limit": 20.0, "explain": True})
+    assert result == {"status": "optimal", "objective": 0.0, "variables": {}}

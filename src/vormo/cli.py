@@ -19,7 +19,6 @@ import argparse
 import io
 import json
 import logging
-import math
 import os
 import re
 import sys
@@ -473,13 +472,14 @@ def _offline_first(wanted: bool) -> Iterator[None]:
     yield
 
 
-def _solve_result(model_file: str, data_file: str, time_limit: float) -> dict[str, Any]:
+def _solve_result(model_file: str, data_file: str, time_limit: float, explain: bool = False) -> dict[str, Any]:
     _check_time_limit(time_limit)
     try:
         from . import runner
     except ImportError as err:
         raise UsageError(f"the solver runner cannot be loaded ({err}): pip install 'vormo[solve]'") from None
-    result: dict[str, Any] = runner.solve_files(model_file, data_file, time_limit=time_limit)
+    extra = {"explain": True} if explain else {}
+    result: dict[str, Any] = runner.solve_files(model_file, data_file, time_limit=time_limit, **extra)
     if result.get("missing_extra"):
         # Nothing was solved: an installation the user can fix, not a verdict on the model.
         raise UsageError(str(result.get("message")))
@@ -500,6 +500,19 @@ def _print_solve_result(result: Mapping[str, Any], out: TextIO) -> None:
         _table([["variable", "value"]] + [[str(k), _number(v)] for k, v in variables.items()], out)
     elif result.get("status") == "optimal":
         print("(every variable is zero)", file=out)
+    from . import insight
+
+    lines = insight.result_lines(result)
+    if lines:
+        print(file=out)
+        print("\n".join(lines), file=out)
+
+
+def _write_csv(args: argparse.Namespace, result: Mapping[str, Any]) -> None:
+    if getattr(args, "csv", None):
+        from . import cliexport
+
+        cliexport.write_solution_tables(result, args.csv, args.nonzero)
 
 
 def _cost_lines(cost: Mapping[str, Any], provider: str | None = None) -> list[str]:
@@ -533,6 +546,11 @@ def cmd_solve(args: argparse.Namespace, out: TextIO) -> int:
     description = description.removeprefix("\ufeff")  # a byte-order mark some editors write
     if not description.strip():
         raise UsageError("the problem description is empty")
+    if args.csv and not args.run:
+        raise UsageError("--csv writes the solution: add --run")
+    if args.csv and args.candidates is not None:
+        raise UsageError("--csv is not available with --candidates: run 'vormo run MODEL DATA --csv FILE' "
+                         "on the chosen pair")
     _check_provider(args.provider)
     _check_time_limit(args.time_limit)
     from . import costs
@@ -611,6 +629,13 @@ def _read_stdin() -> str:
 
 def run_generation(args: argparse.Namespace, description: str, out: TextIO) -> int:
     """The solve path shared by ``vormo solve`` and ``vormo demo``."""
+    from . import cliexport
+
+    with cliexport.guarded_pair(args.model, args.data, getattr(args, "force", False)):
+        return _run_generation(args, description, out)
+
+
+def _run_generation(args: argparse.Namespace, description: str, out: TextIO) -> int:
     if getattr(args, "candidates", None) is not None:
         from . import candidates
 
@@ -624,7 +649,10 @@ def run_generation(args: argparse.Namespace, description: str, out: TextIO) -> i
 
 
 def _generate(modelsmith: Any, args: argparse.Namespace, description: str, out: TextIO) -> int:
+    from . import repair
+
     progress = Progress(enabled=not args.quiet)
+    watch = repair.AlignmentWatch(progress)
     kwargs: dict[str, Any] = {
         "mode": _grammar(args.grammar),
         "return_statistics": True,
@@ -632,7 +660,7 @@ def _generate(modelsmith: Any, args: argparse.Namespace, description: str, out: 
         "temperature": args.temperature,
         # Without --provider the model name decides.
         "llm_provider": args.provider,
-        "progress": progress,
+        "progress": watch,
         "few_shot": not args.no_few_shot,
     }
     if args.model_name is not None:
@@ -655,9 +683,24 @@ def _generate(modelsmith: Any, args: argparse.Namespace, description: str, out: 
         _spent_note(meter, args, err, out)
         raise
     result: dict[str, Any] | None = None
+    explain = bool(getattr(args, "explain", False))
+    repaired: dict[str, Any] | None = None
+    aligned = None if args.no_alignment else watch.aligned
     if args.run and not stats.get("syntax_errors"):
         progress("Solving the final model")
-        result = _solve_result(args.model, args.data, args.time_limit)
+        result = _solve_result(args.model, args.data, args.time_limit, explain)
+        rounds = getattr(args, "repair", 0) or 0
+        if rounds > 0 and repair.needs_repair(result):
+            repaired = repair.repair(
+                description, args.model, args.data, result, rounds=rounds,
+                solve=lambda m, d: _solve_result(m, d, args.time_limit, explain),
+                model_name=args.model_name or modelsmith.MODEL_NAME, llm_provider=args.provider,
+                mode=kwargs["mode"], temperature=args.temperature, alignment_check=aligned is not None,
+                progress=progress)
+            result = repaired.pop("result")
+            if repaired["changed"] and aligned is not None:
+                aligned = repaired["aligned"]
+        _write_csv(args, result)
     elif args.run:
         progress("The final model does not compile; not solving it")
         result = {"status": "compile_error", "objective": None, "variables": {},
@@ -672,6 +715,9 @@ def _generate(modelsmith: Any, args: argparse.Namespace, description: str, out: 
         record.update(costs.json_fields(priced))
         if args.run:
             record["solve"] = result
+        record["aligned"] = aligned
+        if repaired is not None:
+            record["repair"] = repaired
         _emit_json(record, out)
     else:
         print(f"Model: {args.model}\nData:  {args.data}", file=out)
@@ -680,6 +726,9 @@ def _generate(modelsmith: Any, args: argparse.Namespace, description: str, out: 
             for finding in stats["syntax_errors"]:
                 print(f"  {finding}", file=out)
         print(f"Iterations: {stats.get('iterations')}", file=out)
+        print(f"Aligned: {_ALIGNED_TEXT[aligned]}", file=out)
+        if repaired is not None:
+            print(_repair_line(repaired), file=out)
         if stats.get("assessment"):
             print("\nAssessment:", file=out)
             print(_indent(stats["assessment"]), file=out)
@@ -689,11 +738,24 @@ def _generate(modelsmith: Any, args: argparse.Namespace, description: str, out: 
         if result is not None:
             print(file=out)
             _print_solve_result(result, out)
-    if stats.get("syntax_errors"):
+    if aligned is False:
+        print(f"{PROG}: warning: the final model is not aligned with the description "
+              "(see the assessment)", file=sys.stderr)
+    if stats.get("syntax_errors") or aligned is False:
         return EXIT_NEGATIVE
     if result is not None and result.get("status") != "optimal":
         return EXIT_NEGATIVE
     return EXIT_OK
+
+
+_ALIGNED_TEXT = {True: "yes", False: "NO", None: "not checked"}
+
+
+def _repair_line(repaired: Mapping[str, Any]) -> str:
+    usage = repaired["usage"]
+    total = float(repaired["cost"]["estimated_costs"].get("total_cost", 0.0))
+    return (f"Repair rounds: {repaired['rounds']} of {repaired['limit']} ({usage['prompt_tokens']:,} prompt + "
+            f"{usage['completion_tokens']:,} completion tokens, estimated {_money(total)})")
 
 
 def _indent(text: str, prefix: str = "  ") -> str:
@@ -915,7 +977,8 @@ def cmd_run(args: argparse.Namespace, out: TextIO) -> int:
     _check_time_limit(args.time_limit)
     for path, what in ((args.model, "model file"), (args.data, "data file")):
         _read_text(path, what)
-    result = _solve_result(args.model, args.data, args.time_limit)
+    result = _solve_result(args.model, args.data, args.time_limit, args.explain)
+    _write_csv(args, result)
     if args.json:
         _emit_json(result, out)
     else:
@@ -977,7 +1040,7 @@ def cmd_demo(args: argparse.Namespace, out: TextIO) -> int:
         model_name=args.model_name or (None if args.live else conversation["model"]),
         provider="openai", iterations=None, no_alignment=False, no_few_shot=args.no_few_shot,
         grammar="bnf", temperature=None, run=True, json=args.json, time_limit=args.time_limit,
-        quiet=args.quiet)
+        quiet=args.quiet, force=args.force)
     note = sys.stderr
     print(f"Sample problem ({conversation['sample']}):", file=note)
     print(_indent(sample.strip()), file=note)
@@ -1071,6 +1134,16 @@ def _sub(subs: Any, name: str, func: Callable[[argparse.Namespace, TextIO], int]
     return p
 
 
+def _rounds(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = -1
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"expected a whole number of rounds (0 or more), not {text!r}")
+    return value
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
@@ -1082,7 +1155,7 @@ def build_parser() -> argparse.ArgumentParser:
                "run 'vormo COMMAND --help' for the options of a command.\n"
                "exit status: 0 done, 1 negative answer (finding, not solved), 2 error to fix, 130 interrupted",
         formatter_class=argparse.RawDescriptionHelpFormatter)
-    from . import __version__
+    from . import __version__, cliexport
 
     parser.add_argument("--version", action="version", version=f"vormo {__version__}")
     _add_common(parser, top=True)
@@ -1103,7 +1176,12 @@ def build_parser() -> argparse.ArgumentParser:
                    help="take the worked examples from DIR (description .txt with its .mod and .dat)")
     p.add_argument("--run", action="store_true", help="solve the final pair and show the optimum")
     p.add_argument("--time-limit", type=float, default=60.0, metavar="S", help="solver time limit with --run")
+    p.add_argument("--explain", action="store_true", help="with --run: explain the optimum (duals, slacks, ranges)")
+    p.add_argument("--repair", type=_rounds, default=2, metavar="N",
+                   help="with --run: rounds to fix an infeasible, unbounded or refused model (default 2; 0 off)")
     p.add_argument("--json", action="store_true", help="print one JSON object instead of text")
+    p.add_argument("--force", action="store_true", help="overwrite files that changed since vormo wrote them")
+    cliexport.add_table_options(p)
     p.add_argument("--candidates", type=int, metavar="N",
                    help="with --run: generate N (>= 2) models at the same time and keep the optimum most agree on")
     p.add_argument("--tolerance", type=float, default=1e-6, metavar="REL",
@@ -1149,7 +1227,10 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("model", metavar="MODEL.mod")
     p.add_argument("data", metavar="DATA.dat")
     p.add_argument("--time-limit", type=float, default=60.0, metavar="S", help="solver time limit (default 60)")
+    p.add_argument("--explain", action="store_true", help="explain the optimum (duals, slacks, ranges)")
     p.add_argument("--json", action="store_true", help="print the result as JSON")
+    cliexport.add_table_options(p)
+    cliexport.register(subs, _sub, _add_llm_options)
 
     p = _sub(subs, "cost", cmd_cost, "estimate the cost of a number of tokens",
              "vormo cost --model gpt-5 --prompt-tokens 21549 --completion-tokens 7091")
@@ -1166,6 +1247,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--no-few-shot", action="store_true", help="send no worked examples with the prompt")
     p.add_argument("--time-limit", type=float, default=60.0, metavar="S", help="solver time limit")
     p.add_argument("--json", action="store_true", help="print one JSON object instead of text")
+    p.add_argument("--force", action="store_true", help="overwrite sample files you have edited")
     return parser
 
 

@@ -24,6 +24,7 @@ import json
 import keyword
 import math
 import numbers
+import operator
 
 from .emitcore import SciPyCodeGeneratorBase
 from .faultnote import SemanticError
@@ -59,6 +60,9 @@ _BOUND_RANGE = f"the solver reads a bound of {BOUND_LIMIT:g} or more as infinite
 # Decision expressions expanded inside one another on the interpreter's stack; a deeper chain is
 # expanded bottom up from an explicit stack.
 _DEXPR_NESTING = 40
+
+
+_MISSING = object()
 
 
 class _Deferred(Exception):
@@ -203,6 +207,26 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
 
     def generate_code(self):
         """Text of the solver script for the model."""
+        self._check_settings()
+        self._build()
+        self._fill_base_fields()
+        self._write_script()
+        return "\n".join(self.scipy_code_lines) + "\n"
+
+    def build_namespace(self, run_name="vormo_problem"):
+        """The namespace the solver script would hold after building under run_name, made
+        without writing and reading the script's text: its tables (NAMES, COLUMNS, ROWS, ...)
+        and its functions (solve() among them). The runner's child solves from it."""
+        self._check_settings()
+        self._build()
+        namespace = {"__name__": run_name}
+        exec(compile(_SCRIPT_HELPERS, "<solver script helpers>", "exec"), namespace)
+        namespace.update(self._tables())
+        exec(compile(_SCRIPT_SOLVE.replace("RESULTS", self.results_varname), "<solver script>", "exec"),
+             namespace)
+        return namespace
+
+    def _check_settings(self):
         name = self.results_varname
         if not (isinstance(name, str) and name.isidentifier() and not keyword.iskeyword(name)):
             raise ValueError(f"results_varname must be a Python identifier, not {name!r}")
@@ -212,15 +236,48 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
         if isinstance(limit, bool) or not isinstance(limit, (int, float)) or not limit > 0 \
                 or limit == math.inf:
             raise ValueError(f"time_limit must be a positive number of seconds, not {limit!r}")
+
+    def _build(self):
         self._reset()
         self._read_declarations()
         self._build_variables()
         self._build_objective()
         self._build_constraints()
         self._build_dexprs()
-        self._fill_base_fields()
-        self._write_script()
-        return "\n".join(self.scipy_code_lines) + "\n"
+
+    def _tables(self):
+        """The script's tables as they are after its build (tuples as the lists JSON makes)."""
+        columns = []
+        for decl, first, count in self._variable_blocks:
+            name = decl["name"]
+            domains = [[_plain(m) for m in self._domains[s].members] for s in self._dims[name]]
+            columns.extend([name, list(key)] for key in itertools.product(*domains))
+        rows, info = [], []
+        for family in self._families:
+            op, label, line = family["op"], family["label"], family["line"]
+            label = str(label) if label else None
+            line = line if _is_int(line) else None
+            for name, index, rhs, flat in family["rows"]:
+                rows.append([-math.inf if op == "<=" else rhs, math.inf if op == ">=" else rhs, flat])
+                info.append([name, label, line, _plain(index)])
+        objective = []
+        if self._objective:
+            sense, label, _, linear = self._objective
+            for column, coefficient in linear.terms.items():
+                if coefficient != 0:
+                    objective += (column, coefficient)
+            constant = float(linear.constant)
+        else:
+            sense, label, constant = 0, None, 0.0
+        return {
+            "NAMES": self.var_names, "COLUMNS": columns,
+            "LOWER": [low for low, _ in self.bounds], "UPPER": [high for _, high in self.bounds],
+            "INTEGER": self.integrality, "SENSE": sense,
+            "OBJECTIVE_NAME": str(label) if label else None, "OBJECTIVE_CONSTANT": constant,
+            "OBJECTIVE": objective, "ROWS": rows, "ROW_INFO": info,
+            "DEXPRS": [list(entry) for entry in self._dexpr_rows],
+            "TIME_LIMIT": float(self.time_limit),
+        }
 
     def _reset(self):
         self.scipy_code_lines = []
@@ -239,6 +296,10 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
         self._expanding = set()   # decision expressions being expanded, innermost last
         self._depth = 0           # decision expressions expanded inside one another
         self._has_vars = {}       # id(node) -> bool
+        self._linear_code = {}    # id(node) -> compiled linear expression
+        self._value_code = {}     # id(node) -> compiled value of data
+        self._columns_of = {}     # variable name -> {subscripts: column}
+        self._range_tables = {}   # range name -> {member: position}
         self._variable_blocks = []  # (declaration, first column, column count)
         self._families = []       # constraint families in order of first row
         self._family_of = {}      # id(constraint) -> family record
@@ -349,9 +410,8 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
                                   "instance")
             texts = [["[" + _subscript_text(m) + "]" for m in members] for members in domains]
             names = [name + "".join(parts) for parts in itertools.product(*texts)]
-            indices = self.var_indices
-            for column, key in enumerate(itertools.product(*domains), first):
-                indices[(name, key)] = column
+            columns = dict(zip(itertools.product(*domains), range(first, first + count)))
+            self._columns_of[name] = columns
             self.var_names.extend(names)
             self.bounds.extend([(low, high)] * count)
             self.integrality.extend([integer] * count)
@@ -496,18 +556,19 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
     def _fill_base_fields(self):
         """The base class's problem fields, in the linear-programming routine's own form: every
         '>=' row negated into A_ub @ x <= b_ub, every '==' row in A_eq @ x == b_eq."""
+        for name, columns in self._columns_of.items():
+            self.var_indices.update(zip(zip(itertools.repeat(name), columns), columns.values()))
         for family in self._families:
             op = family["op"]
             for _, _, rhs, flat in family["rows"]:
-                pairs = list(zip(flat[0::2], flat[1::2]))
                 if op == "==":
-                    self.A_eq.append(pairs)
+                    self.A_eq.append(list(zip(flat[0::2], flat[1::2])))
                     self.b_eq.append(rhs)
                 elif op == "<=":
-                    self.A_ub.append(pairs)
+                    self.A_ub.append(list(zip(flat[0::2], flat[1::2])))
                     self.b_ub.append(rhs)
                 else:
-                    self.A_ub.append([(col, -coef) for col, coef in pairs])
+                    self.A_ub.append(list(zip(flat[0::2], map(operator.neg, flat[1::2]))))
                     self.b_ub.append(-rhs)
 
     # ------------------------------------------------------------------------------------------
@@ -653,17 +714,7 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
         return False
 
     def _number(self, node, env):
-        value = self._value(node, env)
-        if isinstance(value, bool):
-            return int(value)
-        if isinstance(value, (int, float)):
-            return value
-        # Numbers of other types (a compact array hands out its own scalars) as int or float.
-        if isinstance(value, numbers.Integral):
-            return int(value)
-        if isinstance(value, numbers.Real):
-            return float(value)
-        raise self._error(f"{value!r} is not a number")
+        return self._as_number(self._value(node, env))
 
     def _compare(self, node, env):
         left, right = self._value(node["left"], env), self._value(node["right"], env)
@@ -765,6 +816,15 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
 
     # ------------------------------------------------------------------------------------------
     # Linear expressions
+    #
+    # _value above is the one place that knows what an expression of data means, one branch per
+    # node kind. Linear expressions (those that hold decision variables) are compiled once per
+    # node into closures f(env, scale, acc) that add scale * expression to the _Linear acc: one
+    # _l_<kind> method per node kind that may hold variables linearly (name, indexed, binop,
+    # unary, aggregate); any other kind over variables is a finding. Constant parts and
+    # subscripts run through _fast_value, which compiles the commonest data kinds (literals, loop
+    # variables, subscripted parameters) and leaves every other kind to _value. A model
+    # therefore costs one closure call per term instead of one interpretation per node.
 
     def _uses_variables(self, node):
         """True when the expression refers to a decision variable or decision expression."""
@@ -786,68 +846,296 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
 
     def _expand(self, node, env, scale, acc):
         """Add scale * node to the linear accumulator acc."""
+        self._linear(node)(env, scale, acc)
+
+    def _linear(self, node):
+        code = self._linear_code.get(id(node))
+        if code is None:
+            if self._uses_variables(node):
+                maker = getattr(self, f"_l_{node.get('type')}", None)
+                code = maker(node) if maker is not None else self._nonlinear(node)
+            else:
+                number = self._fast_number(node)
+
+                def code(env, scale, acc):
+                    acc.constant += scale * number(env)
+            self._linear_code[id(node)] = code
+        return code
+
+    def _raiser(self, message):
+        def code(*args):
+            raise self._error(message)
+        return code
+
+    def _nonlinear(self, node):
         kind = node.get("type")
-        if kind in ("name", "indexed") and node["name"] not in env:
-            symbol = self._symbols.get(node["name"], (None,))[0]
-            if symbol == "dvar":
-                column = self._column(node, env)
-                acc.terms[column] = acc.terms.get(column, 0.0) + scale
-                return
-            if symbol == "dexpr":
+        what = {"aggregate": f"{node.get('op')}(...)", "call": f"{node.get('name')}(...)",
+                "unary": f"'{node.get('op')}'"}.get(kind, kind)
+        return self._raiser(f"{what} over decision variables cannot be translated into a linear program")
+
+    def _l_name(self, node):
+        name = node["name"]
+        kind = self._symbols.get(name, (None,))[0]
+        if kind == "dexpr":
+            def code(env, scale, acc):
+                if name in env:
+                    acc.constant += scale * self._number(node, env)
+                    return
                 terms, constant = self._dexpr(node, env)
+                mine = acc.terms
                 for column, coefficient in terms.items():
-                    acc.terms[column] = acc.terms.get(column, 0.0) + scale * coefficient
+                    mine[column] = mine.get(column, 0.0) + scale * coefficient
                 acc.constant += scale * constant
+            return code
+        if kind != "dvar":
+            return self._nonlinear(node)
+        columns = self._columns_of[name]
+        key_of = self._key_of(node.get("indices") or [])
+
+        def other(env, scale, acc):
+            """A loop variable of the same name, or subscripts outside the index sets."""
+            if name in env:
+                acc.constant += scale * self._number(node, env)
                 return
-        elif kind == "binop" and self._uses_variables(node):
-            op, left, right = node["op"], node["left"], node["right"]
-            if op == "+":
-                self._expand(left, env, scale, acc)
-                self._expand(right, env, scale, acc)
-                return
-            if op == "-":
-                self._expand(left, env, scale, acc)
-                self._expand(right, env, -scale, acc)
-                return
-            if op == "*":
-                if self._uses_variables(left) and self._uses_variables(right):
-                    raise self._error("a product of two decision variables is not linear")
-                if self._uses_variables(left):
-                    left, right = right, left
-                factor = self._number(left, env)
+            column = self._column(node, env)
+            acc.terms[column] = acc.terms.get(column, 0.0) + scale
+
+        def code(env, scale, acc):
+            try:
+                column = columns[key_of(env)]
+            except (KeyError, TypeError):
+                return other(env, scale, acc)
+            if name in env:
+                return other(env, scale, acc)
+            terms = acc.terms
+            terms[column] = terms.get(column, 0.0) + scale
+        return code
+
+    def _key_of(self, indices):
+        """key(env): the tuple of the subscripts' values. Subscripts that are loop variables (names
+        no declaration uses) are read straight from env; a KeyError for a missing one sends the
+        caller to its slow path, which reports it."""
+        if indices and all(isinstance(i, dict) and i.get("type") == "name" and i.get("name") not in self._symbols
+                           for i in indices):
+            if len(indices) > 1:
+                return operator.itemgetter(*[i["name"] for i in indices])  # a tuple already
+            get = operator.itemgetter(indices[0]["name"])
+            return lambda env: (get(env),)
+        values = [self._fast_value(i) for i in indices]
+        if len(values) == 1:
+            first, = values
+            return lambda env: (first(env),)
+        if len(values) == 2:
+            first, second = values
+            return lambda env: (first(env), second(env))
+        return lambda env: tuple([v(env) for v in values])
+
+    _l_indexed = _l_name
+
+    def _l_binop(self, node):
+        op, left, right = node.get("op"), node["left"], node["right"]
+        if op in ("+", "-"):
+            first, second = self._linear(left), self._linear(right)
+            sign = 1.0 if op == "+" else -1.0
+
+            def code(env, scale, acc):
+                first(env, scale, acc)
+                second(env, sign * scale, acc)
+            return code
+        if op == "*":
+            if self._uses_variables(left) and self._uses_variables(right):
+                return self._raiser("a product of two decision variables is not linear")
+            if self._uses_variables(left):
+                left, right = right, left
+            factor_of, term = self._fast_number(left), self._linear(right)
+            if right.get("type") in ("name", "indexed") and self._symbols.get(right["name"], ("",))[0] == "dvar":
+                # coefficient * variable, the commonest term of all: the variable's lookup inline
+                # (term itself handles what the fast lookup does not).
+                name, columns = right["name"], self._columns_of[right["name"]]
+                key_of = self._key_of(right.get("indices") or [])
+
+                def code(env, scale, acc):
+                    factor = factor_of(env)
+                    if factor != 0:
+                        try:
+                            column = columns[key_of(env)]
+                        except (KeyError, TypeError):
+                            return term(env, scale * factor, acc)
+                        if name in env:
+                            return term(env, scale * factor, acc)
+                        terms = acc.terms
+                        terms[column] = terms.get(column, 0.0) + scale * factor
+                return code
+
+            def code(env, scale, acc):
+                factor = factor_of(env)
                 if factor != 0:
-                    self._expand(right, env, scale * factor, acc)
-                return
-            if op == "/":
-                if self._uses_variables(right):
-                    raise self._error("a division by a decision variable is not linear")
-                divisor = self._number(right, env)
+                    term(env, scale * factor, acc)
+            return code
+        if op == "/":
+            if self._uses_variables(right):
+                return self._raiser("a division by a decision variable is not linear")
+            divisor_of, term = self._fast_number(right), self._linear(left)
+
+            def code(env, scale, acc):
+                divisor = divisor_of(env)
                 if divisor == 0:
                     raise self._error("division by zero")
-                self._expand(left, env, scale / divisor, acc)
-                return
-            raise self._at_line(self._unsupported_operator_error("arithmetic", op))
-        elif kind == "unary" and node["op"] == "-" and self._uses_variables(node):
-            self._expand(node["operand"], env, -scale, acc)
-            return
-        elif kind == "aggregate" and node["op"] == "sum" and self._uses_variables(node["body"]):
-            for inner in self._bindings(node["iterators"], node.get("filter"), env):
-                self._expand(node["body"], inner, scale, acc)
-            return
-        elif self._uses_variables(node):
-            what = {"aggregate": f"{node.get('op')}(...)", "call": f"{node.get('name')}(...)",
-                    "unary": f"'{node.get('op')}'"}.get(kind, kind)
-            raise self._error(f"{what} over decision variables cannot be translated into a linear "
-                              "program")
-        acc.constant += scale * self._number(node, env)
+                term(env, scale / divisor, acc)
+            return code
+        error = self._unsupported_operator_error("arithmetic", op)
+        return self._raiser(error.message)
+
+    def _l_unary(self, node):
+        if node.get("op") != "-":
+            return self._nonlinear(node)
+        term = self._linear(node["operand"])
+
+        def code(env, scale, acc):
+            term(env, -scale, acc)
+        return code
+
+    def _l_aggregate(self, node):
+        if node.get("op") != "sum" or not self._uses_variables(node["body"]):
+            return self._nonlinear(node)
+        body = self._linear(node["body"])
+        each = self._looper(node["iterators"], node.get("filter"))
+
+        def code(env, scale, acc):
+            each(env, body, scale, acc)
+        return code
+
+    def _looper(self, iterators, condition):
+        """each(env, fn, *args): fn(scope, *args) for every binding of the loop variables that passes the
+        condition (the same bindings as _bindings, without a generator per level when every
+        domain is a declared set or range)."""
+        test = None if condition is None else self._fast_value(condition)
+        plain = all(it.get("pattern") is None and isinstance(it.get("set"), dict)
+                    and it["set"].get("type") == "name" and it["set"].get("name") in self._domains
+                    for it in iterators)
+        if not plain:
+            def each(env, fn, *args):
+                for scope in self._bindings(iterators, condition, env):
+                    fn(scope, *args)
+            return each
+        names = [it["var"] for it in iterators]
+        domains = [self._domains[it["set"]["name"]].members for it in iterators]
+        if len(names) == 1:
+            var, members = names[0], domains[0]
+
+            def each(env, fn, *args):
+                scope = dict(env)
+                for member in members:
+                    scope[var] = member
+                    if test is None or test(scope):
+                        fn(scope, *args)
+            return each
+
+        def each(env, fn, *args):
+            scope = dict(env)
+            for combination in itertools.product(*domains):
+                scope.update(zip(names, combination))
+                if test is None or test(scope):
+                    fn(scope, *args)
+        return each
+
+    def _fast_number(self, node):
+        value_of = self._fast_value(node)
+
+        def number(env):
+            value = value_of(env)
+            kind = type(value)
+            if kind is int or kind is float:
+                return value
+            return self._as_number(value)
+        return number
+
+    def _fast_value(self, node):
+        """value_of(env), the same as _value(node, env): compiled for literals, loop variables
+        and subscripted parameters, _value itself for every other kind."""
+        code = self._value_code.get(id(node))
+        if code is not None:
+            return code
+        kind = node.get("type") if isinstance(node, dict) else None
+        if kind in ("number", "string"):
+            constant = node["value"]
+
+            def code(env):
+                return constant
+        elif kind == "name":
+            name = node["name"]
+
+            def code(env):
+                value = env.get(name, _MISSING)
+                return self._data(name, node, ()) if value is _MISSING else value
+        elif kind == "indexed" and self._symbols.get(node.get("name"), (None,))[0] == "parameter" \
+                and len(node.get("indices") or ()) == len(self._dims.get(node["name"], ())):
+            code = self._fast_parameter(node)
+        else:
+            def code(env):
+                return self._value(node, env)
+        self._value_code[id(node)] = code
+        return code
+
+    def _fast_parameter(self, node):
+        name = node["name"]
+        key_of = self._key_of(node["indices"])
+        subscripts = [self._fast_value(i) for i in node["indices"]]
+        # Member -> position per index set (a range of up to a million members gets a table too).
+        tables = []
+        for set_name in self._dims[name]:
+            domain = self._domains[set_name]
+            table = domain.positions
+            if table is None and len(domain) <= 1_000_000:
+                table = self._range_tables.get(set_name)
+                if table is None:
+                    table = self._range_tables[set_name] = dict(zip(domain.members, range(len(domain))))
+            tables.append(table)
+        whole = []  # the parameter's nested value, once known usable here
+
+        def slow(env):
+            values = [s(env) for s in subscripts]
+            if name in env:
+                raise self._error(f"the loop variable '{name}' takes no subscript")
+            return self._data(name, node, values)
+
+        def code(env):
+            if not whole:
+                value = self._whole_value(name, self._symbols[name][1]) if name not in env else None
+                if not isinstance(value, (list, tuple)) or None in tables \
+                        or (len(tables) > 1 and value and isinstance(value[0], (int, float, str))):
+                    return slow(env)  # computed member by member, flat, or over a huge range
+                whole.append(value)
+            if name in env:
+                return slow(env)
+            value = whole[0]
+            try:
+                for table, member in zip(tables, key_of(env)):
+                    value = value[table[member]]
+            except (KeyError, IndexError, TypeError):
+                return slow(env)
+            return value
+        return code
+
+    def _as_number(self, value):
+        if isinstance(value, bool):
+            return int(value)
+        if isinstance(value, (int, float)):
+            return value
+        # Numbers of other types (a compact array hands out its own scalars) as int or float.
+        if isinstance(value, numbers.Integral):
+            return int(value)
+        if isinstance(value, numbers.Real):
+            return float(value)
+        raise self._error(f"{value!r} is not a number")
 
     def _subscripts(self, node, env):
         # Subscript values are numbers, strings and tuples: already usable as keys.
-        return tuple([self._value(i, env) for i in node.get("indices") or ()])
+        return tuple([self._fast_value(i)(env) for i in node.get("indices") or ()])
 
     def _column(self, node, env):
         key = self._subscripts(node, env)
-        column = self.var_indices.get((node["name"], key))
+        column = self._columns_of[node["name"]].get(key)
         if column is None:
             dims = self._dims[node["name"]]
             if len(key) != len(dims):
@@ -1057,6 +1345,13 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
         add("# Decision expressions, one entry per instance: [name, constant, [column, coefficient, ...]].")
         self._json_call("DEXPRS = ", [json.dumps(entry) for entry in self._dexpr_rows], "")
         add("")
+
+
+def _plain(value):
+    """value with every tuple as a list, as JSON gives it back."""
+    if isinstance(value, (tuple, list)):
+        return [_plain(v) for v in value]
+    return value
 
 
 def _is_int(value):

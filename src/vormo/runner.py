@@ -11,7 +11,9 @@ Both return a dictionary with at least these keys:
 * ``status``: "optimal", "infeasible", "unbounded", "time_limit" or "error" as the solver script
   reports it, or "compile_error" when the model does not compile (or cannot be translated);
 * ``objective``: the optimum in the model's own sense, or None (feasibility model, no solution);
-* ``variables``: the non-zero variable values by name (``x[Bread]``, ``flow[<"A","B">]``).
+* ``variables``: the non-zero variable values by name (``x[Bread]``, ``flow[<"A","B">]``);
+* ``entries`` (when the solver has a point): every column, zeros included, as
+  ``{"name": "x", "index": ["Bread"], "value": 3}``; ``result_frame(result)`` makes them a table.
 
 A compile finding, a script that fails and a script that runs out of time add ``message``, a
 text that says what happened. Compiling, generating, building and solving all happen in one
@@ -22,6 +24,7 @@ result says so and carries ``missing_extra``. ``explain=True`` asks the child fo
 of an optimal solution (``result["explain"]``, from ``vormo.insight`` when installed).
 """
 
+import gc
 import json
 import math
 import signal
@@ -35,7 +38,8 @@ from . import emitselect
 from .faultnote import SemanticError
 from .vormo_kernel import VormoCompiler
 
-__all__ = ["solve_files", "solve_texts", "generate_script", "run_script", "GRACE_SECONDS", "SCRIPT_NAME"]
+__all__ = ["solve_files", "solve_texts", "generate_script", "run_script", "result_frame", "GRACE_SECONDS",
+           "SCRIPT_NAME"]
 
 # Seconds the child process gets on top of the solver's time limit (interpreter start-up,
 # importing numpy and scipy, reporting).
@@ -108,6 +112,7 @@ def _run_child(command, folder, time_limit):
     # SIGTERM waits while the child starts, so that it never finds a child the runner does not
     # know of yet; the child itself starts with the signal unblocked.
     mask = handle and hasattr(signal, "pthread_sigmask")
+    child = None
     try:
         if mask:
             signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM})
@@ -117,17 +122,17 @@ def _run_child(command, folder, time_limit):
                                      preexec_fn=_unblock_sigterm if mask else None)
         finally:
             if mask:
+                # A SIGTERM that came meanwhile arrives here, with the child known.
                 signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGTERM})
         try:
             out, err = child.communicate(timeout=_wait_limit(time_limit))
         except subprocess.TimeoutExpired:
             return None
-        finally:
-            if child.poll() is None:
-                child.kill()
-                child.wait()
         return child.returncode, out, err
     finally:
+        if child is not None and child.poll() is None:
+            child.kill()
+            child.wait()
         if handle:
             signal.signal(signal.SIGTERM, previous)
 
@@ -194,12 +199,23 @@ def solve_texts(model_code, data_code, time_limit=60, model_name=None, *, explai
             return _timed_out(time_limit)
         returncode, _, stderr = done
         try:
-            result = json.loads((Path(folder) / "result.json").read_text(encoding="utf-8"))
+            result = _load_result(Path(folder) / "result.json")
         except (OSError, ValueError):
             result = None
     if returncode != 0 or not isinstance(result, dict) or "status" not in result:
         return _child_failure(returncode, stderr, "the solver process")
     return result
+
+
+def _load_result(path):
+    """The child's result; the cyclic collector pauses while the (possibly large) JSON is read."""
+    collecting = gc.isenabled()
+    gc.disable()
+    try:
+        return json.loads(path.read_text(encoding="utf-8"))
+    finally:
+        if collecting:
+            gc.enable()
 
 
 def solve_files(model_path, data_path, time_limit=60, *, explain=False):
@@ -211,3 +227,14 @@ def solve_files(model_path, data_path, time_limit=60, *, explain=False):
     model_code = model_path.read_text(encoding="utf-8")
     data_code = data_path.read_text(encoding="utf-8")
     return solve_texts(model_code, data_code, time_limit, model_name=model_path.name, explain=explain)
+
+
+def result_frame(result, nonzero=False):
+    """The result's variable entries as a pandas DataFrame (the ``tables`` extra).
+
+    One row per entry, columns ``variable, index1, ..., indexK, value`` (see ``vormo.tables``);
+    ``nonzero`` keeps the non-zero entries only.
+    """
+    from . import tables
+
+    return tables.result_frame(result, nonzero=nonzero)

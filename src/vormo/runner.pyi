@@ -1,7 +1,8 @@
 from os import PathLike
 from typing import Any
 
-__all__ = ["solve_files", "solve_texts", "generate_script", "run_script", "GRACE_SECONDS", "SCRIPT_NAME"]
+__all__ = ["solve_files", "solve_texts", "generate_script", "run_script", "result_frame", "GRACE_SECONDS",
+           "SCRIPT_NAME"]
 
 CHILD_MODULE: str
 
@@ -9,7 +10,8 @@ GRACE_SECONDS: int
 SCRIPT_NAME: str
 
 # A result: "status" ("optimal", "infeasible", "unbounded", "time_limit", "error", "compile_error"),
-# "objective" (float or None), "variables" (name -> value, non-zero only), and "message" on failure.
+# "objective" (float or None), "variables" (name -> value, non-zero only), "entries" (every column as
+# {"name", "index", "value"} when there is a point), and "message" on failure.
 _Result = dict[str, Any]
 
 def generate_script(
@@ -22,3 +24,4 @@ def solve_texts(
 def solve_files(
     model_path: str | PathLike[str], data_path: str | PathLike[str], time_limit: float = 60, *, explain: bool = False
 ) -> _Result: ...
+def result_frame(result: _Result, nonzero: bool = False) -> Any: ...

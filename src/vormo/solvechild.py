@@ -5,10 +5,11 @@ The runner starts it as ``python -m vormo.solvechild FOLDER``. FOLDER holds ``re
     {"model": text, "data": text, "time_limit": seconds, "model_name": text or null,
      "explain": bool}
 
-and receives the solver script (``vormo_solve.py``) and the result (``result.json``, the runner's
-result dictionary). All the work happens here, so that the runner's time-out covers compiling and
-building as well as solving: compiling, generating and building stop at the time limit, and the
-solver gets what remains of it.
+and receives the result (``result.json``, the runner's result dictionary). The child builds the
+tables and functions that the solver script (``runner.generate_script``) would hold after its
+build, without writing and reading its text, and calls its ``solve()``. All the work happens
+here, so that the runner's time-out covers compiling and building as well as solving:
+compiling, generating and building stop at the time limit, and the solver gets what remains.
 
 When asked (``explain``), and whenever a built problem does not solve to optimality, the child
 hands the problem to ``vormo.insight`` (``explain(problem, solution)`` /
@@ -20,13 +21,12 @@ import importlib
 import json
 import math
 import os
-import runpy
 import signal
 import sys
 import time
 from pathlib import Path
 
-SCRIPT_NAME = "vormo_solve.py"
+BUILD_NAME = "vormo_problem"
 REQUEST_NAME = "request.json"
 RESULT_NAME = "result.json"
 # The solver gets at least this many seconds, however long building took within the limit.
@@ -48,8 +48,8 @@ def _on_alarm(signum, frame):
     raise _OutOfTime()
 
 
-def solve_request(request, folder):
-    """The result dictionary for one request; the script is written into folder."""
+def solve_request(request):
+    """The result dictionary for one request."""
     time_limit = float(request["time_limit"])
     started = time.monotonic()
     timer = hasattr(signal, "setitimer")
@@ -57,7 +57,7 @@ def solve_request(request, folder):
         previous = signal.signal(signal.SIGALRM, _on_alarm)
         signal.setitimer(signal.ITIMER_REAL, time_limit)
     try:
-        namespace, finding = _build(request, folder)
+        namespace, finding = _build(request)
     except _OutOfTime:
         return _result("time_limit", f"building the problem did not finish within the time limit of "
                                      f"{time_limit:g} seconds")
@@ -74,10 +74,13 @@ def solve_request(request, folder):
         return _missing(error)
     except MemoryError:
         return _result("error", "the solver ran out of memory")
+    from .tables import add_entries
+
+    add_entries(report, namespace, outcome)
     return _consult(request, namespace, report, outcome)
 
 
-def _build(request, folder):
+def _build(request):
     """(the built script's namespace, None), or (None, the result) when there is nothing to solve."""
     from .emitsparse import SciPyCSCCodeGenerator
     from .faultnote import SemanticError
@@ -97,19 +100,23 @@ def _build(request, folder):
         generator = SciPyCSCCodeGenerator(compiled, compiled.get("data"))
         generator.model_name = request.get("model_name")
         generator.time_limit = float(request["time_limit"])
-        script = generator.generate_code()
+        # The tables the solver script would build, made without its text (the same code
+        # writes both; see SciPyCSCCodeGenerator.build_namespace).
+        return generator.build_namespace(BUILD_NAME), None
     except SemanticError as error:
-        return None, _result("compile_error", str(error))
+        return None, _result("compile_error", str(error), **_refusal(error))
     except MemoryError:
         return None, _result("compile_error", "the model is too large for a solver script (out of memory)")
-    del compiled, generator
-    path = Path(folder) / SCRIPT_NAME
-    path.write_text(script, encoding="utf-8")
-    del script
+
+
+def _refusal(error):
+    """The diagnosis of a pair the compiler accepts and the script generator refuses, if any."""
     try:
-        return runpy.run_path(str(path), run_name="vormo_problem"), None
-    except MemoryError:
-        return None, _result("error", "building the problem ran out of memory")
+        insight = importlib.import_module(__package__ + ".insight")
+    except ImportError:
+        return {}
+    diagnosis = insight.refusal(error.message, error.lineno) if hasattr(insight, "refusal") else None
+    return {} if diagnosis is None else {"diagnosis": diagnosis}
 
 
 def _missing(error):
@@ -136,11 +143,17 @@ def _consult(request, namespace, report, outcome):
 
     x = getattr(outcome, "x", None)
     solution = dict(report, x=None if x is None else x.tolist())
+    if getattr(outcome, "mip_gap", None) is not None and report.get("objective") is not None:
+        # HiGHS's MIP figures; its bound is of the minimised objective (SENSE * c), as is x's value.
+        sense = namespace["SENSE"] or 1
+        solution["mip_gap"] = float(outcome.mip_gap)
+        solution["mip_bound"] = float(sense * outcome.mip_dual_bound + namespace["OBJECTIVE_CONSTANT"])
     try:
         added = getattr(insight, hook)(from_namespace(namespace), solution)
     except Exception as error:  # a fault of the report must not cost the solution
         added = {"error": f"{type(error).__name__}: {error}"}
-    solution.pop("x", None)
+    for extra in ("x", "mip_gap", "mip_bound"):
+        solution.pop(extra, None)
     if added is not None:
         solution[key] = added
     return solution
@@ -164,8 +177,13 @@ def main(argv=None):
         return 2
     folder = Path(argv[0])
     request = json.loads((folder / REQUEST_NAME).read_text(encoding="utf-8"))
-    result = solve_request(request, folder)
-    text = json.dumps(_jsonable(result), default=str, allow_nan=False)
+    result = solve_request(request)
+    try:
+        # Most results are plain JSON already (an explanation has many thousand records): only one
+        # holding a non-finite number or an odd key needs the walk.
+        text = json.dumps(result, default=str, allow_nan=False)
+    except (ValueError, TypeError):
+        text = json.dumps(_jsonable(result), default=str, allow_nan=False)
     partial = folder / (RESULT_NAME + ".part")
     partial.write_text(text, encoding="utf-8")
     os.replace(partial, folder / RESULT_NAME)
