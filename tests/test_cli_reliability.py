@@ -17,7 +17,7 @@ import vormo.modelsmith as ms
 import vormo.tokenledger as tl
 from servers import FAKE_GEMINI_KEY, Reply, ollama_generate, openai_response  # noqa: F401
 from servers import fake_server, gemini_server, ollama_server, openai_server  # noqa: F401 - fixtures
-from vormo import cli, replay
+from vormo import cli, cliguard as guard, replay
 
 CHECKOUT = pathlib.Path(__file__).resolve().parent.parent
 PRICING = str(CHECKOUT / "pricing_table.md")
@@ -234,7 +234,7 @@ def test_write_revised_replaces_a_symlink_instead_of_writing_through_it(capsys, 
 
 def test_a_second_run_on_the_same_outputs_is_refused(capsys, paid, tmp_path):
     model, data = tmp_path / "p.mod", tmp_path / "p.dat"
-    with cli._output_lock(str(model), str(data)):
+    with guard.output_lock(str(model), str(data)):
         assert (tmp_path / "p.mod.lock").exists()
         code, out, err = run(capsys, "solve", "x", "-m", model, "-d", tmp_path / "." / "p.dat")
         assert (code, out, paid.calls) == (2, "", [])

@@ -43,10 +43,14 @@ class Resource:
         self.exits.append(triple)
         return self.suppress
 
-    def read(self):
+    def read(self, size=-1):
+        # A stream: the table once, then the end (the readers read in bounded chunks).
         if self.error is not None:
             raise self.error
-        return TABLE.encode() if self.binary else TABLE
+        text, self.served = ("" if getattr(self, "served", False) else TABLE), True
+        return text.encode() if self.binary else text
+
+    read1 = read
 
 
 def read_file(monkeypatch, res):

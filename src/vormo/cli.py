@@ -16,7 +16,6 @@ as escapes, and ``--json`` output is ASCII with every non-finite number given as
 from __future__ import annotations
 
 import argparse
-import io
 import json
 import logging
 import os
@@ -29,22 +28,20 @@ from contextlib import contextmanager
 from pathlib import Path
 from typing import Any, TextIO
 
+from . import cliguard as guard
+from .cliguard import UsageError
+
 __all__ = ["main", "build_parser", "UsageError"]
 
 PROG = "vormo"
 EXIT_OK, EXIT_NEGATIVE, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
 EXIT_INTERNAL = 1
 EXIT_BROKEN_PIPE = 141  # 128 + SIGPIPE, as a shell reports a writer whose reader went away
-MAX_TIME_LIMIT = 1e9    # seconds; "no limit" in practice
 
 PROVIDER_HELP = "openai, google (alias gemini) or ollama"
 EXTRAS = {"openai": "openai", "google.generativeai": "gemini", "ollama": "ollama",
           "sentence-transformers": "embeddings", "sentence_transformers": "embeddings",
           "numpy": "solve", "scipy": "solve"}
-
-
-class UsageError(Exception):
-    """An error the user can fix; its text is the one line shown (it names the fix)."""
 
 
 # ----------------------------------------------------------------------------------------------
@@ -102,243 +99,11 @@ def _emit_json(obj: Any, out: TextIO) -> None:
     """One JSON document, ASCII only (undecodable file names included), strictly valid: a
     non-finite number becomes null, and a top-level object then lists each in "notes"."""
     notes: list[str] = []
-    safe = _finite_json(obj, "", notes)
+    safe = guard.finite_json(obj, "", notes)
     if notes and isinstance(safe, dict):
         earlier = safe.get("notes")
         safe["notes"] = (list(earlier) if isinstance(earlier, list) else []) + notes
     print(json.dumps(safe, indent=2, ensure_ascii=True, allow_nan=False, default=str), file=out)
-
-
-def _finite_json(value: Any, where: str, notes: list[str]) -> Any:
-    if isinstance(value, float) and not math.isfinite(value):
-        notes.append(f"{where or 'value'} was {value!r}, which JSON cannot hold; shown as null")
-        return None
-    if isinstance(value, Mapping):
-        return {key: _finite_json(item, f"{where}.{key}" if where else str(key), notes) for key, item in value.items()}
-    if isinstance(value, (list, tuple)):
-        return [_finite_json(item, f"{where}[{i}]", notes) for i, item in enumerate(value)]
-    return value
-
-
-# C0 controls but tab and newline, DEL and the C1 controls (a lone 0x9b starts an escape sequence
-# on many terminals).
-_CONTROL = re.compile("[\x00-\x08\x0b-\x1f\x7f-\x9f]")
-
-
-def _escape_controls(text: str) -> str:
-    return _CONTROL.sub(lambda m: repr(m.group())[1:-1], text)
-
-
-class _Terminal(io.TextIOBase):
-    """Standard output or error as the command writes to it.
-
-    Control characters are shown escaped, characters the stream's encoding cannot hold become
-    backslash escapes, and when the reader goes away (a closed pipe) the rest of the output is
-    dropped quietly, so that the command still ends with its own status.
-    """
-
-    def __init__(self, stream: TextIO) -> None:
-        super().__init__()
-        self.stream = stream
-        self.reader_gone = False
-
-    @property
-    def encoding(self) -> str:  # type: ignore[override]
-        return getattr(self.stream, "encoding", None) or "utf-8"
-
-    def writable(self) -> bool:
-        return True
-
-    def isatty(self) -> bool:
-        return bool(getattr(self.stream, "isatty", lambda: False)())
-
-    def fileno(self) -> int:
-        return self.stream.fileno()
-
-    def write(self, text: str) -> int:
-        if self.reader_gone:
-            return len(text)
-        shown = _escape_controls(text)
-        try:
-            shown.encode(self.encoding)
-        except UnicodeEncodeError:
-            shown = shown.encode(self.encoding, "backslashreplace").decode(self.encoding)
-        except LookupError:
-            pass
-        try:
-            self.stream.write(shown)
-        except BrokenPipeError:
-            self._reader_went_away()
-        return len(text)
-
-    def flush(self) -> None:
-        if not self.reader_gone:
-            try:
-                self.stream.flush()
-            except BrokenPipeError:
-                self._reader_went_away()
-
-    def _reader_went_away(self) -> None:
-        self.reader_gone = True
-        # The interpreter flushes the stream once more at exit; send that nowhere.
-        try:
-            devnull = os.open(os.devnull, os.O_WRONLY)
-            try:
-                os.dup2(devnull, self.stream.fileno())
-            finally:
-                os.close(devnull)
-        except (OSError, ValueError, io.UnsupportedOperation):
-            pass
-
-
-@contextmanager
-def _safe_terminal() -> Iterator[None]:
-    """Route standard output and error through _Terminal for one run."""
-    saved = sys.stdout, sys.stderr
-    sys.stdout, sys.stderr = _Terminal(sys.stdout), _Terminal(sys.stderr)  # type: ignore[assignment]
-    try:
-        yield
-    finally:
-        sys.stdout, sys.stderr = saved
-
-
-def _redact(text: str) -> str:
-    """The text with the API keys of the environment replaced, as the vendor legs do."""
-    for var in ("OPENAI_API_KEY", "GEMINI_API_KEY"):
-        key = os.environ.get(var) or ""
-        if len(key) >= 6:
-            text = text.replace(key, "[redacted]")
-    return text
-
-
-# ----------------------------------------------------------------------------------------------
-# Checks made before the first paid request
-# ----------------------------------------------------------------------------------------------
-
-def _check_time_limit(value: float) -> None:
-    if not (math.isfinite(value) and 0 < value <= MAX_TIME_LIMIT):
-        raise UsageError(f"--time-limit must be a number of seconds above 0 and at most 1e9 "
-                         f"(got {value!r})")
-
-
-def _same_file(a: str | Path, b: str | Path) -> bool:
-    """Whether two paths name one file: equal once resolved (symlinks, "..") or the same inode."""
-    if Path(a).resolve() == Path(b).resolve():
-        return True
-    try:
-        return os.path.samefile(a, b)
-    except OSError:
-        return False
-
-
-def _nearest_existing(path: Path) -> Path:
-    current = path.absolute()
-    while not os.path.lexists(current) and current != current.parent:
-        current = current.parent
-    return current
-
-
-def _check_writable_file(path: str, option: str) -> None:
-    """A file to be written: an existing one must be a writable regular file; a new one needs a
-    folder that exists or can be made, and may be written."""
-    target = Path(path)
-    if target.is_dir():
-        raise UsageError(f"{option} {path} is a folder: give a file name")
-    if os.path.lexists(target):
-        if not target.is_file():
-            raise UsageError(f"{option} {path} is not a regular file: give another file name")
-        if not os.access(target, os.W_OK):
-            raise UsageError(f"{option} {path} cannot be written (permission denied): choose another path")
-        return
-    _check_writable_folder(target.parent, f"the folder of {option} {path}")
-
-
-def _check_writable_folder(folder: Path, what: str) -> None:
-    """A folder that exists or can be made, and may be written to."""
-    base = _nearest_existing(folder)
-    if not base.is_dir():
-        raise UsageError(f"{what} cannot be made: {base} is not a folder")
-    if not os.access(base, os.W_OK | os.X_OK):
-        raise UsageError(f"{what} cannot be written: {base} is not writable (permission denied)")
-
-
-def _check_outputs(args: argparse.Namespace) -> None:
-    """The model and data files of a generation: distinct from each other and from the description
-    file, and writable."""
-    named = [("-m", args.model), ("-d", args.data)]
-    description = getattr(args, "file", None)
-    if description not in (None, "-"):
-        named.append(("-f", description))
-    for i, (option_a, path_a) in enumerate(named):
-        for option_b, path_b in named[i + 1:]:
-            if _same_file(path_a, path_b):
-                raise UsageError(f"{option_a} {path_a} and {option_b} {path_b} name the same file: "
-                                 "give each its own path")
-    _check_writable_file(args.model, "-m")
-    _check_writable_file(args.data, "-d")
-
-
-def _revised_targets(args: argparse.Namespace) -> list[tuple[str, Path]]:
-    """Where --write-revised puts the revised model and data, checked before any request: a
-    folder, two different files, neither of them an original (whatever path names it)."""
-    folder = Path(args.write_revised)
-    if os.path.lexists(folder) and not folder.is_dir():
-        raise UsageError(f"--write-revised {args.write_revised} is not a folder: give a folder for the revised files")
-    _check_writable_folder(folder, f"--write-revised {args.write_revised}")
-    targets = [(original, folder / Path(original).name) for original in (args.model, args.data)]
-    if _same_file(targets[0][1], targets[1][1]):
-        raise UsageError(f"the model and data files are both named {targets[0][1].name}: --write-revised would "
-                         "write both revisions to one path; rename one of them")
-    for _, target in targets:
-        for original in (args.model, args.data):
-            if _same_file(target, original):
-                raise UsageError(f"--write-revised {args.write_revised} would overwrite the original "
-                                 f"{original}: choose another directory")
-        if os.path.lexists(target) and (target.is_dir() or not os.access(target, os.W_OK)):
-            raise UsageError(f"--write-revised cannot write {target}: it is a folder or not writable")
-    return targets
-
-
-def _write_replacing(target: Path, text: str) -> None:
-    """Write through a temporary file renamed over the target: a symlink there is replaced, never
-    followed, and an interrupted write leaves the old file."""
-    partial = target.with_name(f".{target.name}.partial-{os.getpid()}")
-    try:
-        partial.write_text(text, encoding="utf-8")
-        os.replace(partial, target)
-    finally:
-        partial.unlink(missing_ok=True)
-
-
-@contextmanager
-def _output_lock(*paths: str) -> Iterator[None]:
-    """Hold "<file>.lock" beside each output file for one run; a second run writing the same file
-    is refused instead of interleaving its attempts with the first one's."""
-    try:
-        import fcntl
-    except ImportError:  # no advisory locks on this platform
-        yield
-        return
-    held: list[tuple[Path, int]] = []
-    try:
-        for path in dict.fromkeys(str(Path(p).resolve()) for p in paths):
-            lock = Path(path + ".lock")
-            lock.parent.mkdir(parents=True, exist_ok=True)
-            fd = os.open(lock, os.O_RDWR | os.O_CREAT, 0o644)
-            try:
-                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-            except OSError:
-                os.close(fd)
-                raise UsageError(f"another vormo run is writing {Path(path).name} (lock file {lock}): "
-                                 "wait for it to finish, or use other -m/-d paths") from None
-            held.append((lock, fd))
-            os.ftruncate(fd, 0)
-            os.write(fd, f"{os.getpid()}\n".encode())
-        yield
-    finally:
-        for lock, fd in reversed(held):
-            lock.unlink(missing_ok=True)
-            os.close(fd)
 
 
 @contextmanager
@@ -473,7 +238,7 @@ def _offline_first(wanted: bool) -> Iterator[None]:
 
 
 def _solve_result(model_file: str, data_file: str, time_limit: float, explain: bool = False) -> dict[str, Any]:
-    _check_time_limit(time_limit)
+    guard.check_time_limit(time_limit)
     try:
         from . import runner
     except ImportError as err:
@@ -538,9 +303,9 @@ def cmd_solve(args: argparse.Namespace, out: TextIO) -> int:
     if args.file is not None:
         if args.description is not None:
             raise UsageError("give the description either as text or with -f FILE, not both")
-        description = _read_stdin() if args.file == "-" else _read_text(args.file, "description file")
+        description = guard.read_stdin() if args.file == "-" else _read_text(args.file, "description file")
     elif args.description is not None:
-        description = _text_argument(args.description)
+        description = guard.text_argument(args.description)
     else:
         raise UsageError("no problem description: give it as text or with -f FILE")
     description = description.removeprefix("\ufeff")  # a byte-order mark some editors write
@@ -552,7 +317,7 @@ def cmd_solve(args: argparse.Namespace, out: TextIO) -> int:
         raise UsageError("--csv is not available with --candidates: run 'vormo run MODEL DATA --csv FILE' "
                          "on the chosen pair")
     _check_provider(args.provider)
-    _check_time_limit(args.time_limit)
+    guard.check_time_limit(args.time_limit)
     from . import costs
 
     costs.check_budget(args.max_cost)
@@ -602,31 +367,6 @@ def _dry_run(args: argparse.Namespace, description: str, out: TextIO) -> int:
     return EXIT_OK
 
 
-def _text_argument(value: str) -> str:
-    """A text argument (description, question, query) as UTF-8 whatever the locale: under an ASCII
-    or other narrow locale the interpreter hands over undecodable bytes as surrogates, which no
-    service accepts."""
-    if not any("\udc80" <= ch <= "\udcff" for ch in value):
-        return value
-    raw = os.fsencode(value)
-    try:
-        return raw.decode("utf-8")
-    except UnicodeDecodeError:
-        raise UsageError("a text argument is neither UTF-8 nor in the locale's encoding: "
-                         "pass the text with -f FILE as UTF-8") from None
-
-
-def _read_stdin() -> str:
-    """Standard input as UTF-8 text, whatever the locale."""
-    raw = getattr(sys.stdin, "buffer", None)
-    if raw is None:
-        return sys.stdin.read()
-    try:
-        return bytes(raw.read()).decode("utf-8")
-    except UnicodeDecodeError:
-        raise UsageError("cannot read the description from standard input: it is not UTF-8 text") from None
-
-
 def run_generation(args: argparse.Namespace, description: str, out: TextIO) -> int:
     """The solve path shared by ``vormo solve`` and ``vormo demo``."""
     from . import cliexport
@@ -642,9 +382,9 @@ def _run_generation(args: argparse.Namespace, description: str, out: TextIO) -> 
         return candidates.run_cli(args, description, out)
     from . import modelsmith
 
-    _check_outputs(args)
+    guard.check_outputs(args)
     _table_for_prices(args)
-    with _output_lock(args.model, args.data):
+    with guard.output_lock(args.model, args.data):
         return _generate(modelsmith, args, description, out)
 
 
@@ -772,7 +512,7 @@ def _spent_note(meter: Any, args: argparse.Namespace, err: BaseException | None,
     record = meter.record()
     if getattr(args, "json", False) and err is not None:
         line = explain(err) or f"{type(err).__name__}: {err}"
-        _emit_json({"error": _redact(line), "model": record["model"], "usage": record["usage"],
+        _emit_json({"error": guard.redact(line), "model": record["model"], "usage": record["usage"],
                     "requests": meter.requests, "total_cost": record.get("total_cost"),
                     **costs.json_fields(record)}, out)
         out.flush()
@@ -793,7 +533,7 @@ def cmd_feedback(args: argparse.Namespace, out: TextIO) -> int:
     _check_provider(args.provider)
     for path, what in ((args.model, "model file"), (args.data, "data file")):
         _read_text(path, what)  # a clear message before any request is made
-    targets = _revised_targets(args) if args.write_revised is not None else None
+    targets = guard.revised_targets(args) if args.write_revised is not None else None
     kwargs: dict[str, Any] = {
         "mode": _grammar(args.grammar),
         "temperature": args.temperature,
@@ -808,7 +548,7 @@ def cmd_feedback(args: argparse.Namespace, out: TextIO) -> int:
     meter = costs.Meter(args.model_name or modelsmith.MODEL_NAME, args.provider)
     try:
         with meter.installed():
-            reply = modelsmith.generative_feedback(_text_argument(args.question), args.model, args.data, **kwargs)
+            reply = modelsmith.generative_feedback(guard.text_argument(args.question), args.model, args.data, **kwargs)
     except Exception as err:
         _spent_note(meter, args, err, out)
         raise
@@ -821,7 +561,7 @@ def cmd_feedback(args: argparse.Namespace, out: TextIO) -> int:
         if isinstance(text, str) and text:
             try:
                 target.parent.mkdir(parents=True, exist_ok=True)
-                _write_replacing(target, text)
+                guard.write_replacing(target, text)
             except OSError as err:
                 raise UsageError(f"cannot write {target}: {err.strerror or err}") from None
             written.append(str(target))
@@ -877,7 +617,7 @@ def cmd_rank(args: argparse.Namespace, out: TextIO) -> int:
     if args.k is not None:
         kwargs["top_k"] = args.k
     with _offline_first(True):
-        ranking = nearfind.rank_problem_descriptions(_text_argument(args.query), **kwargs)
+        ranking = nearfind.rank_problem_descriptions(guard.text_argument(args.query), **kwargs)
     if args.json:
         _emit_json(ranking, out)
         return EXIT_OK
@@ -974,7 +714,7 @@ def _summary_line(summary: Mapping[str, Any]) -> str:
 
 def cmd_run(args: argparse.Namespace, out: TextIO) -> int:
     """Compile a model and its data file, solve it and show the result."""
-    _check_time_limit(args.time_limit)
+    guard.check_time_limit(args.time_limit)
     for path, what in ((args.model, "model file"), (args.data, "data file")):
         _read_text(path, what)
     result = _solve_result(args.model, args.data, args.time_limit, args.explain)
@@ -1028,7 +768,7 @@ def cmd_demo(args: argparse.Namespace, out: TextIO) -> int:
 
     from . import replay, tokenledger
 
-    _check_time_limit(args.time_limit)
+    guard.check_time_limit(args.time_limit)
     conversation = replay.load_conversation()
     sample = (files("vormo") / replay.DEMO_DIR / conversation["sample"]).read_text(encoding="utf-8")
     outdir = Path(args.out)
@@ -1363,7 +1103,7 @@ def _logging_to_stderr(debug: bool) -> Iterator[None]:
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line; returns the exit status."""
-    with _safe_terminal():
+    with guard.safe_terminal():
         parser = build_parser()
         args = parser.parse_args(argv)
         debug = bool(getattr(args, "debug", False))
@@ -1391,8 +1131,8 @@ def _dispatch(args: argparse.Namespace, debug: bool) -> int:
         if line is None:
             text = str(err).strip()
             detail = f": {text.splitlines()[0]}" if text else ""
-            print(_redact(f"{PROG}: unexpected error: {type(err).__name__}{detail} "
+            print(guard.redact(f"{PROG}: unexpected error: {type(err).__name__}{detail} "
                           "(run with --debug for the traceback)"), file=sys.stderr)
             return EXIT_INTERNAL
-        print(_redact(f"{PROG}: error: {line}"), file=sys.stderr)
+        print(guard.redact(f"{PROG}: error: {line}"), file=sys.stderr)
         return EXIT_USAGE
