@@ -371,6 +371,9 @@ def run_generation(args: argparse.Namespace, description: str, out: TextIO) -> i
     """The solve path shared by ``vormo solve`` and ``vormo demo``."""
     from . import cliexport
 
+    if getattr(args, "candidates", None) is None:
+        # The paths themselves first: the overwrite guard reads what is there already.
+        guard.check_outputs(args)
     with cliexport.guarded_pair(args.model, args.data, getattr(args, "force", False)):
         return _run_generation(args, description, out)
 
@@ -382,7 +385,6 @@ def _run_generation(args: argparse.Namespace, description: str, out: TextIO) -> 
         return candidates.run_cli(args, description, out)
     from . import modelsmith
 
-    guard.check_outputs(args)
     _table_for_prices(args)
     with guard.output_lock(args.model, args.data):
         return _generate(modelsmith, args, description, out)
