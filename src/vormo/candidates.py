@@ -649,6 +649,8 @@ def run_cli(args: Any, description: str, out: Any) -> int:
     if args.iterations is not None:
         kwargs["iterations"] = args.iterations
     folder, _ = _candidate_paths(args.model, args.data, args.candidates)
+    cli._check_key(args)
+    cli._table_for_prices(args)
     progress(f"Generating {args.candidates} candidates at the same time in {folder}{os.sep}")
     try:
         outcome = solve_candidates(description, args.model, args.data, args.candidates, tolerance=args.tolerance,
