@@ -258,7 +258,8 @@ def test_solve_run_status_follows_the_final_model(capsys, monkeypatch, tmp_path,
     pytest.importorskip("scipy")
     recorder = Recorder(pair=pair)
     monkeypatch.setattr(ms, "generative_solve", recorder.solve, raising=False)
-    argv = ["solve", "x", "-m", tmp_path / "p.mod", "-d", tmp_path / "p.dat"] + ["--run"] * run_it
+    # --repair 0: the exit status of the pair as generated, without the repair rounds' requests
+    argv = ["solve", "x", "-m", tmp_path / "p.mod", "-d", tmp_path / "p.dat", "--repair", "0"] + ["--run"] * run_it
     code, out, err = run(capsys, *argv, *(["--json"] if as_json else []))
     assert code == status, err
     if as_json:
@@ -450,6 +451,6 @@ def test_files_are_utf8_under_an_ascii_locale(openai_server, tmp_path):
     done = vormo_child("feedback", "Sch\u00f6n?", "-m", "in/plan.mod", "-d", "in/plan.dat", "--pricing", PRICING,
                        cwd=tmp_path, env=ASCII_LOCALE)
     assert done.returncode == 0, done.stderr.decode(errors="replace")
-    assert done.stdout.decode("ascii") == "Gr\\xfc\\xdfe.\n"
+    assert done.stdout.decode("ascii").startswith("Gr\\xfc\\xdfe.\n\nTokens: 11 prompt + 7 completion")
     prompt = json.dumps(openai_server.calls("POST", "/v1/responses")[-1].json, ensure_ascii=False)
     assert "B\u00e4ckerei caf\u00e9" in prompt

@@ -224,7 +224,7 @@ minimize cost: x + y + z;
 subject to {
   demand: x + y >= need;
   supply: x <= 3;
-  floor: z >= 1;
+  least: z >= 1;
   forall(p in Pairs) pair: y + z <= 20;
 }
 """

@@ -19,11 +19,24 @@ _GREEDY = {w: re.compile(w + r"[^$]*\$?([\d,]*\.?\d+[^,]*)", re.IGNORECASE) for 
 _FIRST = {w: re.compile(w + r"[^$]*?([\d,]*\.?\d+[^,]*)", re.IGNORECASE) for w in ("prompt", "completion")}
 
 
+def _commas_group_thousands(number):
+    """A comma only separates thousands: three digits after it, then a comma, a point or the end."""
+    for i, ch in enumerate(number):
+        if ch != ",":
+            continue
+        j = i + 1
+        while j < len(number) and number[j].isdigit():
+            j += 1
+        if i == 0 or j - i - 1 != 3 or (j < len(number) and number[j] not in ",."):
+            return False
+    return True
+
+
 def reference_cell(cell, default_unit=None):
     if not cell:
         return None
     m = _NUMBER.search(cell)
-    if not m:
+    if not m or not _commas_group_thousands(m.group(1)):
         return None
     val = float(m.group(1).replace(",", ""))
     if _PER_K.search(cell):

@@ -615,8 +615,8 @@ def _group_heading(group: Mapping[str, Any], number: Any) -> str:
     return f"{_plural(count, 'candidate', 'candidates')} {what} ({who})"
 
 
-def run_cli(args: Any, description: str, out: Any) -> int:
-    """``vormo solve --candidates N --run``: the command line's side of ``solve_candidates``."""
+def check_cli(args: Any) -> None:
+    """Refuse ``--candidates`` options that cannot work, before anything is written or sent."""
     from . import cli
 
     if args.candidates < 2:
@@ -625,8 +625,17 @@ def run_cli(args: Any, description: str, out: Any) -> int:
         raise cli.UsageError("--candidates compares the candidates' optima: add --run")
     if not args.tolerance >= 0 or args.tolerance == math.inf:
         raise cli.UsageError(f"--tolerance must be a finite number of at least 0, not {args.tolerance}")
-    if not (math.isfinite(args.time_limit) and args.time_limit > 0):
-        raise cli.UsageError(f"--time-limit must be a positive number of seconds, not {args.time_limit:g}")
+    try:
+        _candidate_paths(args.model, args.data, args.candidates)
+    except ValueError as error:
+        raise cli.UsageError(f"-m and -d need different file names with --candidates ({error})") from None
+
+
+def run_cli(args: Any, description: str, out: Any) -> int:
+    """``vormo solve --candidates N --run``: the command line's side of ``solve_candidates``."""
+    from . import cli
+
+    check_cli(args)
     progress = cli.Progress(enabled=not args.quiet)
     kwargs: dict[str, Any] = {
         "mode": cli._grammar(args.grammar),
@@ -639,10 +648,9 @@ def run_cli(args: Any, description: str, out: Any) -> int:
         kwargs["model_name"] = args.model_name
     if args.iterations is not None:
         kwargs["iterations"] = args.iterations
-    try:
-        folder, _ = _candidate_paths(args.model, args.data, args.candidates)
-    except ValueError as error:
-        raise cli.UsageError(f"-m and -d need different file names with --candidates ({error})") from None
+    folder, _ = _candidate_paths(args.model, args.data, args.candidates)
+    cli._check_key(args)
+    cli._table_for_prices(args)
     progress(f"Generating {args.candidates} candidates at the same time in {folder}{os.sep}")
     try:
         outcome = solve_candidates(description, args.model, args.data, args.candidates, tolerance=args.tolerance,

@@ -81,7 +81,9 @@ def _number(value: Any) -> str:
 
 
 def _money(value: float) -> str:
-    return f"${value:.6f}" if 0 < abs(value) < 0.01 else f"${value:.4f}"
+    from .costs import format_money
+
+    return format_money(value)
 
 
 def _read_text(path: str, what: str = "file") -> str:
@@ -127,7 +129,11 @@ def _environment(**values: str | None) -> Iterator[None]:
 def _pricing(source: str | None) -> Iterator[None]:
     """Price with another pricing table (path or address) for the duration of a block."""
     if not source:
-        yield
+        try:
+            yield
+        finally:
+            if "vormo.costs" in sys.modules:
+                sys.modules["vormo.costs"].restore_table()
         return
     from . import tokenledger
 
@@ -160,7 +166,79 @@ def _check_provider(name: str | None) -> None:
         raise UsageError(f"unknown provider {name!r}: use --provider {PROVIDER_HELP}")
 
 
+# Model families that run on Ollama rather than on the OpenAI service.
+LOCAL_FAMILIES = ("gemma", "phi", "deepseek", "qwen", "llama", "mistral", "mixtral", "codellama", "tinyllama",
+                  "llava", "starcoder", "granite", "smollm", "olmo", "command-r", "gpt-oss", "nemotron")
+KEY_VARIABLES = {"openai": "OPENAI_API_KEY", "google": "GEMINI_API_KEY"}
+
+
+def _looks_local(model_name: str) -> bool:
+    name = model_name.lower().rsplit("/", 1)[-1]
+    return ":" in name or name.startswith(LOCAL_FAMILIES)
+
+
+def _check_key(args: argparse.Namespace) -> None:
+    """The provider's API key, checked before the worked examples are ranked (which takes a while)."""
+    from . import modelsmith
+
+    model = args.model_name or modelsmith.MODEL_NAME
+    provider = modelsmith._infer_provider(args.provider, model).value
+    variable = KEY_VARIABLES.get(provider)
+    if variable is None or os.environ.get(variable):
+        return
+    if provider == "openai" and _looks_local(model):
+        raise UsageError(f"{model} looks like a local model, but it would go to the OpenAI service and "
+                         f"{variable} is not set: add --provider ollama (or export {variable}=<your key>)")
+    hint = " (or run 'vormo demo', which needs no key)" if variable == "OPENAI_API_KEY" else ""
+    raise UsageError(f"{variable} is not set: export {variable}=<your key>{hint}")
+
+
+@contextmanager
+def _key_before_examples(args: argparse.Namespace) -> Iterator[None]:
+    """Check the API key when the worked examples are about to be ranked (which takes a while), so
+    that a missing key is reported before that wait and not after it; a key missing with no examples
+    to rank is reported by the first request, with the same line."""
+    from . import modelsmith
+
+    original = modelsmith._gather_few_shots
+
+    def gather(*a: Any, **k: Any) -> Any:
+        _check_key(args)
+        return original(*a, **k)
+
+    modelsmith._gather_few_shots = gather
+    try:
+        yield
+    except RuntimeError as err:
+        if "OPENAI_API_KEY environment variable not set" in str(err):
+            _check_key(args)
+        raise
+    finally:
+        if modelsmith._gather_few_shots is gather:
+            modelsmith._gather_few_shots = original
+
+
+@contextmanager
+def _offline_first(wanted: bool) -> Iterator[None]:
+    """Rank with the embedding model from the local cache without asking the hub; only a model that
+    is not there is fetched, and that is said in one line."""
+    if not wanted or os.environ.get("HF_HUB_OFFLINE"):
+        yield
+        return
+    from . import setup_models
+
+    snapshot = setup_models.current_snapshot(setup_models.repo_folder(setup_models.hub_cache_dir()))
+    if snapshot is not None and any(snapshot.glob("*.json")):
+        with _environment(HF_HUB_OFFLINE="1"):
+            yield
+        return
+    print(f"{PROG}: the embedding model {setup_models.MODEL_NAME} is not in the local cache: fetching it from the "
+          "hub (run 'vormo-setup-models' once to install it for offline use)", file=sys.stderr, flush=True)
+    yield
+
+
 def _solve_result(model_file: str, data_file: str, time_limit: float, explain: bool = False) -> dict[str, Any]:
+    guard.check_time_limit(time_limit)
     try:
         from . import runner
     except ImportError as err:
@@ -202,17 +280,18 @@ def _write_csv(args: argparse.Namespace, result: Mapping[str, Any]) -> None:
         cliexport.write_solution_tables(result, args.csv, args.nonzero)
 
 
-def _cost_lines(cost: Mapping[str, Any]) -> list[str]:
-    usage = cost.get("usage") or {}
-    prompt = int(usage.get("prompt_tokens") or 0)
-    completion = int(usage.get("completion_tokens") or 0)
-    est = cost.get("estimated_costs") or {}
-    line = f"Tokens: {prompt:,} prompt + {completion:,} completion = {prompt + completion:,} ({cost.get('model')})"
-    if "prompt_cost" in est or "completion_cost" in est:
-        money = f"Estimated cost: {_money(float(est.get('total_cost', 0.0)))}"
-    else:
-        money = f"Estimated cost: unknown (no price for {cost.get('model')!r} in the pricing table)"
-    return [line, money]
+def _cost_lines(cost: Mapping[str, Any], provider: str | None = None) -> list[str]:
+    from . import costs
+
+    return costs.cost_lines(costs.price(str(cost.get("model")), cost.get("usage") or {}, provider))
+
+
+def _table_for_prices(args: argparse.Namespace) -> None:
+    """Without --pricing, a published table that cannot be read gives way to the shipped one."""
+    if not getattr(args, "pricing", None):
+        from . import costs
+
+        costs.ensure_table()
 
 
 # ----------------------------------------------------------------------------------------------
@@ -229,6 +308,7 @@ def cmd_solve(args: argparse.Namespace, out: TextIO) -> int:
         description = guard.text_argument(args.description)
     else:
         raise UsageError("no problem description: give it as text or with -f FILE")
+    description = description.removeprefix("\ufeff")  # a byte-order mark some editors write
     if not description.strip():
         raise UsageError("the problem description is empty")
     if args.csv and not args.run:
@@ -238,26 +318,75 @@ def cmd_solve(args: argparse.Namespace, out: TextIO) -> int:
                          "on the chosen pair")
     _check_provider(args.provider)
     guard.check_time_limit(args.time_limit)
-    return run_generation(args, description, out)
+    from . import costs
+
+    costs.check_budget(args.max_cost)
+    with _examples_from(args.examples_dir), _offline_first(not args.no_few_shot):
+        if args.dry_run:
+            return _dry_run(args, description, out)
+        return run_generation(args, description, out)
+
+
+@contextmanager
+def _examples_from(folder: str | None) -> Iterator[None]:
+    """Take the worked examples from FOLDER for one run (the retrieval's own models_dir)."""
+    if folder is None:
+        yield
+        return
+    if not Path(folder).is_dir():
+        raise UsageError(f"--examples-dir {folder} is not a folder: give the folder of your worked examples")
+    from . import modelsmith
+
+    original = modelsmith._gather_few_shots
+
+    def gather(problem_description: str, k: Any = None, models_dir: Any = None, progress: Any = None) -> Any:
+        extra = {} if k is None else {"k": k}
+        return original(problem_description, models_dir=models_dir or folder, progress=progress, **extra)
+
+    modelsmith._gather_few_shots = gather
+    try:
+        yield
+    finally:
+        if modelsmith._gather_few_shots is gather:
+            modelsmith._gather_few_shots = original
+
+
+def _dry_run(args: argparse.Namespace, description: str, out: TextIO) -> int:
+    """``solve --dry-run``: the first prompt and the cost range of the run; nothing is sent."""
+    from . import costs, modelsmith
+
+    _table_for_prices(args)
+    model = args.model_name or modelsmith.MODEL_NAME
+    iterations = args.iterations if args.iterations is not None else modelsmith.MAX_ITERATIONS
+    record = costs.dry_run(description, model, args.provider, _grammar(args.grammar), not args.no_few_shot,
+                           int(iterations), progress=Progress(enabled=not args.quiet))
+    if args.json:
+        _emit_json(record, out)
+    else:
+        costs.print_dry_run(record, out)
+    return EXIT_OK
 
 
 def run_generation(args: argparse.Namespace, description: str, out: TextIO) -> int:
     """The solve path shared by ``vormo solve`` and ``vormo demo``."""
     from . import cliexport
 
-    with cliexport.guarded_pair(args.model, args.data, getattr(args, "force", False)):
-        return _run_generation(args, description, out)
+    # The paths are checked (regular files or new names, writable folders) before anything reads
+    # them; the lock keeps a second run off the pair while this one writes and records it.
+    if getattr(args, "candidates", None) is not None:
+        from . import candidates
 
-
-def _run_generation(args: argparse.Namespace, description: str, out: TextIO) -> int:
+        candidates.check_cli(args)
     guard.check_outputs(args)
-    with guard.output_lock(args.model, args.data):
+    with guard.output_lock(args.model, args.data), \
+            cliexport.guarded_pair(args.model, args.data, getattr(args, "force", False)):
         if getattr(args, "candidates", None) is not None:
             from . import candidates
 
             return candidates.run_cli(args, description, out)
         from . import modelsmith
 
+        _table_for_prices(args)
         return _generate(modelsmith, args, description, out)
 
 
@@ -280,10 +409,20 @@ def _generate(modelsmith: Any, args: argparse.Namespace, description: str, out: 
         kwargs["model_name"] = args.model_name
     if args.iterations is not None:
         kwargs["iterations"] = args.iterations
+    from . import costs
+
+    meter = costs.Meter(args.model_name or modelsmith.MODEL_NAME, args.provider, getattr(args, "max_cost", None))
     try:
-        stats = modelsmith.generative_solve(description, args.model, args.data, **kwargs)
+        with meter.installed(), _key_before_examples(args):
+            stats = modelsmith.generative_solve(description, args.model, args.data, **kwargs)
     except KeyboardInterrupt:
         _interrupted_note(args.model, args.data)
+        _spent_note(meter, args, None, out)
+        raise
+    except Exception as err:
+        if isinstance(err, costs.BudgetSpent):
+            _interrupted_note(args.model, args.data)
+        _spent_note(meter, args, err, out)
         raise
     result: dict[str, Any] | None = None
     explain = bool(getattr(args, "explain", False))
@@ -309,9 +448,13 @@ def _generate(modelsmith: Any, args: argparse.Namespace, description: str, out: 
         result = {"status": "compile_error", "objective": None, "variables": {},
                   "finding": "; ".join(map(str, stats["syntax_errors"]))}
 
+    priced = costs.price(str((stats.get("cost") or {}).get("model") or meter.model),
+                         (stats.get("cost") or {}).get("usage") or {}, args.provider,
+                         (stats.get("cost") or {}).get("estimated_costs"))
     if args.json:
         record: dict[str, Any] = dict(stats)
         record["model_file"], record["data_file"] = args.model, args.data
+        record.update(costs.json_fields(priced))
         if args.run:
             record["solve"] = result
         record["aligned"] = aligned
@@ -332,7 +475,7 @@ def _generate(modelsmith: Any, args: argparse.Namespace, description: str, out: 
             print("\nAssessment:", file=out)
             print(_indent(stats["assessment"]), file=out)
         print(file=out)
-        for line in _cost_lines(stats.get("cost") or {}):
+        for line in costs.cost_lines(priced):
             print(line, file=out)
         if result is not None:
             print(file=out)
@@ -361,6 +504,24 @@ def _indent(text: str, prefix: str = "  ") -> str:
     return "\n".join(prefix + line if line.strip() else line for line in str(text).splitlines())
 
 
+def _spent_note(meter: Any, args: argparse.Namespace, err: BaseException | None, out: TextIO) -> None:
+    """What a run that ends early spent: tokens and cost on standard error, or with --json one
+    object with the error and the usage on standard output."""
+    from . import costs
+
+    if meter.requests == 0 and err is not None and not isinstance(err, costs.BudgetSpent):
+        return
+    record = meter.record()
+    if getattr(args, "json", False) and err is not None:
+        line = explain(err) or f"{type(err).__name__}: {err}"
+        _emit_json({"error": guard.redact(line), "model": record["model"], "usage": record["usage"],
+                    "requests": meter.requests, "total_cost": record.get("total_cost"),
+                    **costs.json_fields(record)}, out)
+        out.flush()
+    elif not isinstance(err, costs.BudgetSpent):
+        print("Spent before the run ended: " + "; ".join(costs.cost_lines(record)), file=sys.stderr)
+
+
 def _interrupted_note(model_file: str, data_file: str) -> None:
     kept = [p for p in (model_file, data_file) if os.path.exists(p)]
     if kept:
@@ -383,7 +544,17 @@ def cmd_feedback(args: argparse.Namespace, out: TextIO) -> int:
     }
     if args.model_name is not None:
         kwargs["model_name"] = args.model_name
-    reply = modelsmith.generative_feedback(guard.text_argument(args.question), args.model, args.data, **kwargs)
+    from . import costs
+
+    _table_for_prices(args)
+    meter = costs.Meter(args.model_name or modelsmith.MODEL_NAME, args.provider)
+    try:
+        with meter.installed():
+            reply = modelsmith.generative_feedback(guard.text_argument(args.question), args.model, args.data, **kwargs)
+    except Exception as err:
+        _spent_note(meter, args, err, out)
+        raise
+    priced = meter.record()
     if not isinstance(reply, dict):
         raise UsageError("the LLM's feedback reply is not a JSON object: run again or try another --model-name")
     written: list[str] = []
@@ -400,6 +571,8 @@ def cmd_feedback(args: argparse.Namespace, out: TextIO) -> int:
         record = dict(reply)
         if targets is not None:
             record["written"] = written
+        record["cost"] = {"model": priced["model"], "usage": priced["usage"],
+                          "total_cost": priced.get("total_cost"), **costs.json_fields(priced)}
         _emit_json(record, out)
         return EXIT_OK
     print(str(reply.get("feedback", "")).strip(), file=out)
@@ -411,6 +584,9 @@ def cmd_feedback(args: argparse.Namespace, out: TextIO) -> int:
               + "; use --write-revised DIR to write them.", file=out)
     elif targets is not None:
         print("\nNo revision was proposed; nothing written.", file=out)
+    print(file=out)
+    for line in costs.cost_lines(priced):
+        print(line, file=out)
     return EXIT_OK
 
 
@@ -437,10 +613,13 @@ def cmd_rank(args: argparse.Namespace, out: TextIO) -> int:
 
     if not args.query.strip():
         raise UsageError("the query is empty")
+    if args.k is not None and args.k < 0:
+        raise UsageError(f"-k must be 0 (all) or a positive number, not {args.k}")
     kwargs: dict[str, Any] = {"models_dir": args.models_dir}
     if args.k is not None:
         kwargs["top_k"] = args.k
-    ranking = quickrank.rank_problem_descriptions(guard.text_argument(args.query), **kwargs)
+    with _offline_first(True):
+        ranking = quickrank.rank_problem_descriptions(guard.text_argument(args.query), **kwargs)
     if args.json:
         _emit_json(ranking, out)
         return EXIT_OK
@@ -469,20 +648,70 @@ def cmd_compile(args: argparse.Namespace, out: TextIO) -> int:
     model_code = _read_text(args.model, "model file")
     data_code = _read_text(args.data, "data file")
     try:
-        VormoCompiler().compile_model(model_code, data_code)
+        compiled = VormoCompiler().compile_model(model_code, data_code)
     except (SyntaxError, SemanticError) as err:
-        finding = str(err)
+        where = _finding_place(err, args.model, args.data)
         if args.json:
             _emit_json({"ok": False, "kind": "syntax" if isinstance(err, SyntaxError) else "semantic",
-                        "lineno": getattr(err, "lineno", None), "finding": finding}, out)
+                        "lineno": getattr(err, "lineno", None), "finding": str(err), **where}, out)
         else:
-            print(finding, file=out)
+            place = ":".join(str(part) for part in (where["file"], where["line"], where["column"]) if part)
+            print(f"{place}: {where['message']}", file=out)
         return EXIT_NEGATIVE
+    summary = _compile_summary(compiled)
+    if not summary["variables"]:
+        print(f"{PROG}: warning: {args.model} declares no decision variables (dvar): there is nothing to decide",
+              file=sys.stderr)
     if args.json:
-        _emit_json({"ok": True}, out)
+        _emit_json({"ok": True, **summary}, out)
     else:
-        print("OK", file=out)
+        print(f"OK: {_summary_line(summary)}", file=out)
     return EXIT_OK
+
+
+_FINDING_PREFIX = re.compile(r"^(?:line \d+(?::\d+)?:\s*|line \d+, column \d+ of the (?:model|data) file:\s*"
+                             r"|Semantic Error \(Line \d+\):\s*)", re.IGNORECASE)
+
+
+def _finding_place(err: BaseException, model_file: str, data_file: str) -> dict[str, Any]:
+    """Where a finding is, in the FILE:LINE:COLUMN form editors jump to (the column when known)."""
+    source = getattr(err, "source", None) or ("data" if str(err).find("in the data file") >= 0 else "model")
+    message = str(getattr(err, "message", None) or err).strip().splitlines()[0] if str(err).strip() else type(err).__name__
+    return {"file": data_file if source == "data" else model_file, "line": getattr(err, "lineno", None),
+            "column": getattr(err, "offset", None) if isinstance(err, SyntaxError) else None,
+            "message": _FINDING_PREFIX.sub("", message)}
+
+
+def _compile_summary(compiled: Mapping[str, Any]) -> dict[str, Any]:
+    kinds: dict[str, int] = {}
+    for decl in compiled.get("declarations") or []:
+        if decl.get("type") == "dvar":
+            kind = str(decl.get("var_type") or "float")
+            kinds[kind] = kinds.get(kind, 0) + 1
+
+    def count(statements: Any) -> int:
+        total = 0
+        for st in statements or []:
+            if isinstance(st, Mapping):
+                total += 1 if st.get("type") == "constraint" else count(st.get("body"))
+        return total
+
+    objective = compiled.get("objective") or None
+    return {"variables": kinds, "constraints": count(compiled.get("constraints")),
+            "objective": None if objective is None else {"sense": objective.get("sense"),
+                                                          "name": objective.get("label")}}
+
+
+def _summary_line(summary: Mapping[str, Any]) -> str:
+    kinds = summary["variables"]
+    total = sum(kinds.values())
+    variables = (f"{total} variable declaration{'s' if total != 1 else ''} ("
+                 + ", ".join(f"{n} {kind}" for kind, n in kinds.items()) + ")") if total else "no variables"
+    constraints = summary["constraints"]
+    objective = summary["objective"]
+    goal = "no objective (feasibility)" if objective is None else \
+        f"{objective['sense']} {objective['name'] or '(unnamed)'}"
+    return f"{variables}, {constraints} constraint{'s' if constraints != 1 else ''}, {goal}"
 
 
 def cmd_run(args: argparse.Namespace, out: TextIO) -> int:
@@ -506,16 +735,25 @@ def cmd_cost(args: argparse.Namespace, out: TextIO) -> int:
     for name in ("prompt_tokens", "completion_tokens"):
         if getattr(args, name) < 0:
             raise UsageError(f"--{name.replace('_', '-')} must not be negative")
+    from . import costs
+
     usage = {"prompt_tokens": args.prompt_tokens, "completion_tokens": args.completion_tokens}
+    _table_for_prices(args)
     est = tokenledger.estimate_costs(types.SimpleNamespace(model=args.model), usage)
+    priced = costs.price(args.model, usage)
     if args.json:
-        _emit_json({"model": args.model, "usage": usage, "estimated_costs": est}, out)
+        _emit_json({"model": args.model, "usage": usage, "estimated_costs": est, **costs.json_fields(priced)}, out)
         return EXIT_OK
-    rows = [["model", args.model, ""],
+    if priced.get("local"):
+        _table([["model", args.model, ""], ["total", "", costs.price_text(priced)]], out)
+        return EXIT_OK
+    shown = args.model if priced.get("priced_as") in (None, args.model.lower()) else \
+        f"{args.model} (priced as {priced['priced_as']})"
+    rows = [["model", shown, ""],
             ["prompt", f"{args.prompt_tokens:,} tokens", _money(est["prompt_cost"]) if "prompt_cost" in est else "-"],
             ["completion", f"{args.completion_tokens:,} tokens",
              _money(est["completion_cost"]) if "completion_cost" in est else "-"],
-            ["total", "", _money(float(est.get("total_cost", 0.0)))]]
+            ["total", "", costs.price_text(priced)]]
     _table(rows, out)
     if "prompt_cost" not in est and "completion_cost" not in est:
         if tokenledger._parse_pricing(tokenledger.PRICING_URL):
@@ -536,6 +774,8 @@ def cmd_demo(args: argparse.Namespace, out: TextIO) -> int:
     conversation = replay.load_conversation()
     sample = (files("vormo") / replay.DEMO_DIR / conversation["sample"]).read_text(encoding="utf-8")
     outdir = Path(args.out)
+    if os.path.lexists(outdir) and not outdir.is_dir():
+        raise UsageError(f"--out {args.out} is a file: --out expects a folder for the demo's files")
     stem = Path(conversation["sample"]).stem
     solve_args = argparse.Namespace(
         model=str(outdir / f"{stem}.mod"), data=str(outdir / f"{stem}.dat"),
@@ -674,6 +914,8 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--iterations", type=int, metavar="N", help="most attempts (default: MAX_ITERATIONS, 5)")
     p.add_argument("--no-alignment", action="store_true", help="skip the check against the description")
     p.add_argument("--no-few-shot", action="store_true", help="send no worked examples with the prompt")
+    p.add_argument("--examples-dir", metavar="DIR",
+                   help="take the worked examples from DIR (description .txt with its .mod and .dat)")
     p.add_argument("--run", action="store_true", help="solve the final pair and show the optimum")
     p.add_argument("--time-limit", type=float, default=60.0, metavar="S", help="solver time limit with --run")
     p.add_argument("--explain", action="store_true", help="with --run: explain the optimum (duals, slacks, ranges)")
@@ -688,6 +930,10 @@ def build_parser() -> argparse.ArgumentParser:
                    help="relative difference within which candidates' optima agree (default 1e-6)")
     p.add_argument("--same-examples", action="store_true",
                    help="with --candidates: every candidate sees the same worked examples")
+    p.add_argument("--dry-run", action="store_true",
+                   help="build the first prompt, show its tokens and the run's cost range; send nothing")
+    p.add_argument("--max-cost", type=float, metavar="USD",
+                   help="stop before the request that would take the run's cost past USD dollars (exit 2)")
 
     p = _sub(subs, "feedback", cmd_feedback, "ask the LLM about an existing model and data file",
              'vormo feedback "Why is the plan infeasible?" -m plan.mod -d plan.dat --write-revised revised/')

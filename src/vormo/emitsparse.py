@@ -203,132 +203,665 @@ def display_name(name, key):
     return str(name) + "".join("[" + _subscript_text(k) + "]" for k in key)
 
 
-class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
-    """Concrete generator for the mode ``"csc"``: a standalone sparse SciPy script.
+class _DataValues:
+    """Values of expressions of data: numbers, strings and tuples from literals, loop variables,
+    parameters (whole from the data, or computed member by member), arithmetic (integer division
+    and rounding among it), comparisons, tests and functions of data. _value interprets a node;
+    _fast_value compiles the commonest kinds into closures for the linear expressions' hot path.
 
-    ``model_name`` (optional) names the model in the script's header; ``time_limit`` (seconds)
-    is the solver's time limit written into the script.
+    A part of SciPyCSCCodeGenerator, which holds the state these methods read (see its _reset).
     """
 
-    def __init__(self, ast, data_dict=None, model_name=None, time_limit=DEFAULT_TIME_LIMIT):
-        super().__init__(ast, data_dict)
-        self.model_name = model_name
-        self.time_limit = time_limit
+    # ------------------------------------------------------------------------------------------
+    # Expressions of data
+
+    def _value(self, node, env):
+        """Value of an expression of data and loop variables: number, string or tuple."""
+        kind = node.get("type")
+        if kind == "number" or kind == "string":
+            return node["value"]
+        if kind == "name":
+            name = node["name"]
+            if name in env:
+                return env[name]
+            return self._data(name, node, ())
+        if kind == "indexed":
+            name = node["name"]
+            if name in env:
+                raise self._error(f"the loop variable '{name}' takes no subscript")
+            return self._data(name, node, [self._value(i, env) for i in node["indices"]])
+        if kind == "binop":
+            left, right = self._number(node["left"], env), self._number(node["right"], env)
+            op = node["op"]
+            if op == "+":
+                return left + right
+            if op == "-":
+                return left - right
+            if op == "*":
+                return left * right
+            if op == "/":
+                if right == 0:
+                    raise self._error("division by zero")
+                return left / right
+            if op in ("mod", "div"):
+                return self._integer_division(op, left, right)
+            raise self._at_line(self._unsupported_operator_error("arithmetic", op))
+        if kind == "conditional":
+            chosen = node["then"] if self._value(node["condition"], env) else node["else"]
+            return self._value(chosen, env)
+        if kind == "in_range":
+            element = self._number(node["element"], env)
+            return int(self._number(node["low"], env) <= element <= self._number(node["high"], env))
+        if kind == "constant":
+            name = node["name"]
+            if name == "infinity":
+                return math.inf
+            if name == "maxint":
+                return MAXINT
+            raise self._at_line(self._unsupported_type_error("constant", name))
+        if kind == "field":
+            base = self._value(node["base"], env)
+            fields = getattr(base, "fields", None)
+            if fields is None or node["field"] not in fields:
+                raise self._error(f"no field '{node['field']}' in {base!r}")
+            return base[fields.index(node["field"])]
+        if kind == "compare":
+            return int(self._compare(node, env))
+        if kind == "logical":
+            left = bool(self._value(node["left"], env))
+            if node["op"] == "&&":
+                return int(left and bool(self._value(node["right"], env)))
+            if node["op"] == "||":
+                return int(left or bool(self._value(node["right"], env)))
+            raise self._at_line(self._unsupported_operator_error("logical", node["op"]))
+        if kind == "unary":
+            if node["op"] == "-":
+                return -self._number(node["operand"], env)
+            if node["op"] == "!":
+                return int(not self._value(node["operand"], env))
+            raise self._at_line(self._unsupported_operator_error("unary", node["op"]))
+        if kind == "in":
+            domain = self._domains.get(node["set"])
+            if domain is None:
+                raise self._error(f"'{node['set']}' is not a declared range or set")
+            return int(domain.position(self._value(node["element"], env)) is not None)
+        if kind == "tuple_literal":
+            elements = node["elements"]
+            if all(self._is_literal_or_bound(e, env) for e in elements):
+                return self._tuple_key(elements, env)
+            return tuple(self._value(e, env) for e in elements)
+        if kind == "aggregate":
+            values = [self._number(node["body"], inner)
+                      for inner in self._bindings(node["iterators"], node.get("filter"), env)]
+            op = node["op"]
+            if op == "sum":
+                return sum(values)
+            if op in ("min", "max"):
+                if not values:
+                    raise self._error(f"{op}(...) over an empty set")
+                return min(values) if op == "min" else max(values)
+            raise self._at_line(self._unsupported_operator_error("aggregate", op))
+        if kind == "call":
+            return self._call(node, env)
+        if kind == "array_literal":
+            return [self._value(e, env) for e in node["elements"]]
+        raise self._at_line(self._unsupported_type_error("expression", kind))
+
+    def _is_literal_or_bound(self, node, env):
+        """True for a tuple element that _tuple_key reads as its value: a number, a string, a
+        loop variable, or a tuple literal of such elements."""
+        kind = node.get("type") if isinstance(node, dict) else None
+        if kind in ("number", "string"):
+            return True
+        if kind == "name":
+            return node["name"] in env
+        if kind == "tuple_literal":
+            return all(self._is_literal_or_bound(e, env) for e in node["elements"])
+        return False
+
+    def _number(self, node, env):
+        return self._as_number(self._value(node, env))
+
+    def _compare(self, node, env):
+        left, right = self._value(node["left"], env), self._value(node["right"], env)
+        op = node["op"]
+        if op == "==":
+            return left == right
+        if op == "!=":
+            return left != right
+        try:
+            if op == "<":
+                return left < right
+            if op == "<=":
+                return left <= right
+            if op == ">":
+                return left > right
+            if op == ">=":
+                return left >= right
+        except TypeError:
+            raise self._error(f"cannot compare {left!r} with {right!r}") from None
+        raise self._at_line(self._unsupported_operator_error("comparison", op))
+
+    def _integer_division(self, op, left, right):
+        """a mod b and a div b of integers: div rounds down, mod has the sign of b."""
+        for value in (left, right):
+            if not (isinstance(value, int) or (isinstance(value, float) and value.is_integer())):
+                raise self._error(f"'{op}' needs integers, not {_shown(value)}")
+        if right == 0:
+            raise self._error("division by zero")
+        left, right = int(left), int(right)
+        return left // right if op == "div" else left % right
+
+    def _call(self, node, env):
+        name, args = node["name"], node["args"]
+        if name == "card":
+            set_name = args[0].get("name") if args and isinstance(args[0], dict) else None
+            if set_name not in self._domains:
+                raise self._error("card(...) needs the name of a range or set")
+            return len(self._domains[set_name])
+        values = [self._number(a, env) for a in args]
+        if name == "abs" and len(values) == 1:
+            return abs(values[0])
+        if name in ("min", "max") and values:
+            return min(values) if name == "min" else max(values)
+        if name in ("floor", "ceil", "round") and len(values) == 1:
+            return _rounded(name, values[0])
+        raise self._at_line(self._unsupported_type_error("function", name))
+
+    def _data(self, name, node, subscripts):
+        """Value of a parameter, whole or at the given subscripts."""
+        kind, decl = self._symbols.get(name, (None, None))
+        if kind != "parameter":
+            if kind in ("dvar", "dexpr"):
+                raise self._error(f"the decision {'variable' if kind == 'dvar' else 'expression'} "
+                                  f"'{name}' stands where only data may stand")
+            raise self._error(f"'{name}' is not data")
+        dims = self._dims[name]
+        if len(subscripts) != len(dims):
+            raise self._error(f"'{name}' takes {len(dims)} subscript(s), not {len(subscripts)}")
+        positions = [self._position(name, set_name, value)
+                     for set_name, value in zip(dims, subscripts)]
+        value = self._whole_value(name, decl)
+        if value is None:
+            key = tuple(self._domains[s].members[p] for s, p in zip(dims, positions))
+            return self._generic_value(name, decl, key)
+        try:
+            if len(positions) > 1 and value and isinstance(value[0], (int, float, str)):
+                # A flat array in row-major order.
+                flat = 0
+                for set_name, position in zip(dims, positions):
+                    flat = flat * len(self._domains[set_name]) + position
+                return value[flat]
+            for position in positions:
+                value = value[position]
+        except (IndexError, TypeError, KeyError):
+            raise self._error(f"the data of '{name}' does not have the shape of its index sets "
+                              f"{', '.join(dims)}") from None
+        return value
+
+    def _position(self, name, set_name, value):
+        position = self._domains[set_name].position(self._normalize_index(value))
+        if position is None:
+            raise self._error(f"the subscript {_subscript_text(self._normalize_index(value))} of "
+                              f"'{name}' is not in its index set {set_name}")
+        return position
+
+    def _whole_value(self, name, decl):
+        """The parameter's value from the data, or None when it is computed member by member."""
+        if name in self._values:
+            return self._values[name]
+        if name in self.data_dict:
+            value = self.data_dict[name]
+            if hasattr(value, "tolist"):
+                value = value.tolist()
+        elif decl.get("expr") is None:
+            raise self._error(f"no data for '{name}'")
+        elif not self._dims[name]:
+            value = self._value(decl["expr"], {})
+        elif decl["expr"].get("type") == "array_literal":
+            value = self._value(decl["expr"], {})
+        else:
+            value = None
+        self._values[name] = value
+        return value
+
+    def _generic_value(self, name, decl, key):
+        cache_key = (name, key)
+        if cache_key not in self._generic:
+            env = {index["var"]: member for index, member in zip(decl["indices"], key)}
+            self._generic[cache_key] = self._value(decl["expr"], env)
+        return self._generic[cache_key]
 
     # ------------------------------------------------------------------------------------------
-    # Driver
+    # Compiled expressions of data
 
-    def generate_code(self):
-        """Text of the solver script for the model."""
-        self._check_settings()
-        self._build()
-        self._fill_base_fields()
-        self._write_script()
-        return "\n".join(self.scipy_code_lines) + "\n"
+    def _key_of(self, indices):
+        """key(env): the tuple of the subscripts' values. Subscripts that are loop variables (names
+        no declaration uses) are read straight from env; a KeyError for a missing one sends the
+        caller to its slow path, which reports it."""
+        if indices and all(isinstance(i, dict) and i.get("type") == "name" and i.get("name") not in self._symbols
+                           for i in indices):
+            if len(indices) > 1:
+                return operator.itemgetter(*[i["name"] for i in indices])  # a tuple already
+            get = operator.itemgetter(indices[0]["name"])
+            return lambda env: (get(env),)
+        values = [self._fast_value(i) for i in indices]
+        if len(values) == 1:
+            first, = values
+            return lambda env: (first(env),)
+        if len(values) == 2:
+            first, second = values
+            return lambda env: (first(env), second(env))
+        return lambda env: tuple([v(env) for v in values])
 
-    def build_namespace(self, run_name="vormo_problem"):
-        """The namespace the solver script would hold after building under run_name, made
-        without writing and reading the script's text: its tables (NAMES, COLUMNS, ROWS, ...)
-        and its functions (solve() among them). The runner's child solves from it."""
-        self._check_settings()
-        self._build()
-        namespace = {"__name__": run_name}
-        exec(compile(_SCRIPT_HELPERS, "<solver script helpers>", "exec"), namespace)
-        namespace.update(self._tables())
-        exec(compile(_SCRIPT_SOLVE.replace("RESULTS", self.results_varname), "<solver script>", "exec"),
-             namespace)
-        return namespace
+    def _fast_number(self, node):
+        value_of = self._fast_value(node)
 
-    def _check_settings(self):
-        name = self.results_varname
-        if not (isinstance(name, str) and name.isidentifier() and not keyword.iskeyword(name)):
-            raise ValueError(f"results_varname must be a Python identifier, not {name!r}")
-        if name in script_names():
-            raise ValueError(f"results_varname {name!r} is a name the solver script itself uses")
-        limit = self.time_limit
-        if isinstance(limit, bool) or not isinstance(limit, (int, float)) or not limit > 0 \
-                or limit == math.inf:
-            raise ValueError(f"time_limit must be a positive number of seconds, not {limit!r}")
+        def number(env):
+            value = value_of(env)
+            kind = type(value)
+            if kind is int or kind is float:
+                return value
+            return self._as_number(value)
+        return number
 
-    def _build(self):
-        self._reset()
-        self._read_declarations()
-        self._build_variables()
-        self._build_objective()
-        self._build_constraints()
-        self._build_dexprs()
+    def _fast_value(self, node):
+        """value_of(env), the same as _value(node, env): compiled for literals, loop variables
+        and subscripted parameters, _value itself for every other kind."""
+        code = self._value_code.get(id(node))
+        if code is not None:
+            return code
+        kind = node.get("type") if isinstance(node, dict) else None
+        if kind in ("number", "string"):
+            constant = node["value"]
 
-    def _tables(self):
-        """The script's tables as they are after its build (tuples as the lists JSON makes)."""
-        columns = []
-        for decl, first, count in self._variable_blocks:
-            name = decl["name"]
-            domains = [[_plain(m) for m in self._domains[s].members] for s in self._dims[name]]
-            columns.extend([name, list(key)] for key in itertools.product(*domains))
-        rows, info = [], []
-        for family in self._families:
-            op, label, line = family["op"], family["label"], family["line"]
-            label = str(label) if label else None
-            line = line if _is_int(line) else None
-            for name, index, rhs, flat in family["rows"]:
-                rows.append([-math.inf if op == "<=" else rhs, math.inf if op == ">=" else rhs, flat])
-                info.append([name, label, line, _plain(index)])
-        objective = []
-        if self._objective:
-            sense, label, _, linear = self._objective
-            for column, coefficient in linear.terms.items():
-                if coefficient != 0:
-                    objective += (column, coefficient)
-            constant = float(linear.constant)
+            def code(env):
+                return constant
+        elif kind == "name":
+            name = node["name"]
+
+            def code(env):
+                value = env.get(name, _MISSING)
+                return self._data(name, node, ()) if value is _MISSING else value
+        elif kind == "indexed" and self._symbols.get(node.get("name"), (None,))[0] == "parameter" \
+                and len(node.get("indices") or ()) == len(self._dims.get(node["name"], ())):
+            code = self._fast_parameter(node)
         else:
-            sense, label, constant = 0, None, 0.0
-        return {
-            "NAMES": self.var_names, "COLUMNS": columns,
-            "LOWER": [low for low, _ in self.bounds], "UPPER": [high for _, high in self.bounds],
-            "INTEGER": self.integrality, "SENSE": sense,
-            "OBJECTIVE_NAME": str(label) if label else None, "OBJECTIVE_CONSTANT": constant,
-            "OBJECTIVE": objective, "ROWS": rows, "ROW_INFO": info,
-            "DEXPRS": [list(entry) for entry in self._dexpr_rows],
-            "TIME_LIMIT": float(self.time_limit),
-        }
+            def code(env):
+                return self._value(node, env)
+        self._value_code[id(node)] = code
+        return code
 
-    def _reset(self):
-        self.scipy_code_lines = []
-        self.indent_level = 0
-        for field in ("var_names", "bounds", "c", "A_ub", "b_ub", "A_eq", "b_eq", "integrality"):
-            setattr(self, field, [])
-        self.var_indices = {}
-        self.tuple_types = {}
-        self._line = None
-        self._symbols = {}        # name -> (kind, declaration)
-        self._domains = {}        # set or range name -> _Domain
-        self._dims = {}           # array name -> [set names]
-        self._values = {}         # parameter name -> whole value (nested lists or scalar)
-        self._generic = {}        # (parameter name, key) -> value computed here
-        self._dexprs = {}         # (dexpr name, key) -> (terms, constant)
-        self._expanding = set()   # decision expressions being expanded, innermost last
-        self._depth = 0           # decision expressions expanded inside one another
-        self._has_vars = {}       # id(node) -> bool
-        self._linear_code = {}    # id(node) -> compiled linear expression
-        self._value_code = {}     # id(node) -> compiled value of data
-        self._columns_of = {}     # variable name -> {subscripts: column}
-        self._range_tables = {}   # range name -> {member: position}
-        self._variable_blocks = []  # (declaration, first column, column count)
-        self._families = []       # constraint families in order of first row
-        self._family_of = {}      # id(constraint) -> family record
-        self._row_names = set()   # names given to rows so far
-        self._row_count = 0
-        self._nonzeros = 0
-        self._index = []          # members bound by the enclosing forall loops
-        self._objective = None    # (sense, label, line, _Linear)
-        self._dexpr_rows = []     # [name, constant, terms] per decision expression instance
+    def _fast_parameter(self, node):
+        name = node["name"]
+        key_of = self._key_of(node["indices"])
+        subscripts = [self._fast_value(i) for i in node["indices"]]
+        # Member -> position per index set (a range of up to a million members gets a table too).
+        tables = []
+        for set_name in self._dims[name]:
+            domain = self._domains[set_name]
+            table = domain.positions
+            if table is None and len(domain) <= 1_000_000:
+                table = self._range_tables.get(set_name)
+                if table is None:
+                    table = self._range_tables[set_name] = dict(zip(domain.members, range(len(domain))))
+            tables.append(table)
+        whole = []  # the parameter's nested value, once known usable here
 
-    def _error(self, message, line=None):
-        return SemanticError(message, self._line if line is None else line)
+        def slow(env):
+            values = [s(env) for s in subscripts]
+            if name in env:
+                raise self._error(f"the loop variable '{name}' takes no subscript")
+            return self._data(name, node, values)
 
-    def _at_line(self, error, line=None):
-        """The same message as error, with the line of the statement at hand."""
-        return self._error(error.message, line)
+        def code(env):
+            if not whole:
+                value = self._whole_value(name, self._symbols[name][1]) if name not in env else None
+                if not isinstance(value, (list, tuple)) or None in tables \
+                        or (len(tables) > 1 and value and isinstance(value[0], (int, float, str))):
+                    return slow(env)  # computed member by member, flat, or over a huge range
+                whole.append(value)
+            if name in env:
+                return slow(env)
+            value = whole[0]
+            try:
+                for table, member in zip(tables, key_of(env)):
+                    value = value[table[member]]
+            except (KeyError, IndexError, TypeError):
+                return slow(env)
+            return value
+        return code
+
+    def _as_number(self, value):
+        if isinstance(value, bool):
+            return int(value)
+        if isinstance(value, (int, float)):
+            return value
+        # Numbers of other types (a compact array hands out its own scalars) as int or float.
+        if isinstance(value, numbers.Integral):
+            return int(value)
+        if isinstance(value, numbers.Real):
+            return float(value)
+        raise self._error(f"{value!r} is not a number")
+
+
+class _LinearCompiler:
+    """Linear expressions over decision variables: compiled once per node into closures that add
+    scale * expression to a _Linear accumulator, columns of variables at their subscripts, and
+    decision expressions expanded (and cached) per instance, bottom up from an explicit stack when
+    they nest too deep.
+
+    A part of SciPyCSCCodeGenerator, which holds the state these methods read (see its _reset).
+    """
+
+    # ------------------------------------------------------------------------------------------
+    # Linear expressions
+    #
+    # _value above is the one place that knows what an expression of data means, one branch per
+    # node kind. Linear expressions (those that hold decision variables) are compiled once per
+    # node into closures f(env, scale, acc) that add scale * expression to the _Linear acc: one
+    # _l_<kind> method per node kind that may hold variables linearly (name, indexed, binop,
+    # unary, aggregate); any other kind over variables is a finding. Constant parts and
+    # subscripts run through _fast_value, which compiles the commonest data kinds (literals, loop
+    # variables, subscripted parameters) and leaves every other kind to _value. A model
+    # therefore costs one closure call per term instead of one interpretation per node.
+
+    def _uses_variables(self, node):
+        """True when the expression refers to a decision variable or decision expression."""
+        found = self._has_vars.get(id(node))
+        if found is None:
+            found = False
+            if isinstance(node, dict):
+                kind = node.get("type")
+                if kind in ("name", "indexed") and \
+                        self._symbols.get(node.get("name"), ("",))[0] in ("dvar", "dexpr"):
+                    found = True
+                else:
+                    found = any(self._uses_variables(v) for k, v in node.items()
+                                if isinstance(v, (dict, list)))
+            elif isinstance(node, list):
+                found = any(self._uses_variables(v) for v in node)
+            self._has_vars[id(node)] = found
+        return found
+
+    def _expand(self, node, env, scale, acc):
+        """Add scale * node to the linear accumulator acc."""
+        self._linear(node)(env, scale, acc)
+
+    def _linear(self, node):
+        code = self._linear_code.get(id(node))
+        if code is None:
+            if self._uses_variables(node):
+                maker = getattr(self, f"_l_{node.get('type')}", None)
+                code = maker(node) if maker is not None else self._nonlinear(node)
+            else:
+                number = self._fast_number(node)
+
+                def code(env, scale, acc):
+                    acc.constant += scale * number(env)
+            self._linear_code[id(node)] = code
+        return code
+
+    def _raiser(self, message):
+        def code(*args):
+            raise self._error(message)
+        return code
+
+    def _nonlinear(self, node):
+        kind = node.get("type")
+        what = {"aggregate": f"{node.get('op')}(...)", "call": f"{node.get('name')}(...)",
+                "unary": f"'{node.get('op')}'"}.get(kind, kind)
+        return self._raiser(f"{what} over decision variables cannot be translated into a linear program")
+
+    def _l_name(self, node):
+        name = node["name"]
+        kind = self._symbols.get(name, (None,))[0]
+        if kind == "dexpr":
+            def code(env, scale, acc):
+                if name in env:
+                    acc.constant += scale * self._number(node, env)
+                    return
+                terms, constant = self._dexpr(node, env)
+                mine = acc.terms
+                for column, coefficient in terms.items():
+                    mine[column] = mine.get(column, 0.0) + scale * coefficient
+                acc.constant += scale * constant
+            return code
+        if kind != "dvar":
+            return self._nonlinear(node)
+        columns = self._columns_of[name]
+        key_of = self._key_of(node.get("indices") or [])
+
+        def other(env, scale, acc):
+            """A loop variable of the same name, or subscripts outside the index sets."""
+            if name in env:
+                acc.constant += scale * self._number(node, env)
+                return
+            column = self._column(node, env)
+            acc.terms[column] = acc.terms.get(column, 0.0) + scale
+
+        def code(env, scale, acc):
+            try:
+                column = columns[key_of(env)]
+            except (KeyError, TypeError):
+                return other(env, scale, acc)
+            if name in env:
+                return other(env, scale, acc)
+            terms = acc.terms
+            terms[column] = terms.get(column, 0.0) + scale
+        return code
+
+    _l_indexed = _l_name
+
+    def _l_binop(self, node):
+        op, left, right = node.get("op"), node["left"], node["right"]
+        if op in ("+", "-"):
+            first, second = self._linear(left), self._linear(right)
+            sign = 1.0 if op == "+" else -1.0
+
+            def code(env, scale, acc):
+                first(env, scale, acc)
+                second(env, sign * scale, acc)
+            return code
+        if op == "*":
+            if self._uses_variables(left) and self._uses_variables(right):
+                return self._raiser("a product of two decision variables is not linear")
+            if self._uses_variables(left):
+                left, right = right, left
+            factor_of, term = self._fast_number(left), self._linear(right)
+            if right.get("type") in ("name", "indexed") and self._symbols.get(right["name"], ("",))[0] == "dvar":
+                # coefficient * variable, the commonest term of all: the variable's lookup inline
+                # (term itself handles what the fast lookup does not).
+                name, columns = right["name"], self._columns_of[right["name"]]
+                key_of = self._key_of(right.get("indices") or [])
+
+                def code(env, scale, acc):
+                    factor = factor_of(env)
+                    if factor != 0:
+                        try:
+                            column = columns[key_of(env)]
+                        except (KeyError, TypeError):
+                            return term(env, scale * factor, acc)
+                        if name in env:
+                            return term(env, scale * factor, acc)
+                        terms = acc.terms
+                        terms[column] = terms.get(column, 0.0) + scale * factor
+                return code
+
+            def code(env, scale, acc):
+                factor = factor_of(env)
+                if factor != 0:
+                    term(env, scale * factor, acc)
+            return code
+        if op == "/":
+            if self._uses_variables(right):
+                return self._raiser("a division by a decision variable is not linear")
+            divisor_of, term = self._fast_number(right), self._linear(left)
+
+            def code(env, scale, acc):
+                divisor = divisor_of(env)
+                if divisor == 0:
+                    raise self._error("division by zero")
+                term(env, scale / divisor, acc)
+            return code
+        error = self._unsupported_operator_error("arithmetic", op)
+        return self._raiser(error.message)
+
+    def _l_conditional(self, node):
+        condition = self._fast_value(node["condition"])
+        then, otherwise = self._linear(node["then"]), self._linear(node["else"])
+
+        def code(env, scale, acc):
+            (then if condition(env) else otherwise)(env, scale, acc)
+        return code
+
+    def _l_unary(self, node):
+        if node.get("op") != "-":
+            return self._nonlinear(node)
+        term = self._linear(node["operand"])
+
+        def code(env, scale, acc):
+            term(env, -scale, acc)
+        return code
+
+    def _l_aggregate(self, node):
+        if node.get("op") != "sum" or not self._uses_variables(node["body"]):
+            return self._nonlinear(node)
+        body = self._linear(node["body"])
+        each = self._looper(node["iterators"], node.get("filter"))
+
+        def code(env, scale, acc):
+            each(env, body, scale, acc)
+        return code
+
+    def _looper(self, iterators, condition):
+        """each(env, fn, *args): fn(scope, *args) for every binding of the loop variables that passes the
+        condition (the same bindings as _bindings, without a generator per level when every
+        domain is a declared set or range)."""
+        test = None if condition is None else self._fast_value(condition)
+        plain = all(it.get("pattern") is None and isinstance(it.get("set"), dict)
+                    and it["set"].get("type") == "name" and it["set"].get("name") in self._domains
+                    for it in iterators)
+        if not plain:
+            def each(env, fn, *args):
+                for scope in self._bindings(iterators, condition, env):
+                    fn(scope, *args)
+            return each
+        names = [it["var"] for it in iterators]
+        domains = [self._domains[it["set"]["name"]].members for it in iterators]
+        if len(names) == 1:
+            var, members = names[0], domains[0]
+
+            def each(env, fn, *args):
+                scope = dict(env)
+                for member in members:
+                    scope[var] = member
+                    if test is None or test(scope):
+                        fn(scope, *args)
+            return each
+
+        def each(env, fn, *args):
+            scope = dict(env)
+            for combination in itertools.product(*domains):
+                scope.update(zip(names, combination))
+                if test is None or test(scope):
+                    fn(scope, *args)
+        return each
+
+    # ------------------------------------------------------------------------------------------
+    # Columns and decision expressions
+
+    def _subscripts(self, node, env):
+        # Subscript values are numbers, strings and tuples: already usable as keys.
+        return tuple([self._fast_value(i)(env) for i in node.get("indices") or ()])
+
+    def _column(self, node, env):
+        key = self._subscripts(node, env)
+        column = self._columns_of[node["name"]].get(key)
+        if column is None:
+            dims = self._dims[node["name"]]
+            if len(key) != len(dims):
+                raise self._error(f"'{node['name']}' takes {len(dims)} subscript(s), not {len(key)}")
+            raise self._error(f"{display_name(node['name'], key)} is outside the index sets of "
+                              f"'{node['name']}'")
+        return column
+
+    def _dexpr(self, node, env):
+        """(terms, constant) of a decision expression at the subscripts of node."""
+        return self._dexpr_at(node["name"], self._subscripts(node, env))
+
+    def _dexpr_at(self, name, key):
+        found = self._dexprs.get((name, key))
+        if found is not None:
+            return found
+        indices = self._symbols[name][1].get("indices") or []
+        if len(key) != len(indices):
+            raise self._error(f"'{name}' takes {len(indices)} subscript(s), not {len(key)}")
+        for set_name, value in zip(self._dims[name], key):
+            self._position(name, set_name, value)
+        if self._depth >= _DEXPR_NESTING:
+            # Deeper chains are expanded from the bottom up (see _settled), not on the stack.
+            raise _Deferred((name, key))
+        return self._expand_dexpr(name, key)
+
+    def _expand_dexpr(self, name, key):
+        cache_key = (name, key)
+        decl = self._symbols[name][1]
+        if cache_key in self._expanding:
+            raise self._error(f"the decision expression '{name}' refers to itself", decl.get("lineno"))
+        inner = {index["var"]: value for index, value in zip(decl.get("indices") or [], key)}
+        linear = _Linear()
+        used_at, self._line = self._line, decl.get("lineno", self._line)
+        self._expanding.add(cache_key)
+        self._depth += 1
+        try:
+            self._expand(decl["expr"], inner, 1.0, linear)
+        finally:
+            self._depth -= 1
+            self._expanding.discard(cache_key)
+            self._line = used_at
+        self._dexprs[cache_key] = found = (linear.terms, linear.constant)
+        return found
+
+    def _settled(self, work):
+        """work(), after expanding on an explicit stack the decision expressions nested too deep
+        for the interpreter's stack: a chain of hundreds of dexprs is expanded bottom up."""
+        while True:
+            try:
+                return work()
+            except _Deferred as deferred:
+                self._settle(deferred.key)
+
+    def _settle(self, key):
+        stack = [key]
+        saved = self._depth, self._expanding, self._line
+        try:
+            while stack:
+                top = stack[-1]
+                if top in self._dexprs:
+                    stack.pop()
+                    continue
+                self._depth, self._expanding = 0, set()
+                try:
+                    self._expand_dexpr(*top)
+                except _Deferred as deferred:
+                    if deferred.key in stack:
+                        name = deferred.key[0]
+                        raise self._error(f"the decision expression '{name}' refers to itself",
+                                          self._symbols[name][1].get("lineno")) from None
+                    stack.append(deferred.key)
+        finally:
+            self._depth, self._expanding, self._line = saved
+
+
+class _ModelBuild:
+    """The unrolled problem: declarations read into index domains, one column per variable
+    instance (with per-element bounds), the objective, one row per constraint instance in its
+    family, the decision expressions' table, the base class's problem fields, the loops' bindings,
+    and the checks that keep the problem within the size budgets and the solver's number ranges.
+
+    A part of SciPyCSCCodeGenerator, which holds the state these methods fill (see its _reset).
+    """
 
     def _count_nonzeros(self, count):
         self._nonzeros += count
@@ -402,6 +935,9 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
                 members.append(_Row(values, fields))
             return _Domain(members)
         return _Domain([self._normalize_index(item) for item in items])
+
+    # ------------------------------------------------------------------------------------------
+    # Variables, objective, constraints
 
     def _build_variables(self):
         """One column per decision variable instance, in declaration and subscript order."""
@@ -646,630 +1182,48 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
             return self._domains[node["name"]].members
         raise self._at_line(self._unsupported_type_error("loop domain", kind))
 
-    # ------------------------------------------------------------------------------------------
-    # Expressions of data
 
-    def _value(self, node, env):
-        """Value of an expression of data and loop variables: number, string or tuple."""
-        kind = node.get("type")
-        if kind == "number" or kind == "string":
-            return node["value"]
-        if kind == "name":
-            name = node["name"]
-            if name in env:
-                return env[name]
-            return self._data(name, node, ())
-        if kind == "indexed":
-            name = node["name"]
-            if name in env:
-                raise self._error(f"the loop variable '{name}' takes no subscript")
-            return self._data(name, node, [self._value(i, env) for i in node["indices"]])
-        if kind == "binop":
-            left, right = self._number(node["left"], env), self._number(node["right"], env)
-            op = node["op"]
-            if op == "+":
-                return left + right
-            if op == "-":
-                return left - right
-            if op == "*":
-                return left * right
-            if op == "/":
-                if right == 0:
-                    raise self._error("division by zero")
-                return left / right
-            if op in ("mod", "div"):
-                return self._integer_division(op, left, right)
-            raise self._at_line(self._unsupported_operator_error("arithmetic", op))
-        if kind == "conditional":
-            chosen = node["then"] if self._value(node["condition"], env) else node["else"]
-            return self._value(chosen, env)
-        if kind == "in_range":
-            element = self._number(node["element"], env)
-            return int(self._number(node["low"], env) <= element <= self._number(node["high"], env))
-        if kind == "constant":
-            name = node["name"]
-            if name == "infinity":
-                return math.inf
-            if name == "maxint":
-                return MAXINT
-            raise self._at_line(self._unsupported_type_error("constant", name))
-        if kind == "field":
-            base = self._value(node["base"], env)
-            fields = getattr(base, "fields", None)
-            if fields is None or node["field"] not in fields:
-                raise self._error(f"no field '{node['field']}' in {base!r}")
-            return base[fields.index(node["field"])]
-        if kind == "compare":
-            return int(self._compare(node, env))
-        if kind == "logical":
-            left = bool(self._value(node["left"], env))
-            if node["op"] == "&&":
-                return int(left and bool(self._value(node["right"], env)))
-            if node["op"] == "||":
-                return int(left or bool(self._value(node["right"], env)))
-            raise self._at_line(self._unsupported_operator_error("logical", node["op"]))
-        if kind == "unary":
-            if node["op"] == "-":
-                return -self._number(node["operand"], env)
-            if node["op"] == "!":
-                return int(not self._value(node["operand"], env))
-            raise self._at_line(self._unsupported_operator_error("unary", node["op"]))
-        if kind == "in":
-            domain = self._domains.get(node["set"])
-            if domain is None:
-                raise self._error(f"'{node['set']}' is not a declared range or set")
-            return int(domain.position(self._value(node["element"], env)) is not None)
-        if kind == "tuple_literal":
-            elements = node["elements"]
-            if all(self._is_literal_or_bound(e, env) for e in elements):
-                return self._tuple_key(elements, env)
-            return tuple(self._value(e, env) for e in elements)
-        if kind == "aggregate":
-            values = [self._number(node["body"], inner)
-                      for inner in self._bindings(node["iterators"], node.get("filter"), env)]
-            op = node["op"]
-            if op == "sum":
-                return sum(values)
-            if op in ("min", "max"):
-                if not values:
-                    raise self._error(f"{op}(...) over an empty set")
-                return min(values) if op == "min" else max(values)
-            raise self._at_line(self._unsupported_operator_error("aggregate", op))
-        if kind == "call":
-            return self._call(node, env)
-        if kind == "array_literal":
-            return [self._value(e, env) for e in node["elements"]]
-        raise self._at_line(self._unsupported_type_error("expression", kind))
+class _ScriptWriter:
+    """The solver script from the built problem: its header, the helper and solve templates, and
+    the tables (sets, variables, objective, rows, decision expressions) written as JSON lines; and
+    the same tables as values for a namespace built without the script's text.
 
-    def _is_literal_or_bound(self, node, env):
-        """True for a tuple element that _tuple_key reads as its value: a number, a string, a
-        loop variable, or a tuple literal of such elements."""
-        kind = node.get("type") if isinstance(node, dict) else None
-        if kind in ("number", "string"):
-            return True
-        if kind == "name":
-            return node["name"] in env
-        if kind == "tuple_literal":
-            return all(self._is_literal_or_bound(e, env) for e in node["elements"])
-        return False
+    A part of SciPyCSCCodeGenerator, which holds the built problem these methods read.
+    """
 
-    def _number(self, node, env):
-        return self._as_number(self._value(node, env))
-
-    def _compare(self, node, env):
-        left, right = self._value(node["left"], env), self._value(node["right"], env)
-        op = node["op"]
-        if op == "==":
-            return left == right
-        if op == "!=":
-            return left != right
-        try:
-            if op == "<":
-                return left < right
-            if op == "<=":
-                return left <= right
-            if op == ">":
-                return left > right
-            if op == ">=":
-                return left >= right
-        except TypeError:
-            raise self._error(f"cannot compare {left!r} with {right!r}") from None
-        raise self._at_line(self._unsupported_operator_error("comparison", op))
-
-    def _integer_division(self, op, left, right):
-        """a mod b and a div b of integers: div rounds down, mod has the sign of b."""
-        for value in (left, right):
-            if not (isinstance(value, int) or (isinstance(value, float) and value.is_integer())):
-                raise self._error(f"'{op}' needs integers, not {_shown(value)}")
-        if right == 0:
-            raise self._error("division by zero")
-        left, right = int(left), int(right)
-        return left // right if op == "div" else left % right
-
-    def _call(self, node, env):
-        name, args = node["name"], node["args"]
-        if name == "card":
-            set_name = args[0].get("name") if args and isinstance(args[0], dict) else None
-            if set_name not in self._domains:
-                raise self._error("card(...) needs the name of a range or set")
-            return len(self._domains[set_name])
-        values = [self._number(a, env) for a in args]
-        if name == "abs" and len(values) == 1:
-            return abs(values[0])
-        if name in ("min", "max") and values:
-            return min(values) if name == "min" else max(values)
-        if name in ("floor", "ceil", "round") and len(values) == 1:
-            return _rounded(name, values[0])
-        raise self._at_line(self._unsupported_type_error("function", name))
-
-    def _data(self, name, node, subscripts):
-        """Value of a parameter, whole or at the given subscripts."""
-        kind, decl = self._symbols.get(name, (None, None))
-        if kind != "parameter":
-            if kind in ("dvar", "dexpr"):
-                raise self._error(f"the decision {'variable' if kind == 'dvar' else 'expression'} "
-                                  f"'{name}' stands where only data may stand")
-            raise self._error(f"'{name}' is not data")
-        dims = self._dims[name]
-        if len(subscripts) != len(dims):
-            raise self._error(f"'{name}' takes {len(dims)} subscript(s), not {len(subscripts)}")
-        positions = [self._position(name, set_name, value)
-                     for set_name, value in zip(dims, subscripts)]
-        value = self._whole_value(name, decl)
-        if value is None:
-            key = tuple(self._domains[s].members[p] for s, p in zip(dims, positions))
-            return self._generic_value(name, decl, key)
-        try:
-            if len(positions) > 1 and value and isinstance(value[0], (int, float, str)):
-                # A flat array in row-major order.
-                flat = 0
-                for set_name, position in zip(dims, positions):
-                    flat = flat * len(self._domains[set_name]) + position
-                return value[flat]
-            for position in positions:
-                value = value[position]
-        except (IndexError, TypeError, KeyError):
-            raise self._error(f"the data of '{name}' does not have the shape of its index sets "
-                              f"{', '.join(dims)}") from None
-        return value
-
-    def _position(self, name, set_name, value):
-        position = self._domains[set_name].position(self._normalize_index(value))
-        if position is None:
-            raise self._error(f"the subscript {_subscript_text(self._normalize_index(value))} of "
-                              f"'{name}' is not in its index set {set_name}")
-        return position
-
-    def _whole_value(self, name, decl):
-        """The parameter's value from the data, or None when it is computed member by member."""
-        if name in self._values:
-            return self._values[name]
-        if name in self.data_dict:
-            value = self.data_dict[name]
-            if hasattr(value, "tolist"):
-                value = value.tolist()
-        elif decl.get("expr") is None:
-            raise self._error(f"no data for '{name}'")
-        elif not self._dims[name]:
-            value = self._value(decl["expr"], {})
-        elif decl["expr"].get("type") == "array_literal":
-            value = self._value(decl["expr"], {})
+    def _tables(self):
+        """The script's tables as they are after its build (tuples as the lists JSON makes)."""
+        columns = []
+        for decl, first, count in self._variable_blocks:
+            name = decl["name"]
+            domains = [[_plain(m) for m in self._domains[s].members] for s in self._dims[name]]
+            columns.extend([name, list(key)] for key in itertools.product(*domains))
+        rows, info = [], []
+        for family in self._families:
+            op, label, line = family["op"], family["label"], family["line"]
+            label = str(label) if label else None
+            line = line if _is_int(line) else None
+            for name, index, rhs, flat in family["rows"]:
+                rows.append([-math.inf if op == "<=" else rhs, math.inf if op == ">=" else rhs, flat])
+                info.append([name, label, line, _plain(index)])
+        objective = []
+        if self._objective:
+            sense, label, _, linear = self._objective
+            for column, coefficient in linear.terms.items():
+                if coefficient != 0:
+                    objective += (column, coefficient)
+            constant = float(linear.constant)
         else:
-            value = None
-        self._values[name] = value
-        return value
-
-    def _generic_value(self, name, decl, key):
-        cache_key = (name, key)
-        if cache_key not in self._generic:
-            env = {index["var"]: member for index, member in zip(decl["indices"], key)}
-            self._generic[cache_key] = self._value(decl["expr"], env)
-        return self._generic[cache_key]
-
-    # ------------------------------------------------------------------------------------------
-    # Linear expressions
-    #
-    # _value above is the one place that knows what an expression of data means, one branch per
-    # node kind. Linear expressions (those that hold decision variables) are compiled once per
-    # node into closures f(env, scale, acc) that add scale * expression to the _Linear acc: one
-    # _l_<kind> method per node kind that may hold variables linearly (name, indexed, binop,
-    # unary, aggregate); any other kind over variables is a finding. Constant parts and
-    # subscripts run through _fast_value, which compiles the commonest data kinds (literals, loop
-    # variables, subscripted parameters) and leaves every other kind to _value. A model
-    # therefore costs one closure call per term instead of one interpretation per node.
-
-    def _uses_variables(self, node):
-        """True when the expression refers to a decision variable or decision expression."""
-        found = self._has_vars.get(id(node))
-        if found is None:
-            found = False
-            if isinstance(node, dict):
-                kind = node.get("type")
-                if kind in ("name", "indexed") and \
-                        self._symbols.get(node.get("name"), ("",))[0] in ("dvar", "dexpr"):
-                    found = True
-                else:
-                    found = any(self._uses_variables(v) for k, v in node.items()
-                                if isinstance(v, (dict, list)))
-            elif isinstance(node, list):
-                found = any(self._uses_variables(v) for v in node)
-            self._has_vars[id(node)] = found
-        return found
-
-    def _expand(self, node, env, scale, acc):
-        """Add scale * node to the linear accumulator acc."""
-        self._linear(node)(env, scale, acc)
-
-    def _linear(self, node):
-        code = self._linear_code.get(id(node))
-        if code is None:
-            if self._uses_variables(node):
-                maker = getattr(self, f"_l_{node.get('type')}", None)
-                code = maker(node) if maker is not None else self._nonlinear(node)
-            else:
-                number = self._fast_number(node)
-
-                def code(env, scale, acc):
-                    acc.constant += scale * number(env)
-            self._linear_code[id(node)] = code
-        return code
-
-    def _raiser(self, message):
-        def code(*args):
-            raise self._error(message)
-        return code
-
-    def _nonlinear(self, node):
-        kind = node.get("type")
-        what = {"aggregate": f"{node.get('op')}(...)", "call": f"{node.get('name')}(...)",
-                "unary": f"'{node.get('op')}'"}.get(kind, kind)
-        return self._raiser(f"{what} over decision variables cannot be translated into a linear program")
-
-    def _l_name(self, node):
-        name = node["name"]
-        kind = self._symbols.get(name, (None,))[0]
-        if kind == "dexpr":
-            def code(env, scale, acc):
-                if name in env:
-                    acc.constant += scale * self._number(node, env)
-                    return
-                terms, constant = self._dexpr(node, env)
-                mine = acc.terms
-                for column, coefficient in terms.items():
-                    mine[column] = mine.get(column, 0.0) + scale * coefficient
-                acc.constant += scale * constant
-            return code
-        if kind != "dvar":
-            return self._nonlinear(node)
-        columns = self._columns_of[name]
-        key_of = self._key_of(node.get("indices") or [])
-
-        def other(env, scale, acc):
-            """A loop variable of the same name, or subscripts outside the index sets."""
-            if name in env:
-                acc.constant += scale * self._number(node, env)
-                return
-            column = self._column(node, env)
-            acc.terms[column] = acc.terms.get(column, 0.0) + scale
-
-        def code(env, scale, acc):
-            try:
-                column = columns[key_of(env)]
-            except (KeyError, TypeError):
-                return other(env, scale, acc)
-            if name in env:
-                return other(env, scale, acc)
-            terms = acc.terms
-            terms[column] = terms.get(column, 0.0) + scale
-        return code
-
-    def _key_of(self, indices):
-        """key(env): the tuple of the subscripts' values. Subscripts that are loop variables (names
-        no declaration uses) are read straight from env; a KeyError for a missing one sends the
-        caller to its slow path, which reports it."""
-        if indices and all(isinstance(i, dict) and i.get("type") == "name" and i.get("name") not in self._symbols
-                           for i in indices):
-            if len(indices) > 1:
-                return operator.itemgetter(*[i["name"] for i in indices])  # a tuple already
-            get = operator.itemgetter(indices[0]["name"])
-            return lambda env: (get(env),)
-        values = [self._fast_value(i) for i in indices]
-        if len(values) == 1:
-            first, = values
-            return lambda env: (first(env),)
-        if len(values) == 2:
-            first, second = values
-            return lambda env: (first(env), second(env))
-        return lambda env: tuple([v(env) for v in values])
-
-    _l_indexed = _l_name
-
-    def _l_binop(self, node):
-        op, left, right = node.get("op"), node["left"], node["right"]
-        if op in ("+", "-"):
-            first, second = self._linear(left), self._linear(right)
-            sign = 1.0 if op == "+" else -1.0
-
-            def code(env, scale, acc):
-                first(env, scale, acc)
-                second(env, sign * scale, acc)
-            return code
-        if op == "*":
-            if self._uses_variables(left) and self._uses_variables(right):
-                return self._raiser("a product of two decision variables is not linear")
-            if self._uses_variables(left):
-                left, right = right, left
-            factor_of, term = self._fast_number(left), self._linear(right)
-            if right.get("type") in ("name", "indexed") and self._symbols.get(right["name"], ("",))[0] == "dvar":
-                # coefficient * variable, the commonest term of all: the variable's lookup inline
-                # (term itself handles what the fast lookup does not).
-                name, columns = right["name"], self._columns_of[right["name"]]
-                key_of = self._key_of(right.get("indices") or [])
-
-                def code(env, scale, acc):
-                    factor = factor_of(env)
-                    if factor != 0:
-                        try:
-                            column = columns[key_of(env)]
-                        except (KeyError, TypeError):
-                            return term(env, scale * factor, acc)
-                        if name in env:
-                            return term(env, scale * factor, acc)
-                        terms = acc.terms
-                        terms[column] = terms.get(column, 0.0) + scale * factor
-                return code
-
-            def code(env, scale, acc):
-                factor = factor_of(env)
-                if factor != 0:
-                    term(env, scale * factor, acc)
-            return code
-        if op == "/":
-            if self._uses_variables(right):
-                return self._raiser("a division by a decision variable is not linear")
-            divisor_of, term = self._fast_number(right), self._linear(left)
-
-            def code(env, scale, acc):
-                divisor = divisor_of(env)
-                if divisor == 0:
-                    raise self._error("division by zero")
-                term(env, scale / divisor, acc)
-            return code
-        error = self._unsupported_operator_error("arithmetic", op)
-        return self._raiser(error.message)
-
-    def _l_conditional(self, node):
-        condition = self._fast_value(node["condition"])
-        then, otherwise = self._linear(node["then"]), self._linear(node["else"])
-
-        def code(env, scale, acc):
-            (then if condition(env) else otherwise)(env, scale, acc)
-        return code
-
-    def _l_unary(self, node):
-        if node.get("op") != "-":
-            return self._nonlinear(node)
-        term = self._linear(node["operand"])
-
-        def code(env, scale, acc):
-            term(env, -scale, acc)
-        return code
-
-    def _l_aggregate(self, node):
-        if node.get("op") != "sum" or not self._uses_variables(node["body"]):
-            return self._nonlinear(node)
-        body = self._linear(node["body"])
-        each = self._looper(node["iterators"], node.get("filter"))
-
-        def code(env, scale, acc):
-            each(env, body, scale, acc)
-        return code
-
-    def _looper(self, iterators, condition):
-        """each(env, fn, *args): fn(scope, *args) for every binding of the loop variables that passes the
-        condition (the same bindings as _bindings, without a generator per level when every
-        domain is a declared set or range)."""
-        test = None if condition is None else self._fast_value(condition)
-        plain = all(it.get("pattern") is None and isinstance(it.get("set"), dict)
-                    and it["set"].get("type") == "name" and it["set"].get("name") in self._domains
-                    for it in iterators)
-        if not plain:
-            def each(env, fn, *args):
-                for scope in self._bindings(iterators, condition, env):
-                    fn(scope, *args)
-            return each
-        names = [it["var"] for it in iterators]
-        domains = [self._domains[it["set"]["name"]].members for it in iterators]
-        if len(names) == 1:
-            var, members = names[0], domains[0]
-
-            def each(env, fn, *args):
-                scope = dict(env)
-                for member in members:
-                    scope[var] = member
-                    if test is None or test(scope):
-                        fn(scope, *args)
-            return each
-
-        def each(env, fn, *args):
-            scope = dict(env)
-            for combination in itertools.product(*domains):
-                scope.update(zip(names, combination))
-                if test is None or test(scope):
-                    fn(scope, *args)
-        return each
-
-    def _fast_number(self, node):
-        value_of = self._fast_value(node)
-
-        def number(env):
-            value = value_of(env)
-            kind = type(value)
-            if kind is int or kind is float:
-                return value
-            return self._as_number(value)
-        return number
-
-    def _fast_value(self, node):
-        """value_of(env), the same as _value(node, env): compiled for literals, loop variables
-        and subscripted parameters, _value itself for every other kind."""
-        code = self._value_code.get(id(node))
-        if code is not None:
-            return code
-        kind = node.get("type") if isinstance(node, dict) else None
-        if kind in ("number", "string"):
-            constant = node["value"]
-
-            def code(env):
-                return constant
-        elif kind == "name":
-            name = node["name"]
-
-            def code(env):
-                value = env.get(name, _MISSING)
-                return self._data(name, node, ()) if value is _MISSING else value
-        elif kind == "indexed" and self._symbols.get(node.get("name"), (None,))[0] == "parameter" \
-                and len(node.get("indices") or ()) == len(self._dims.get(node["name"], ())):
-            code = self._fast_parameter(node)
-        else:
-            def code(env):
-                return self._value(node, env)
-        self._value_code[id(node)] = code
-        return code
-
-    def _fast_parameter(self, node):
-        name = node["name"]
-        key_of = self._key_of(node["indices"])
-        subscripts = [self._fast_value(i) for i in node["indices"]]
-        # Member -> position per index set (a range of up to a million members gets a table too).
-        tables = []
-        for set_name in self._dims[name]:
-            domain = self._domains[set_name]
-            table = domain.positions
-            if table is None and len(domain) <= 1_000_000:
-                table = self._range_tables.get(set_name)
-                if table is None:
-                    table = self._range_tables[set_name] = dict(zip(domain.members, range(len(domain))))
-            tables.append(table)
-        whole = []  # the parameter's nested value, once known usable here
-
-        def slow(env):
-            values = [s(env) for s in subscripts]
-            if name in env:
-                raise self._error(f"the loop variable '{name}' takes no subscript")
-            return self._data(name, node, values)
-
-        def code(env):
-            if not whole:
-                value = self._whole_value(name, self._symbols[name][1]) if name not in env else None
-                if not isinstance(value, (list, tuple)) or None in tables \
-                        or (len(tables) > 1 and value and isinstance(value[0], (int, float, str))):
-                    return slow(env)  # computed member by member, flat, or over a huge range
-                whole.append(value)
-            if name in env:
-                return slow(env)
-            value = whole[0]
-            try:
-                for table, member in zip(tables, key_of(env)):
-                    value = value[table[member]]
-            except (KeyError, IndexError, TypeError):
-                return slow(env)
-            return value
-        return code
-
-    def _as_number(self, value):
-        if isinstance(value, bool):
-            return int(value)
-        if isinstance(value, (int, float)):
-            return value
-        # Numbers of other types (a compact array hands out its own scalars) as int or float.
-        if isinstance(value, numbers.Integral):
-            return int(value)
-        if isinstance(value, numbers.Real):
-            return float(value)
-        raise self._error(f"{value!r} is not a number")
-
-    def _subscripts(self, node, env):
-        # Subscript values are numbers, strings and tuples: already usable as keys.
-        return tuple([self._fast_value(i)(env) for i in node.get("indices") or ()])
-
-    def _column(self, node, env):
-        key = self._subscripts(node, env)
-        column = self._columns_of[node["name"]].get(key)
-        if column is None:
-            dims = self._dims[node["name"]]
-            if len(key) != len(dims):
-                raise self._error(f"'{node['name']}' takes {len(dims)} subscript(s), not {len(key)}")
-            raise self._error(f"{display_name(node['name'], key)} is outside the index sets of "
-                              f"'{node['name']}'")
-        return column
-
-    def _dexpr(self, node, env):
-        """(terms, constant) of a decision expression at the subscripts of node."""
-        return self._dexpr_at(node["name"], self._subscripts(node, env))
-
-    def _dexpr_at(self, name, key):
-        found = self._dexprs.get((name, key))
-        if found is not None:
-            return found
-        indices = self._symbols[name][1].get("indices") or []
-        if len(key) != len(indices):
-            raise self._error(f"'{name}' takes {len(indices)} subscript(s), not {len(key)}")
-        for set_name, value in zip(self._dims[name], key):
-            self._position(name, set_name, value)
-        if self._depth >= _DEXPR_NESTING:
-            # Deeper chains are expanded from the bottom up (see _settled), not on the stack.
-            raise _Deferred((name, key))
-        return self._expand_dexpr(name, key)
-
-    def _expand_dexpr(self, name, key):
-        cache_key = (name, key)
-        decl = self._symbols[name][1]
-        if cache_key in self._expanding:
-            raise self._error(f"the decision expression '{name}' refers to itself", decl.get("lineno"))
-        inner = {index["var"]: value for index, value in zip(decl.get("indices") or [], key)}
-        linear = _Linear()
-        used_at, self._line = self._line, decl.get("lineno", self._line)
-        self._expanding.add(cache_key)
-        self._depth += 1
-        try:
-            self._expand(decl["expr"], inner, 1.0, linear)
-        finally:
-            self._depth -= 1
-            self._expanding.discard(cache_key)
-            self._line = used_at
-        self._dexprs[cache_key] = found = (linear.terms, linear.constant)
-        return found
-
-    def _settled(self, work):
-        """work(), after expanding on an explicit stack the decision expressions nested too deep
-        for the interpreter's stack: a chain of hundreds of dexprs is expanded bottom up."""
-        while True:
-            try:
-                return work()
-            except _Deferred as deferred:
-                self._settle(deferred.key)
-
-    def _settle(self, key):
-        stack = [key]
-        saved = self._depth, self._expanding, self._line
-        try:
-            while stack:
-                top = stack[-1]
-                if top in self._dexprs:
-                    stack.pop()
-                    continue
-                self._depth, self._expanding = 0, set()
-                try:
-                    self._expand_dexpr(*top)
-                except _Deferred as deferred:
-                    if deferred.key in stack:
-                        name = deferred.key[0]
-                        raise self._error(f"the decision expression '{name}' refers to itself",
-                                          self._symbols[name][1].get("lineno")) from None
-                    stack.append(deferred.key)
-        finally:
-            self._depth, self._expanding, self._line = saved
+            sense, label, constant = 0, None, 0.0
+        return {
+            "NAMES": self.var_names, "COLUMNS": columns,
+            "LOWER": [low for low, _ in self.bounds], "UPPER": [high for _, high in self.bounds],
+            "INTEGER": self.integrality, "SENSE": sense,
+            "OBJECTIVE_NAME": str(label) if label else None, "OBJECTIVE_CONSTANT": constant,
+            "OBJECTIVE": objective, "ROWS": rows, "ROW_INFO": info,
+            "DEXPRS": [list(entry) for entry in self._dexpr_rows],
+            "TIME_LIMIT": float(self.time_limit),
+        }
 
     # ------------------------------------------------------------------------------------------
     # Script text
@@ -1415,6 +1369,106 @@ class SciPyCSCCodeGenerator(SciPyCodeGeneratorBase):
         add("# Decision expressions, one entry per instance: [name, constant, [column, coefficient, ...]].")
         self._json_call("DEXPRS = ", [json.dumps(entry) for entry in self._dexpr_rows], "")
         add("")
+
+
+class SciPyCSCCodeGenerator(_ModelBuild, _LinearCompiler, _DataValues, _ScriptWriter,
+                            SciPyCodeGeneratorBase):
+    """Concrete generator for the mode ``"csc"``: a standalone sparse SciPy script.
+
+    ``model_name`` (optional) names the model in the script's header; ``time_limit`` (seconds)
+    is the solver's time limit written into the script.
+
+    The work is shared by its parts: _ModelBuild unrolls the model into columns and rows,
+    _LinearCompiler compiles the linear expressions, _DataValues evaluates expressions of data and
+    _ScriptWriter writes the script. This class owns the settings, the state (_reset), the order
+    of the work and the findings' line numbers.
+    """
+
+    def __init__(self, ast, data_dict=None, model_name=None, time_limit=DEFAULT_TIME_LIMIT):
+        super().__init__(ast, data_dict)
+        self.model_name = model_name
+        self.time_limit = time_limit
+
+    # ------------------------------------------------------------------------------------------
+    # Driver
+
+    def generate_code(self):
+        """Text of the solver script for the model."""
+        self._check_settings()
+        self._build()
+        self._fill_base_fields()
+        self._write_script()
+        return "\n".join(self.scipy_code_lines) + "\n"
+
+    def build_namespace(self, run_name="vormo_problem"):
+        """The namespace the solver script would hold after building under run_name, made
+        without writing and reading the script's text: its tables (NAMES, COLUMNS, ROWS, ...)
+        and its functions (solve() among them). The runner's child solves from it."""
+        self._check_settings()
+        self._build()
+        namespace = {"__name__": run_name}
+        exec(compile(_SCRIPT_HELPERS, "<solver script helpers>", "exec"), namespace)
+        namespace.update(self._tables())
+        exec(compile(_SCRIPT_SOLVE.replace("RESULTS", self.results_varname), "<solver script>", "exec"),
+             namespace)
+        return namespace
+
+    def _check_settings(self):
+        name = self.results_varname
+        if not (isinstance(name, str) and name.isidentifier() and not keyword.iskeyword(name)):
+            raise ValueError(f"results_varname must be a Python identifier, not {name!r}")
+        if name in script_names():
+            raise ValueError(f"results_varname {name!r} is a name the solver script itself uses")
+        limit = self.time_limit
+        if isinstance(limit, bool) or not isinstance(limit, (int, float)) or not limit > 0 \
+                or limit == math.inf:
+            raise ValueError(f"time_limit must be a positive number of seconds, not {limit!r}")
+
+    def _build(self):
+        self._reset()
+        self._read_declarations()
+        self._build_variables()
+        self._build_objective()
+        self._build_constraints()
+        self._build_dexprs()
+
+    def _reset(self):
+        self.scipy_code_lines = []
+        self.indent_level = 0
+        for field in ("var_names", "bounds", "c", "A_ub", "b_ub", "A_eq", "b_eq", "integrality"):
+            setattr(self, field, [])
+        self.var_indices = {}
+        self.tuple_types = {}
+        self._line = None
+        self._symbols = {}        # name -> (kind, declaration)
+        self._domains = {}        # set or range name -> _Domain
+        self._dims = {}           # array name -> [set names]
+        self._values = {}         # parameter name -> whole value (nested lists or scalar)
+        self._generic = {}        # (parameter name, key) -> value computed here
+        self._dexprs = {}         # (dexpr name, key) -> (terms, constant)
+        self._expanding = set()   # decision expressions being expanded, innermost last
+        self._depth = 0           # decision expressions expanded inside one another
+        self._has_vars = {}       # id(node) -> bool
+        self._linear_code = {}    # id(node) -> compiled linear expression
+        self._value_code = {}     # id(node) -> compiled value of data
+        self._columns_of = {}     # variable name -> {subscripts: column}
+        self._range_tables = {}   # range name -> {member: position}
+        self._variable_blocks = []  # (declaration, first column, column count)
+        self._families = []       # constraint families in order of first row
+        self._family_of = {}      # id(constraint) -> family record
+        self._row_names = set()   # names given to rows so far
+        self._row_count = 0
+        self._nonzeros = 0
+        self._index = []          # members bound by the enclosing forall loops
+        self._objective = None    # (sense, label, line, _Linear)
+        self._dexpr_rows = []     # [name, constant, terms] per decision expression instance
+
+    def _error(self, message, line=None):
+        return SemanticError(message, self._line if line is None else line)
+
+    def _at_line(self, error, line=None):
+        """The same message as error, with the line of the statement at hand."""
+        return self._error(error.message, line)
 
 
 def _plain(value):

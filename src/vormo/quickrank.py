@@ -48,6 +48,8 @@ CHUNK_TOKENS = 1024
 log = logging.getLogger(__name__)
 
 _ENCODERS: dict[str, Encoder | None] = {}
+# The model folder each remembered encoder (or failure) was made from.
+_ENCODER_FOLDERS: dict[str, Path | None] = {}
 _ENCODERS_LOCK = threading.Lock()
 
 
@@ -341,14 +343,19 @@ def _one_blas_thread() -> Iterator[None]:
 
 
 def load_encoder(model_name: str) -> Encoder | None:
-    """The numpy encoder for a model name, once per process; None (remembered) when it cannot be
-    used, with the reason logged at debug level."""
+    """The numpy encoder for a model name, once per process and model folder; None (remembered until
+    the model's folder in the local cache changes, e.g. another cache folder or a fresh set-up) when it
+    cannot be used, with the reason logged at debug level."""
+    try:
+        folder: Path | None = model_folder(model_name)
+    except Exception as exc:  # an unreadable cache folder: the embedding library ranks
+        log.debug("fast ranking unavailable for %s (%s); using the embedding library", model_name, exc)
+        folder = None
     with _ENCODERS_LOCK:
-        if model_name in _ENCODERS:
+        if model_name in _ENCODERS and _ENCODER_FOLDERS.get(model_name) == folder:
             return _ENCODERS[model_name]
         encoder: Encoder | None = None
         try:
-            folder = model_folder(model_name)
             if folder is None:
                 raise UnsupportedModel("the model is not in the local model cache (run vormo-setup-models)")
             encoder = Encoder(folder)
@@ -356,6 +363,7 @@ def load_encoder(model_name: str) -> Encoder | None:
             log.debug("fast ranking unavailable for %s (%s); using the embedding library", model_name, exc)
             encoder = None
         _ENCODERS[model_name] = encoder
+        _ENCODER_FOLDERS[model_name] = folder
         return encoder
 
 

@@ -40,6 +40,8 @@ FOLLOW_UP = ("{request}\n\nThe model and data below are your previous revision f
 
 def _digest(path: Path) -> str | None:
     try:
+        if not path.is_file():  # a folder, a FIFO or a device is never read (it may block)
+            return None
         return hashlib.sha256(path.read_bytes()).hexdigest()
     except OSError:
         return None

@@ -250,12 +250,33 @@ bool find_number(const hostkit::CodePoints& cp, Py_ssize_t from, Py_ssize_t& sta
     return false;
 }
 
+// Whether every comma in the number [start, end) separates thousands: exactly three digits
+// follow it before the next comma, the decimal point or the end. "1,25" (a decimal comma) and
+// "12,5,0" do not; such a number is not read at all rather than read a hundred times too large.
+bool commas_group_thousands(const hostkit::CodePoints& cp, Py_ssize_t start, Py_ssize_t end) {
+    for (Py_ssize_t i = start; i < end; ++i) {
+        if (cp[i] != ',') continue;
+        if (i == start) return false;
+        Py_ssize_t digits = 0;
+        Py_ssize_t j = i + 1;
+        while (j < end && is_digit(cp[j])) ++j, ++digits;
+        if (digits != 3 || (j < end && cp[j] != ',' && cp[j] != '.')) return false;
+    }
+    return true;
+}
+
 // A price cell (or the price part of a free-form line) in dollars per million tokens, or None.
 // A unit written in the cell wins over the header's unit; per-thousand is tested first.
 py::object cell_to_per_1m(const py::str& cell, Unit default_unit) {
     hostkit::CodePoints cp(cell);
     Py_ssize_t start, end;
     if (!find_number(cp, 0, start, end)) return py::none();
+    if (!commas_group_thousands(cp, start, end)) {
+        hostkit::log(home.attr("logger"), hostkit::Level::warning,
+                     "Skipping the malformed price %r in the pricing table: a comma there does not group thousands",
+                     cell);
+        return py::none();
+    }
     py::object digits = cp.slice(start, end).attr("replace")(",", "");
     PyObject* parsed = PyFloat_FromString(digits.ptr());
     if (!parsed) throw py::error_already_set();
