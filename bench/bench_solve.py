@@ -86,10 +86,10 @@ def old_generator(revision):
     folder = Path(tempfile.mkdtemp(prefix="bench-old-"))
     path = folder / "emitsparse_main.py"
     path.write_text(text)
-    spec = importlib.util.spec_from_file_location("vormo._emitsparse_main", path)
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_file_location("vormo._emitsparse_main", path)
+    module = importlib.util.module_from_spec(found)
     module.__package__ = "vormo"
-    spec.loader.exec_module(module)
+    found.loader.exec_module(module)
     return module.SciPyCSCCodeGenerator
 
 
