@@ -11,12 +11,16 @@ JSON object::
 
 plus "message", the solver's own words, when the status is not "optimal".
 
-The generator unrolls the model here, in plain Python: every decision variable becomes a column,
-every constraint instance a row. The script holds only numbers and literals, so reading it shows
+The generator unrolls the model here: every decision variable becomes a column, every constraint
+instance a row. The commonest shapes (sums and foralls over products of index sets with
+coefficients from the data) are unrolled with arrays in one go (``vormo.emitvector``, when numpy
+is installed); everything else, and every finding, comes from the plain-Python unroll below,
+which gives the same rows. The script holds only numbers and literals, so reading it shows
 the problem the solver sees. Names and string data from the model reach the script only through
 ``repr`` (or JSON), so no model or data text can turn into code.
 
-numpy and scipy are imported by the generated script only, never by this module.
+numpy is imported by the array unroll when it runs, scipy by the generated script only; neither
+when this module loads.
 """
 
 import itertools
@@ -27,7 +31,9 @@ import numbers
 import operator
 
 from .emitcore import SciPyCodeGeneratorBase
+from .emitvector import VectorUnroll
 from .faultnote import SemanticError
+from .sparsetables import ColumnNames
 
 __all__ = ["SciPyCSCCodeGenerator", "display_name"]
 
@@ -954,7 +960,7 @@ class _ModelBuild:
             if bounds and not per_element:
                 low = max(low, self._bound(bounds["low"], name, "lower"))
                 high = min(high, self._bound(bounds["high"], name, "upper"))
-            first = len(self.var_names)
+            first = len(self.bounds)
             domains = [self._domains[s].members for s in self._dims[name]]
             count = math.prod(map(len, domains))
             if first + count > MAX_COLUMNS:
@@ -962,16 +968,16 @@ class _ModelBuild:
                                   f"the {MAX_COLUMNS:,} a solver script is built for; solve a smaller "
                                   "instance")
             texts = [["[" + _subscript_text(m) + "]" for m in members] for members in domains]
-            names = [name + "".join(parts) for parts in itertools.product(*texts)]
-            columns = dict(zip(itertools.product(*domains), range(first, first + count)))
-            self._columns_of[name] = columns
-            self.var_names.extend(names)
+            self._first_column[name] = first
+            self._name_blocks.append((name, texts, first))
             if per_element:
                 self.bounds.extend(self._element_bounds(decl, domains, low, high))
             else:
                 self.bounds.extend([(low, high)] * count)
+                self._shared_bounds[first] = (low, high)
             self.integrality.extend([integer] * count)
             self._variable_blocks.append((decl, first, count))
+            self.var_names = ColumnNames(self._name_blocks)
 
     def _element_bounds(self, decl, domains, low, high):
         """(low, high) of every element of a variable whose bounds name its indices, in column
@@ -1005,9 +1011,16 @@ class _ModelBuild:
         sense = {"minimize": 1, "maximize": -1}.get(objective.get("sense"))
         if sense is None:
             raise self._at_line(self._unsupported_type_error("objective sense", objective.get("sense")))
+        label = objective.get("label")
+        vectorised = self._v_objective(objective["expr"])
+        if vectorised is not None:
+            linear, count = vectorised
+            self._set_objective_columns(linear.cols, linear.coefs)
+            self._count_nonzeros(count)
+            self._objective = (sense, label, self._line, linear)
+            return
         linear = _Linear()
         self._settled(lambda: self._expand(objective["expr"], {}, 1.0, linear))
-        label = objective.get("label")
         what = f"the objective '{label}'" if label else "the objective"
         for column, coefficient in linear.terms.items():
             if not -BOUND_LIMIT < coefficient < BOUND_LIMIT:
@@ -1021,6 +1034,14 @@ class _ModelBuild:
         self._count_nonzeros(len(linear.terms))
         self._objective = (sense, label, self._line, linear)
 
+    def _set_objective_columns(self, cols, coefs):
+        """The dense objective c from the array objective (a list, or an array in a compact build)."""
+        import numpy as np
+
+        c = np.zeros(len(self.bounds))
+        c[cols] = coefs
+        self.c = c if self._compact else c.tolist()
+
     def _build_constraints(self):
         self._collect(self.ast.get("constraints") or [], {})
 
@@ -1028,6 +1049,8 @@ class _ModelBuild:
         for item in items:
             kind = item.get("type")
             self._line = item.get("lineno", self._line)
+            if kind in ("constraint", "forall") and not env and not self._index and self._v_item(item):
+                continue  # unrolled with arrays
             if kind == "constraint":
                 self._add_row(item, env)
             elif kind == "forall":
@@ -1124,7 +1147,9 @@ class _ModelBuild:
     def _fill_base_fields(self):
         """The base class's problem fields, in the linear-programming routine's own form: every
         '>=' row negated into A_ub @ x <= b_ub, every '==' row in A_eq @ x == b_eq."""
-        for name, columns in self._columns_of.items():
+        for decl, _, _ in self._variable_blocks:
+            name = decl["name"]
+            columns = self._columns_of[name]
             self.var_indices.update(zip(zip(itertools.repeat(name), columns), columns.values()))
         for family in self._families:
             op = family["op"]
@@ -1191,8 +1216,21 @@ class _ScriptWriter:
     A part of SciPyCSCCodeGenerator, which holds the built problem these methods read.
     """
 
-    def _tables(self):
-        """The script's tables as they are after its build (tuples as the lists JSON makes)."""
+    def _tables(self, whole=True):
+        """The script's tables as they are after its build (tuples as the lists JSON makes);
+        not whole, only those that do not grow with the columns and rows."""
+        if self._objective:
+            sense, label, _, linear = self._objective
+            constant = float(linear.constant)
+        else:
+            sense, label, constant, linear = 0, None, 0.0, None
+        tables = {
+            "SENSE": sense, "OBJECTIVE_NAME": str(label) if label else None,
+            "OBJECTIVE_CONSTANT": constant, "DEXPRS": [list(entry) for entry in self._dexpr_rows],
+            "TIME_LIMIT": float(self.time_limit),
+        }
+        if not whole:
+            return tables
         columns = []
         for decl, first, count in self._variable_blocks:
             name = decl["name"]
@@ -1207,23 +1245,88 @@ class _ScriptWriter:
                 rows.append([-math.inf if op == "<=" else rhs, math.inf if op == ">=" else rhs, flat])
                 info.append([name, label, line, _plain(index)])
         objective = []
-        if self._objective:
-            sense, label, _, linear = self._objective
-            for column, coefficient in linear.terms.items():
-                if coefficient != 0:
-                    objective += (column, coefficient)
-            constant = float(linear.constant)
-        else:
-            sense, label, constant = 0, None, 0.0
-        return {
-            "NAMES": self.var_names, "COLUMNS": columns,
+        for column, coefficient in linear.terms.items() if linear is not None else ():
+            if coefficient != 0:
+                objective += (column, coefficient)
+        tables.update({
+            "NAMES": list(self.var_names), "COLUMNS": columns,
             "LOWER": [low for low, _ in self.bounds], "UPPER": [high for _, high in self.bounds],
-            "INTEGER": self.integrality, "SENSE": sense,
-            "OBJECTIVE_NAME": str(label) if label else None, "OBJECTIVE_CONSTANT": constant,
-            "OBJECTIVE": objective, "ROWS": rows, "ROW_INFO": info,
-            "DEXPRS": [list(entry) for entry in self._dexpr_rows],
-            "TIME_LIMIT": float(self.time_limit),
-        }
+            "INTEGER": self.integrality, "OBJECTIVE": objective, "ROWS": rows, "ROW_INFO": info,
+        })
+        return tables
+
+    def _compact_tables(self):
+        """The same tables in compact form (numpy at hand): names and keys of the columns made
+        when asked, bounds and kinds as arrays, the objective as one array of column, coefficient
+        pairs, the rows as CSR arrays (see vormo.sparsetables)."""
+        import numpy as np
+
+        from .sparsetables import ColumnKeys, ColumnNames, RowTable
+
+        n = len(self.bounds)
+        lower, upper = np.empty(n), np.empty(n)
+        integer = np.zeros(n, np.uint8)
+        keys = []
+        for decl, first, count in self._variable_blocks:
+            name = decl["name"]
+            keys.append((name, [[_plain(m) for m in self._domains[s].members] for s in self._dims[name]],
+                         first))
+            shared = self._shared_bounds.get(first)
+            if shared is not None:
+                lower[first:first + count], upper[first:first + count] = shared
+            else:
+                block = self.bounds[first:first + count]
+                lower[first:first + count] = [low for low, _ in block]
+                upper[first:first + count] = [high for _, high in block]
+            if count:
+                integer[first:first + count] = self.integrality[first]
+        lows, highs, datas, indices, counts, info = [], [], [], [], [], []
+        for family in self._families:
+            op, label, line = family["op"], family["label"], family["line"]
+            label = str(label) if label else None
+            line = line if _is_int(line) else None
+            rows = family["rows"]
+            if hasattr(rows, "indptr"):
+                rhs, names, members = rows.rhs, rows.names, rows.index
+                counts.append(np.diff(rows.indptr))
+                indices.append(rows.cols)
+                datas.append(rows.coefs)
+            else:
+                rhs = np.array([row[2] for row in rows], dtype=float)
+                names, members = [row[0] for row in rows], [row[1] for row in rows]
+                counts.append(np.array([len(row[3]) // 2 for row in rows], dtype=np.int64))
+                flat = np.fromiter(itertools.chain.from_iterable(row[3] for row in rows), float,
+                                   int(counts[-1].sum()) * 2)
+                indices.append(flat[0::2].astype(np.int64))
+                datas.append(flat[1::2])
+            lows.append(np.full(len(rhs), -math.inf) if op == "<=" else rhs)
+            highs.append(np.full(len(rhs), math.inf) if op == ">=" else rhs)
+            info.extend([name, label, line, _plain(index)] for name, index in zip(names, members))
+
+        def joined(parts, dtype):
+            return np.concatenate(parts).astype(dtype, copy=False) if parts else np.zeros(0, dtype)
+
+        indptr = np.zeros(len(info) + 1, np.int64)
+        np.cumsum(joined(counts, np.int64), out=indptr[1:])
+        tables = self._tables(whole=False)
+        objective = np.zeros(0)
+        if self._objective:
+            linear = self._objective[3]
+            if isinstance(linear, _Linear):
+                flat = [v for column, coefficient in linear.terms.items() if coefficient != 0
+                        for v in (column, coefficient)]
+                objective = np.array(flat, dtype=float)
+            else:
+                objective = np.empty(2 * len(linear.cols))
+                objective[0::2], objective[1::2] = linear.cols, linear.coefs
+        tables.update({
+            "NAMES": ColumnNames(self._name_blocks), "COLUMNS": ColumnKeys(keys),
+            "LOWER": lower, "UPPER": upper, "INTEGER": integer, "OBJECTIVE": objective,
+            "ROWS": RowTable(joined(lows, float), joined(highs, float), joined(datas, float),
+                             joined(indices, np.int64), indptr),
+            "ROW_INFO": info,
+        })
+        return tables
 
     # ------------------------------------------------------------------------------------------
     # Script text
@@ -1231,7 +1334,7 @@ class _ScriptWriter:
     def _write_script(self):
         add = self._add_code_line
         n_rows = sum(len(family["rows"]) for family in self._families)
-        nonzeros = sum(len(row[3]) for family in self._families for row in family["rows"]) // 2
+        nonzeros = sum(_family_nonzeros(family) for family in self._families)
         title = repr(self.model_name) if self.model_name is not None else "(unnamed)"
         if self._objective:
             sense, label, _, _ = self._objective
@@ -1371,7 +1474,7 @@ class _ScriptWriter:
         add("")
 
 
-class SciPyCSCCodeGenerator(_ModelBuild, _LinearCompiler, _DataValues, _ScriptWriter,
+class SciPyCSCCodeGenerator(_ModelBuild, VectorUnroll, _LinearCompiler, _DataValues, _ScriptWriter,
                             SciPyCodeGeneratorBase):
     """Concrete generator for the mode ``"csc"``: a standalone sparse SciPy script.
 
@@ -1405,10 +1508,11 @@ class SciPyCSCCodeGenerator(_ModelBuild, _LinearCompiler, _DataValues, _ScriptWr
         without writing and reading the script's text: its tables (NAMES, COLUMNS, ROWS, ...)
         and its functions (solve() among them). The runner's child solves from it."""
         self._check_settings()
-        self._build()
+        compact = self._v_ready() is not None
+        self._build(compact=compact)
         namespace = {"__name__": run_name}
         exec(compile(_SCRIPT_HELPERS, "<solver script helpers>", "exec"), namespace)
-        namespace.update(self._tables())
+        namespace.update(self._compact_tables() if compact else self._tables())
         exec(compile(_SCRIPT_SOLVE.replace("RESULTS", self.results_varname), "<solver script>", "exec"),
              namespace)
         return namespace
@@ -1424,8 +1528,9 @@ class SciPyCSCCodeGenerator(_ModelBuild, _LinearCompiler, _DataValues, _ScriptWr
                 or limit == math.inf:
             raise ValueError(f"time_limit must be a positive number of seconds, not {limit!r}")
 
-    def _build(self):
+    def _build(self, compact=False):
         self._reset()
+        self._compact = compact   # a build for a namespace of compact tables
         self._read_declarations()
         self._build_variables()
         self._build_objective()
@@ -1451,7 +1556,14 @@ class SciPyCSCCodeGenerator(_ModelBuild, _LinearCompiler, _DataValues, _ScriptWr
         self._has_vars = {}       # id(node) -> bool
         self._linear_code = {}    # id(node) -> compiled linear expression
         self._value_code = {}     # id(node) -> compiled value of data
-        self._columns_of = {}     # variable name -> {subscripts: column}
+        self._columns_of = _ColumnMaps(self)  # variable name -> {subscripts: column}, made when asked
+        self._first_column = {}   # variable name -> its first column
+        self._name_blocks = []    # (variable name, [subscript texts per index set], first column)
+        self._shared_bounds = {}  # first column of a block -> (low, high) all its columns share
+        self._v_member_arrays = {}  # set name -> its members as an array (array unroll)
+        self._v_parameters = {}   # parameter name -> its values as an array, or None
+        self._vector_items = 0    # constraint items and objectives unrolled with arrays
+        self._compact = False
         self._range_tables = {}   # range name -> {member: position}
         self._variable_blocks = []  # (declaration, first column, column count)
         self._families = []       # constraint families in order of first row
@@ -1469,6 +1581,33 @@ class SciPyCSCCodeGenerator(_ModelBuild, _LinearCompiler, _DataValues, _ScriptWr
     def _at_line(self, error, line=None):
         """The same message as error, with the line of the statement at hand."""
         return self._error(error.message, line)
+
+
+class _ColumnMaps(dict):
+    """variable name -> {subscripts: column}, each map made when first asked for (the closure
+    unroll's lookups; the array unroll computes columns from positions and needs none)."""
+
+    def __init__(self, generator):
+        super().__init__()
+        self._generator = generator
+
+    def __missing__(self, name):
+        generator = self._generator
+        if name not in generator._first_column:
+            raise KeyError(name)
+        first = generator._first_column[name]
+        domains = [generator._domains[s].members for s in generator._dims[name]]
+        count = math.prod(map(len, domains))
+        columns = self[name] = dict(zip(itertools.product(*domains), range(first, first + count)))
+        return columns
+
+
+def _family_nonzeros(family):
+    rows = family["rows"]
+    found = getattr(rows, "nonzeros", None)
+    if found is not None:
+        return found
+    return sum(len(row[3]) for row in rows) // 2
 
 
 def _plain(value):
@@ -1573,14 +1712,20 @@ def solve():
     integrality = np.array(kinds, dtype=np.uint8)
     constraints = []
     if ROWS:
-        counts = np.fromiter((len(terms) // 2 for _, _, terms in ROWS), np.int64, len(ROWS))
-        flat = np.fromiter(itertools.chain.from_iterable(terms for _, _, terms in ROWS), float,
-                           int(counts.sum()) * 2)
-        starts = np.concatenate(([0], np.cumsum(counts)))
+        arrays = getattr(ROWS, "csr", None)  # rows held as arrays already (a compact build)
+        if arrays is None:
+            counts = np.fromiter((len(terms) // 2 for _, _, terms in ROWS), np.int64, len(ROWS))
+            flat = np.fromiter(itertools.chain.from_iterable(terms for _, _, terms in ROWS), float,
+                               int(counts.sum()) * 2)
+            starts = np.concatenate(([0], np.cumsum(counts)))
+            arrays = (flat[1::2], flat[0::2].astype(np.int64), starts)
+            row_lower = np.array([row[0] for row in ROWS], dtype=float)
+            row_upper = np.array([row[1] for row in ROWS], dtype=float)
+        else:
+            row_lower, row_upper = ROWS.lower, ROWS.upper
         # Rows come row by row; HiGHS takes the matrix column by column.
-        A = csc_array(csr_array((flat[1::2], flat[0::2].astype(np.int64), starts), shape=(len(ROWS), n)))
-        constraints.append(LinearConstraint(A, np.array([row[0] for row in ROWS], dtype=float),
-                                            np.array([row[1] for row in ROWS], dtype=float)))
+        A = csc_array(csr_array(arrays, shape=(len(ROWS), n)))
+        constraints.append(LinearConstraint(A, row_lower, row_upper))
     try:
         RESULTS = milp(SENSE * c, integrality=integrality, bounds=bounds, constraints=constraints,
                        options={"time_limit": TIME_LIMIT})
