@@ -29,9 +29,10 @@ import keyword
 import math
 import numbers
 import operator
+from collections.abc import Mapping, Sequence
 
 from .emitcore import SciPyCodeGeneratorBase
-from .emitvector import VectorUnroll
+from .emitvector import VectorUnroll, pair_texts
 from .faultnote import SemanticError
 from .sparsetables import ColumnNames
 
@@ -1145,15 +1146,34 @@ class _ModelBuild:
                 self._dexpr_rows.append([shown, constant, flat])
 
     def _fill_base_fields(self):
+        """The base class's problem fields (var_indices, A_ub, b_ub, A_eq, b_eq), made when one
+        of them is first read: the script needs none of them."""
+        self._base_fields = None
+        for field in _BASE_FIELDS:
+            setattr(self, field, (_LaterMap if field == "var_indices" else _LaterList)(self, field))
+
+    def _base_field(self, field):
+        if self._base_fields is None:
+            for name in _BASE_FIELDS:
+                setattr(self, name, {} if name == "var_indices" else [])
+            self._fill_base_fields_now()
+            self._base_fields = {name: getattr(self, name) for name in _BASE_FIELDS}
+        return self._base_fields[field]
+
+    def _fill_base_fields_now(self):
         """The base class's problem fields, in the linear-programming routine's own form: every
         '>=' row negated into A_ub @ x <= b_ub, every '==' row in A_eq @ x == b_eq."""
-        for decl, _, _ in self._variable_blocks:
+        for decl, first, count in self._variable_blocks:
             name = decl["name"]
-            columns = self._columns_of[name]
-            self.var_indices.update(zip(zip(itertools.repeat(name), columns), columns.values()))
+            keys = itertools.product(*[self._domains[s].members for s in self._dims[name]])
+            self.var_indices.update(zip(zip(itertools.repeat(name), keys), range(first, first + count)))
         for family in self._families:
             op = family["op"]
-            for _, _, rhs, flat in family["rows"]:
+            rows = family["rows"]
+            if hasattr(rows, "indptr"):
+                self._fill_block(op, rows)
+                continue
+            for _, _, rhs, flat in rows:
                 if op == "==":
                     self.A_eq.append(list(zip(flat[0::2], flat[1::2])))
                     self.b_eq.append(rhs)
@@ -1163,6 +1183,15 @@ class _ModelBuild:
                 else:
                     self.A_ub.append(list(zip(flat[0::2], map(operator.neg, flat[1::2]))))
                     self.b_ub.append(-rhs)
+
+    def _fill_block(self, op, rows):
+        """_fill_base_fields for the rows of a family unrolled as arrays."""
+        coefs = rows.coefs if op != ">=" else -rows.coefs
+        cols, coefs, bounds = rows.cols.tolist(), coefs.tolist(), rows.indptr.tolist()
+        rhs = rows.rhs.tolist() if op != ">=" else (-rows.rhs).tolist()
+        matrix, right = (self.A_eq, self.b_eq) if op == "==" else (self.A_ub, self.b_ub)
+        matrix.extend(list(zip(cols[start:end], coefs[start:end])) for start, end in zip(bounds, bounds[1:]))
+        right.extend(rhs)
 
     # ------------------------------------------------------------------------------------------
     # Loops
@@ -1244,10 +1273,7 @@ class _ScriptWriter:
             for name, index, rhs, flat in family["rows"]:
                 rows.append([-math.inf if op == "<=" else rhs, math.inf if op == ">=" else rhs, flat])
                 info.append([name, label, line, _plain(index)])
-        objective = []
-        for column, coefficient in linear.terms.items() if linear is not None else ():
-            if coefficient != 0:
-                objective += (column, coefficient)
+        objective = _objective_flat(linear) if linear is not None else []
         tables.update({
             "NAMES": list(self.var_names), "COLUMNS": columns,
             "LOWER": [low for low, _ in self.bounds], "UPPER": [high for _, high in self.bounds],
@@ -1437,19 +1463,23 @@ class _ScriptWriter:
             add(f"SENSE = {sense}")
             add(f"OBJECTIVE_NAME = {_label_text(label)}")
             add(f"OBJECTIVE_CONSTANT = {_number_text(float(linear.constant))}")
-            flat = []
-            for column, coefficient in linear.terms.items():
-                if coefficient != 0:
-                    flat += (column, coefficient)
+            flat = linear
         else:
             add("# No objective: any point that satisfies the constraints will do.")
             add("SENSE = 0")
             add("OBJECTIVE_NAME = None")
             add("OBJECTIVE_CONSTANT = 0.0")
-            flat = []
+            flat = None
+        if flat is None:
+            items = []
+        elif hasattr(flat, "cols"):
+            items = pair_texts(flat.cols, flat.coefs)
+        else:
+            # One JSON text cut into lines of _PAIRS_PER_LINE pairs (numbers hold no ", ").
+            flat = _objective_flat(flat)
+            items = json.dumps(flat)[1:-1].split(", ") if flat else []
         step = 2 * _PAIRS_PER_LINE
-        self._json_call("OBJECTIVE = ", [json.dumps(flat[k:k + step])[1:-1]
-                                         for k in range(0, len(flat), step)], "")
+        self._json_call("OBJECTIVE = ", [", ".join(items[k:k + step]) for k in range(0, len(items), step)], "")
         add("")
 
     def _write_rows(self):
@@ -1463,8 +1493,10 @@ class _ScriptWriter:
             add("")
             add(f"# Constraint {repr(label) if label else '(unlabelled)'}, model line {_line_text(line)}: "
                 f"{len(family['rows'])} row(s)")
+            rows = family["rows"]
+            lines = rows.json_lines() if hasattr(rows, "json_lines") else [dumps(row) for row in rows]
             self._json_call(f"add_rows({_label_text(label)}, {line if _is_int(line) else None}, "
-                            f"{family['op']!r}, ", [dumps(row) for row in family["rows"]], ")")
+                            f"{family['op']!r}, ", lines, ")")
         add("")
 
     def _write_dexprs(self):
@@ -1583,6 +1615,58 @@ class SciPyCSCCodeGenerator(_ModelBuild, VectorUnroll, _LinearCompiler, _DataVal
         return self._error(error.message, line)
 
 
+_BASE_FIELDS = ("var_indices", "A_ub", "b_ub", "A_eq", "b_eq")
+
+
+class _LaterList(Sequence):
+    """A list field of the base class, made (with its siblings) when first read."""
+
+    def __init__(self, generator, field):
+        self._generator, self._field = generator, field
+
+    def _list(self):
+        return self._generator._base_field(self._field)
+
+    def __len__(self):
+        return len(self._list())
+
+    def __getitem__(self, k):
+        return self._list()[k]
+
+    def __iter__(self):
+        return iter(self._list())
+
+    def __eq__(self, other):
+        return self._list() == (list(other) if isinstance(other, Sequence) else other)
+
+    __hash__ = None
+
+    def __repr__(self):
+        return repr(self._list())
+
+
+class _LaterMap(Mapping):
+    """The base class's var_indices, made (with its siblings) when first read."""
+
+    def __init__(self, generator, field):
+        self._generator, self._field = generator, field
+
+    def _dict(self):
+        return self._generator._base_field(self._field)
+
+    def __getitem__(self, key):
+        return self._dict()[key]
+
+    def __iter__(self):
+        return iter(self._dict())
+
+    def __len__(self):
+        return len(self._dict())
+
+    def __repr__(self):
+        return repr(self._dict())
+
+
 class _ColumnMaps(dict):
     """variable name -> {subscripts: column}, each map made when first asked for (the closure
     unroll's lookups; the array unroll computes columns from positions and needs none)."""
@@ -1600,6 +1684,20 @@ class _ColumnMaps(dict):
         count = math.prod(map(len, domains))
         columns = self[name] = dict(zip(itertools.product(*domains), range(first, first + count)))
         return columns
+
+
+def _objective_flat(linear):
+    """[column, coefficient, ...] of the objective's non-zero terms, in order."""
+    cols = getattr(linear, "cols", None)
+    if cols is not None:  # unrolled as arrays: no zero among the coefficients
+        flat = [None] * (2 * len(cols))
+        flat[0::2], flat[1::2] = cols.tolist(), linear.coefs.tolist()
+        return flat
+    flat = []
+    for column, coefficient in linear.terms.items():
+        if coefficient != 0:
+            flat += (column, coefficient)
+    return flat
 
 
 def _family_nonzeros(family):

@@ -110,6 +110,17 @@ class BlockRows:
             flat[1::2] = coefs[start:end]
             yield name, index, rhs, flat
 
+    def json_lines(self):
+        """Each row as the JSON text json.dumps makes of it."""
+        import json
+
+        dumps = json.dumps
+        texts = pair_texts(self.cols, self.coefs)
+        bounds = self.indptr.tolist()
+        return [f"[{dumps(name)}, {dumps(index)}, {dumps(rhs)}, [{', '.join(texts[2 * start:2 * end])}]]"
+                for name, index, rhs, start, end in zip(self.names, self.index, self.rhs.tolist(), bounds,
+                                                        bounds[1:])]
+
     def __getitem__(self, r):
         if not -len(self) <= r < len(self):
             raise IndexError(r)
@@ -119,6 +130,20 @@ class BlockRows:
         flat[0::2] = self.cols[start:end].tolist()
         flat[1::2] = self.coefs[start:end].tolist()
         return self.names[r], self.index[r], float(self.rhs[r]), flat
+
+
+def pair_texts(cols, coefs):
+    """The JSON texts of [column, coefficient, ...] item by item, from the arrays: each distinct
+    coefficient written once (finite floats: the JSON text is Python's repr)."""
+    np = _numpy()
+    texts = [None] * (2 * len(cols))
+    texts[0::2] = map(str, cols.tolist())
+    if len(coefs):
+        distinct, which = np.unique(coefs, return_inverse=True)
+        written = np.empty(len(distinct), dtype=object)
+        written[:] = [repr(v) for v in distinct.tolist()]
+        texts[1::2] = written[which.reshape(-1)].tolist()
+    return texts
 
 
 class _VectorLinear:

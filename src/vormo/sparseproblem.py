@@ -42,8 +42,9 @@ class SparseProblem:
         missing = [name for name in _TABLES if name not in tables]
         if missing:
             raise ValueError(f"not the tables of a solver script: {', '.join(missing)} missing")
-        self.names = list(tables["NAMES"])
-        self.columns = list(tables["COLUMNS"])
+        # A compact namespace's names and keys are made on demand: kept as they are, not listed.
+        self.names = _sequence(tables["NAMES"])
+        self.columns = _sequence(tables["COLUMNS"])
         self._lower, self._upper, self._integer = tables["LOWER"], tables["UPPER"], tables["INTEGER"]
         self.sense = int(tables["SENSE"])
         self.objective_name = tables["OBJECTIVE_NAME"]
@@ -109,6 +110,9 @@ class SparseProblem:
         from scipy.sparse import csr_array
 
         rows = self._rows
+        arrays = getattr(rows, "csr", None)
+        if arrays is not None:  # rows held as CSR arrays already
+            return csr_array(arrays, shape=(len(rows), self.n_cols))
         counts = np.fromiter((len(row[2]) // 2 for row in rows), np.int64, len(rows))
         flat = np.fromiter(itertools.chain.from_iterable(row[2] for row in rows), float,
                            int(counts.sum()) * 2)
@@ -119,12 +123,16 @@ class SparseProblem:
     def row_lower(self):
         import numpy as np
 
+        if hasattr(self._rows, "lower"):
+            return np.asarray(self._rows.lower, dtype=float)
         return np.array([row[0] for row in self._rows], dtype=float)
 
     @cached_property
     def row_upper(self):
         import numpy as np
 
+        if hasattr(self._rows, "upper"):
+            return np.asarray(self._rows.upper, dtype=float)
         return np.array([row[1] for row in self._rows], dtype=float)
 
     def dexpr_values(self, x):
@@ -133,6 +141,14 @@ class SparseProblem:
         for name, constant, flat in self.dexprs:
             values[name] = constant + sum(coef * x[col] for col, coef in zip(flat[0::2], flat[1::2]))
         return values
+
+
+def _sequence(table):
+    """A table as a sequence: a list or a table that makes its entries on demand as it is, any
+    other iterable listed."""
+    from collections.abc import Sequence
+
+    return table if isinstance(table, Sequence) and not isinstance(table, (str, tuple)) else list(table)
 
 
 def from_namespace(namespace):

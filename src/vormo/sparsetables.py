@@ -93,6 +93,10 @@ class ColumnNames(_Blocks):
     def _make(self, name, key):
         return name + "".join(key)
 
+    def _block_entries(self, block):
+        name, parts, _, _ = block
+        return map("".join, itertools.product((name,), *parts))
+
 
 class ColumnKeys(_Blocks):
     """[variable, [subscripts]] of every column, made when asked (a tuple member as a list)."""
