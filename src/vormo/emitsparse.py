@@ -23,6 +23,7 @@ numpy is imported by the array unroll when it runs, scipy by the generated scrip
 when this module loads.
 """
 
+import array
 import itertools
 import json
 import keyword
@@ -1291,7 +1292,7 @@ class _ScriptWriter:
 
         n = len(self.bounds)
         lower, upper = np.empty(n), np.empty(n)
-        integer = np.zeros(n, np.uint8)
+        integer = array.array("B", bytes(n))  # iterates as ints, reads as an array without a copy
         keys = []
         for decl, first, count in self._variable_blocks:
             name = decl["name"]
@@ -1304,8 +1305,8 @@ class _ScriptWriter:
                 block = self.bounds[first:first + count]
                 lower[first:first + count] = [low for low, _ in block]
                 upper[first:first + count] = [high for _, high in block]
-            if count:
-                integer[first:first + count] = self.integrality[first]
+            if count and self.integrality[first]:
+                integer[first:first + count] = array.array("B", b"\x01" * count)
         lows, highs, datas, indices, counts, info = [], [], [], [], [], []
         for family in self._families:
             op, label, line = family["op"], family["label"], family["line"]

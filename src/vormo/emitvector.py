@@ -433,7 +433,7 @@ class VectorUnroll:
                 if self._uses_variables(left):
                     left, right = right, left
                 factor = self._v_number(np, self._v_value(np, left, frame), frame.size)
-                zero = factor == 0
+                zero = np.broadcast_to(np.asarray(factor) == 0, (frame.size,))
                 dead = zero if dead is None else dead | zero
                 return self._v_linear(np, right, frame, scale * factor, dead, sink)
             if op == "/":
@@ -584,6 +584,20 @@ class VectorUnroll:
                 return (left & right).astype(np.int64)
             if node.get("op") == "||":
                 return (left | right).astype(np.int64)
+        if kind == "tuple_literal":
+            # <i, j> of loop variables and plain literals: the tuples themselves, as the closure
+            # unroll makes them (a member of a tuple set compares equal to the tuple of its fields).
+            parts = []
+            for element in node.get("elements") or []:
+                if not isinstance(element, dict) or not (
+                        element.get("type") == "name" and element.get("name") in frame.vars
+                        or element.get("type") == "string"
+                        or element.get("type") == "number" and type(element.get("value")) is int):
+                    raise _NoVector
+                value = self._v_value(np, element, frame)
+                parts.append(value.tolist() if isinstance(value, np.ndarray)
+                             else [value] * frame.size)
+            return np.fromiter(zip(*parts), dtype=object, count=frame.size)
         raise _NoVector
 
     def _v_parameter(self, np, node, frame):

@@ -12,6 +12,7 @@ pandas is imported by ``result_frame`` only.
 
 from __future__ import annotations
 
+import itertools
 from collections.abc import Mapping
 from typing import Any
 
@@ -25,13 +26,16 @@ def entries_of(columns: Any, values: Any, integer: Any = None) -> list[dict[str,
 
     An integer column's value is rounded to an int, as the flat ``variables`` of a result are.
     """
+    if hasattr(integer, "tolist"):
+        integer = integer.tolist()  # an array: its items as ints, read once
     out = []
-    for j, (column, value) in enumerate(zip(columns, values)):
+    append = out.append
+    for column, value, whole in zip(columns, values, integer if integer is not None else itertools.repeat(0)):
         name, index = column[0], list(column[1]) if len(column) > 1 else []
         value = float(value)
-        if integer is not None and integer[j]:
+        if whole:
             value = int(round(value))
-        out.append({"name": name, "index": index, "value": value})
+        append({"name": name, "index": index, "value": value})
     return out
 
 
