@@ -271,3 +271,38 @@ def test_the_base_fields_are_made_when_read():
     assert dict(generator.var_indices) == dict(slow.var_indices)
     assert generator.var_indices[("ship", ("b", "y"))] == 3
     assert generator.c == slow.c == [4.0, 6.0, 5.0, 0.0, 7.0, 3.0]
+
+
+def _consumers(compiled, compact, monkeypatch):
+    """What the child's consumers make of a namespace build: the report with its entries, the
+    explanation (or diagnosis) and the exported names."""
+    from vormo import export, insight
+    from vormo.tables import add_entries
+
+    with monkeypatch.context() as patch:
+        if not compact:
+            patch.setattr(emitvector, "_numpy", lambda: None)
+        namespace = SciPyCSCCodeGenerator(compiled, compiled["data"]).build_namespace()
+    assert isinstance(namespace["ROWS"], RowTable) == compact
+    report, outcome = namespace["solve"]()
+    add_entries(report, namespace, outcome)
+    problem = sparseproblem.from_namespace(namespace)
+    solution = dict(report, x=None if outcome.x is None else outcome.x.tolist())
+    hook = insight.explain if report["status"] == "optimal" else insight.diagnose
+    names = export.make_names(problem)
+    return json.dumps([report, hook(problem, solution), names.records, names.columns, names.rows], default=str)
+
+
+CORPUS = ["transportation/transportation", "sports_scheduling/league_round_robin", "lot_sizing/snack_lines",
+          "assignment/fair_volunteers", "transshipment/transshipment", "maximum_flow/stadium_evacuation"]
+
+
+@pytest.mark.parametrize("example", CORPUS)
+def test_the_consumers_read_the_compact_tables_as_the_lists(example, monkeypatch):
+    from pathlib import Path
+
+    import vormo
+
+    path = Path(vormo.__file__).parent / "vormo_models" / f"{example}.mod"
+    compiled = VormoCompiler().compile_model(path.read_text(), path.with_suffix(".dat").read_text())
+    assert _consumers(compiled, True, monkeypatch) == _consumers(compiled, False, monkeypatch)

@@ -12,6 +12,7 @@ pandas is imported by ``result_frame`` only.
 
 from __future__ import annotations
 
+import gc
 import itertools
 from collections.abc import Mapping
 from typing import Any
@@ -42,8 +43,17 @@ def entries_of(columns: Any, values: Any, integer: Any = None) -> list[dict[str,
 def add_entries(report: dict[str, Any], namespace: Mapping[str, Any], outcome: Any) -> None:
     """Add ``entries`` to a solver report from the built script's COLUMNS and the solver's point."""
     x = getattr(outcome, "x", None)
-    if x is not None:
+    if x is None:
+        return
+    # One entry per column, a million of them for a large model: the cyclic collector pauses
+    # meanwhile (the entries hold no cycles), as it does while the runner reads them back.
+    collecting = gc.isenabled()
+    gc.disable()
+    try:
         report["entries"] = entries_of(namespace["COLUMNS"], x.tolist(), namespace["INTEGER"])
+    finally:
+        if collecting:
+            gc.enable()
 
 
 def index_text(value: Any) -> Any:
