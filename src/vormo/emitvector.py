@@ -479,7 +479,9 @@ class VectorUnroll:
         row, cols, coefs = keys[0][live], cols[live], coefs[live]
         if np.any(coefs == 0):
             raise _NoVector
-        if len(cols) > 1:
+        rising = (cols[1:] > cols[:-1]) | (row[1:] != row[:-1])
+        if len(cols) > 1 and not rising.all():
+            # Columns not rising along each row (the usual order): look for one named twice.
             pairs = row * (int(cols.max()) + 1) + cols
             pairs.sort()
             if np.any(pairs[1:] == pairs[:-1]):
