@@ -115,6 +115,9 @@ SHAPES = {
     "tuple sets and patterns": (ARCS, ARCS_DATA, 4),
     "dexprs and a column twice in a row fall back": (DEXPR, DEXPR_DATA, 1),
     "scale factors, zero factors, mod falls back": (SCALES, SCALES_DATA, 4),
+    "unlabelled rows of one line numbered apart": (
+        TRANSPORT.replace("subject to {", "subject to {\n  forall(s in S) sum(t in T) ship[s][t] >= 0; "
+                                          "forall(s in S) sum(t in T) ship[s][t] <= 99;"), TRANSPORT_DATA, 5),
 }
 
 

@@ -1114,9 +1114,7 @@ class _ModelBuild:
     def _row_name(self, family):
         """Unique display name of the next row of a family: its label, or c<line> for an
         unlabelled constraint, with the members of the enclosing loops as subscripts."""
-        line = family["line"]
-        base = family["label"] or (f"c{line}" if isinstance(line, int) else f"c{len(self._families)}")
-        name = display_name(base, self._index)
+        name = display_name(self._row_base(family), self._index)
         if name in self._row_names:
             k = 2
             while f"{name}#{k}" in self._row_names:
@@ -1124,6 +1122,10 @@ class _ModelBuild:
             name = f"{name}#{k}"
         self._row_names.add(name)
         return name
+
+    def _row_base(self, family):
+        line = family["line"]
+        return family["label"] or (f"c{line}" if isinstance(line, int) else f"c{len(self._families)}")
 
     def _build_dexprs(self):
         """Every instance of every decision expression, for the script's DEXPRS table."""
@@ -1313,14 +1315,14 @@ class _ScriptWriter:
             label = str(label) if label else None
             line = line if _is_int(line) else None
             rows = family["rows"]
-            if hasattr(rows, "indptr"):
+            if hasattr(rows, "indptr"):  # loop members listed plain already
                 rhs, names, members = rows.rhs, rows.names, rows.index
                 counts.append(np.diff(rows.indptr))
                 indices.append(rows.cols)
                 datas.append(rows.coefs)
             else:
                 rhs = np.array([row[2] for row in rows], dtype=float)
-                names, members = [row[0] for row in rows], [row[1] for row in rows]
+                names, members = [row[0] for row in rows], [_plain(row[1]) for row in rows]
                 counts.append(np.array([len(row[3]) // 2 for row in rows], dtype=np.int64))
                 flat = np.fromiter(itertools.chain.from_iterable(row[3] for row in rows), float,
                                    int(counts[-1].sum()) * 2)
@@ -1328,7 +1330,7 @@ class _ScriptWriter:
                 datas.append(flat[1::2])
             lows.append(np.full(len(rhs), -math.inf) if op == "<=" else rhs)
             highs.append(np.full(len(rhs), math.inf) if op == ">=" else rhs)
-            info.extend([name, label, line, _plain(index)] for name, index in zip(names, members))
+            info.extend([name, label, line, index] for name, index in zip(names, members))
 
         def joined(parts, dtype):
             return np.concatenate(parts).astype(dtype, copy=False) if parts else np.zeros(0, dtype)

@@ -17,6 +17,7 @@ data...) makes it give up on that family (``_NoVector``), and the closure unroll
 finding included. numpy is imported inside the operations only.
 """
 
+import itertools
 import math
 
 from .faultnote import SemanticError
@@ -204,6 +205,7 @@ class VectorUnroll:
         except (SemanticError, ArithmeticError, TypeError, ValueError, LookupError, MemoryError):
             self._line = line
             return False
+        self._line = line  # where the closure unroll leaves it after the item
         self._vector_items += 1
         return True
 
@@ -273,23 +275,44 @@ class VectorUnroll:
             raise _NoVector
         indptr = np.zeros(size + 1, np.int64)
         np.cumsum(np.bincount(row, minlength=size), out=indptr[1:])
-        index = _loop_members(members, size)
-        return item, index, rhs, indptr, cols, coefs
+        return item, members, size, rhs, indptr, cols, coefs
 
-    def _v_commit(self, np, item, index, rhs, indptr, cols, coefs):
-        if not len(index):
+    def _v_commit(self, np, item, members, size, rhs, indptr, cols, coefs):
+        if not size:
             return
         family = {"label": item.get("label"), "line": item.get("lineno"), "op": item["op"], "rows": None}
         self._family_of[id(item)] = family
         self._families.append(family)
-        names = []
-        for members in index:
-            self._index = members
-            names.append(self._row_name(family))
-        self._index = []
-        self._row_count += len(index)
+        names = self._v_row_names(np, family, members, size)
+        if names is None:  # a name met before: the closure unroll's numbering (name#2, ...)
+            names = []
+            for entry in _loop_members(members, size, plain=False):
+                self._index = entry
+                names.append(self._row_name(family))
+            self._index = []
+        self._row_count += size
         self._count_nonzeros(len(cols))
-        family["rows"] = BlockRows(names, index, rhs, indptr, cols, coefs)
+        family["rows"] = BlockRows(names, _loop_members(members, size, plain=True), rhs, indptr, cols, coefs)
+
+    def _v_row_names(self, np, family, members, size):
+        """The rows' names, each member's subscript text made once; None when a name was given
+        before (in this family or another)."""
+        from .emitsparse import _subscript_text
+
+        base = str(self._row_base(family))
+        columns = []
+        for values, positions, width in members:
+            used, inverse = np.unique(positions, return_inverse=True)
+            texts = np.empty(len(used), dtype=object)
+            texts[:] = ["[" + _subscript_text(values[p] if width is None else tuple(values[p])) + "]"
+                        for p in used.tolist()]
+            columns.append(texts[inverse.reshape(-1)].tolist())
+        names = list(map("".join, zip(itertools.repeat(base), *columns))) if columns else [base] * size
+        fresh = set(names)
+        if len(fresh) != len(names) or not self._row_names.isdisjoint(fresh):
+            return None
+        self._row_names.update(fresh)
+        return names
 
     # ------------------------------------------------------------------------------------------
     # Loops
@@ -512,6 +535,8 @@ class VectorUnroll:
             if col is not None and col.set_name == set_name and col.positions is not None:
                 return col.positions
         values = self._v_value(np, node, frame)
+        if isinstance(values, bool) or getattr(values, "dtype", None) == bool:
+            raise _NoVector  # a truth value is no member
         domain = self._domains[set_name]
         if domain.positions is None:
             values = np.broadcast_to(self._v_number(np, values, frame.size), (frame.size,))
@@ -686,15 +711,19 @@ class VectorUnroll:
 _MISSING = object()
 
 
-def _loop_members(members, size):
+def _loop_members(members, size, plain):
     """Each row's loop members (a list per row): the member itself, or the tuple of its fields
-    for a pattern."""
+    for a pattern; plain, with every tuple as a list (as JSON gives it back)."""
+    from .emitsparse import _plain
+
     columns = []
     for values, positions, width in members:
-        if width is None:
-            columns.append([values[p] for p in positions.tolist()])
+        if width is not None:
+            columns.append([(list if plain else tuple)(values[p]) for p in positions.tolist()])
+        elif plain and any(isinstance(v, (tuple, list)) for v in values):
+            columns.append([_plain(values[p]) for p in positions.tolist()])
         else:
-            columns.append([tuple(values[p]) for p in positions.tolist()])
+            columns.append([values[p] for p in positions.tolist()])
     if not columns:
         return [[] for _ in range(size)]
     return [list(entry) for entry in zip(*columns)]
