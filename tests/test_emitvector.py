@@ -35,7 +35,7 @@ cost = [[4, 6], [5, 0], [7, 3]];
 PLANNING = """
 int n = ...; range P = 1..n; range Q = 2..n;
 float dem[P] = ...; float cap = ...; float unit[P] = ...;
-dvar float+ make[P]; dvar float+ stock[P] in 0..cap;
+dvar float+ make[t in P] in dem[t] / 4..cap + t; dvar float+ stock[P] in 0..cap;
 minimize cost: sum(t in P) (unit[t] * make[t] + 0.5 * stock[t]);
 subject to {
   first: stock[1] == make[1] - dem[1];
@@ -48,7 +48,7 @@ PLANNING_DATA = "n = 6; dem = [3, 5, 2, 8, 1, 4]; cap = 9; unit = [1, 2, 1.5, 2,
 GRID = """
 int n = ...; range I = 1..n; range K = 1..2;
 float w[I][I][K] = ...;
-dvar float y[I][I][K] in -5..5;
+dvar float y[i in I][j in I][k in K] in -5..i + j;
 maximize value: sum(i in I, j in I, k in K) w[i][j][k] * y[i][j][k];
 subject to {
   forall(i in I, j in I: i < j) pair: sum(k in K) (y[i][j][k] + 2 * y[j][i][k]) <= i + j;
@@ -65,7 +65,7 @@ ARCS = """
 tuple Arc { string src; string dst; }
 {Arc} Arcs = ...;
 float cap[Arcs] = ...; float net[Nodes] = ...; float price[Arcs] = ...;
-dvar float+ flow[Arcs];
+dvar float+ flow[a in Arcs] in 0..price[a] * 4;
 minimize cost: sum(a in Arcs) price[a] * flow[a];
 subject to {
   forall(a in Arcs) limit: flow[a] <= cap[a];
@@ -110,9 +110,9 @@ SCALES_DATA = "a = [1.5, -0.25, 0, 3]; b = 8; k = [1, 2, 3, 4];"
 # shape -> (model, data, the number of constraint items and objectives the array unroll takes)
 SHAPES = {
     "two sets, a sum per row, objective": (TRANSPORT, TRANSPORT_DATA, 3),
-    "offsets in ranges, range loops, per-element bounds": (PLANNING, PLANNING_DATA, 4),
-    "three sets, filters, division, row members in terms": (GRID, GRID_DATA, 4),
-    "tuple sets and patterns": (ARCS, ARCS_DATA, 4),
+    "offsets in ranges, range loops, per-element bounds": (PLANNING, PLANNING_DATA, 5),
+    "three sets, filters, division, row members in terms": (GRID, GRID_DATA, 5),
+    "tuple sets and patterns": (ARCS, ARCS_DATA, 5),
     "dexprs and a column twice in a row fall back": (DEXPR, DEXPR_DATA, 1),
     "scale factors, zero factors, mod falls back": (SCALES, SCALES_DATA, 4),
     "unlabelled rows of one line numbered apart": (
@@ -194,6 +194,8 @@ FINDINGS = {
     "row coefficient beyond the solver's range": (
         TRANSPORT.replace("out: sum(t in T) ship", "out: sum(t in T) cost[s][t] * ship"),
         TRANSPORT_DATA.replace("[5, 0]", "[5, 2e15]"), None, "coefficient"),
+    "per-element bound beyond the bound range": (PLANNING.replace("cap + t;", "cap * 1e20 + t;"), PLANNING_DATA,
+                                                  None, "upper bound"),
     "objective coefficient beyond the bound range": (TRANSPORT, TRANSPORT_DATA.replace("[7, 3]", "[7, 1e21]"),
                                                       None, "objective"),
 }

@@ -984,6 +984,9 @@ class _ModelBuild:
     def _element_bounds(self, decl, domains, low, high):
         """(low, high) of every element of a variable whose bounds name its indices, in column
         order, within the bounds of its domain."""
+        pairs = self._v_element_bounds(decl, low, high)
+        if pairs is not None:
+            return pairs  # unrolled with arrays
         names = [index.get("var") for index in decl["indices"]]
         bounds, name = decl["bounds"], decl["name"]
         pairs = []

@@ -228,6 +228,45 @@ class VectorUnroll:
         self._vector_items += 1
         return _VectorLinear(cols, coefs, float(constant[0])), count
 
+    def _v_element_bounds(self, decl, low, high):
+        """(low, high) of every element of a variable whose bounds name its indices, as the
+        closure unroll's _element_bounds gives them (ints stay ints, a tie keeps the domain's
+        bound), or None."""
+        np = self._v_ready()
+        if np is None:
+            return None
+        try:
+            with np.errstate(all="ignore"):
+                pairs = self._v_bounds(np, decl, low, high)
+        except (_NoVector, SemanticError, ArithmeticError, TypeError, ValueError, LookupError, MemoryError):
+            return None
+        self._vector_items += 1
+        return pairs
+
+    def _v_bounds(self, np, decl, low, high):
+        name = decl["name"]
+        # An index without a name gets one no model can write.
+        iterators = [{"var": index.get("var") or f" {k}", "set": {"type": "name", "name": set_name}}
+                     for k, (index, set_name) in enumerate(zip(decl["indices"], self._dims[name]))]
+        frame, _, _ = self._v_bind(np, _Frame(1, np.zeros(1, np.int64), {}, 0), iterators, None, rows=True)
+        bound = self._v_limits()[1]
+        sides = []
+        for side, node, limit in (("lower", decl["bounds"]["low"], low), ("upper", decl["bounds"]["high"], high)):
+            raw = self._v_value(np, node, frame)
+            if isinstance(raw, bool) or getattr(raw, "dtype", None) == bool:
+                raise _NoVector
+            values = np.broadcast_to(self._v_number(np, raw, frame.size), (frame.size,))
+            bad = np.isnan(values) | (np.isfinite(values) & (np.abs(values) >= bound))
+            bad |= values == (np.inf if side == "lower" else -np.inf)
+            if bad.any():
+                raise _NoVector  # the closure unroll's finding
+            listed = values.tolist()
+            if side == "lower":  # max(limit, value) and min(limit, value) as Python picks them
+                sides.append([v if v > limit else limit for v in listed])
+            else:
+                sides.append([v if v < limit else limit for v in listed])
+        return list(zip(*sides))
+
     def _v_limits(self):
         from . import emitsparse
 
