@@ -294,7 +294,7 @@ def run_case(case: Mapping[str, Any], config: Mapping[str, Any]) -> dict[str, An
 
     Runs in the driver, in a pool process or on a Dask worker: it writes only below its folder.
     """
-    from . import modelsmith, tokenledger
+    from . import costs, modelsmith, tokenledger
 
     start = time.monotonic()
     folder = Path(config["work_dir"]) / _folder_name(str(case["id"]))
@@ -323,24 +323,29 @@ def run_case(case: Mapping[str, Any], config: Mapping[str, Any]) -> dict[str, An
     saved_pricing = tokenledger.PRICING_URL
     if config.get("pricing"):
         tokenledger.PRICING_URL = config["pricing"]
+    # Counts every request of the case, so that a case that fails after paid requests still
+    # reports what it spent.
+    meter = costs.Meter(config.get("model_name") or modelsmith.MODEL_NAME, config.get("provider"))
     try:
-        if config.get("candidates"):
-            watcher = _candidates(case["text"], model_file, data_file, kwargs, config, record)
-        else:
-            stats = modelsmith.generative_solve(case["text"], model_file, data_file, **kwargs)
-            _take_statistics(record, stats)
-            record["aligned"] = watcher.aligned if watcher.alignment else None
-            if record["compiled"]:
-                _solve(case["text"], model_file, data_file, kwargs, config, record)
+        with meter.installed():
+            if config.get("candidates"):
+                watcher = _candidates(case["text"], model_file, data_file, kwargs, config, record)
             else:
-                record["status"] = "compile_error"
-                findings = stats.get("syntax_errors") or []
-                record["error"] = _first_line(findings[-1]) if findings else "the final model does not compile"
+                stats = modelsmith.generative_solve(case["text"], model_file, data_file, **kwargs)
+                _take_statistics(record, stats)
+                record["aligned"] = watcher.aligned if watcher.alignment else None
+                if record["compiled"]:
+                    _solve(case["text"], model_file, data_file, kwargs, config, record)
+                else:
+                    record["status"] = "compile_error"
+                    findings = stats.get("syntax_errors") or []
+                    record["error"] = _first_line(findings[-1]) if findings else "the final model does not compile"
     except (KeyboardInterrupt, SystemExit):
         raise
     except Exception as err:  # the LLM's reply could not be used, the service failed, ...
         record["error"] = f"{type(err).__name__}: {_first_line(err)}"
         record["status"] = "error"
+        _take_metered(record, meter)
         # None when the alignment check was off (or the run failed before it started).
         record["aligned"] = watcher.aligned if watcher.alignment else None
     finally:
@@ -424,6 +429,16 @@ def _take_statistics(record: dict[str, Any], stats: Mapping[str, Any]) -> None:
     record["iterations"] = int(stats.get("iterations") or 0)
     record["compiled"] = not stats.get("syntax_errors")
     _add_cost(record, stats.get("cost"))
+
+
+def _take_metered(record: dict[str, Any], meter: Any) -> None:
+    """What a failed case spent: the meter saw every request, the statistics of a run that raised
+    never came back."""
+    usage = meter.usage
+    tokens = usage["prompt_tokens"] + usage["completion_tokens"]
+    if tokens > record["tokens"]:
+        record["tokens"] = tokens
+        record["cost"] = round(float(meter.record().get("total_cost") or 0.0), 10)
 
 
 def _add_cost(record: dict[str, Any], cost: Any) -> None:
