@@ -1041,6 +1041,11 @@ def explain(err: BaseException) -> str | None:
         return str(err)
     text = str(err).strip()
     first = text.splitlines()[0] if text else type(err).__name__
+    from . import vendorerrors
+
+    vendor = vendorerrors.explain(err, first)
+    if vendor is not None:
+        return vendor
     if isinstance(err, OSError):
         name = err.filename
         reason = err.strerror or first
@@ -1048,12 +1053,7 @@ def explain(err: BaseException) -> str | None:
             return f"cannot access {name}: {reason}; check the path"
         if first.startswith("Models directory not found"):
             return f"{first}: check --models-dir"
-        if "Ollama" in first:
-            return f"{first.split('. ')[0]}: start it with 'ollama serve' or set OLLAMA_HOST to its address"
         return reason
-    vendor = _vendor_error(err, first)
-    if vendor is not None:
-        return vendor
     if isinstance(err, ValueError) and first.startswith("Unsupported LLM provider"):
         return f"{first}: use --provider {PROVIDER_HELP}"
     if not isinstance(err, (RuntimeError, ValueError)):
@@ -1074,29 +1074,9 @@ def explain(err: BaseException) -> str | None:
         head = first if len(first) <= 120 else first[:117] + "..."
         return (f"the LLM's reply could not be used ({head}); the files of the last attempt are kept: "
                 "run again or try another --model-name")
-    if first.startswith(("OpenAI request failed", "Gemini request failed", "Failed to list")):
-        return f"{first[:200]}: check the network, the API key and the model name"
     if "embedding model" in first.lower() and "pip install" not in first:
         return f"{first}: pip install 'vormo[embeddings]' && vormo-setup-models"
     return first
-
-
-_NOT_PULLED = re.compile(r"""model ['"]?([^'"\s,]+)['"]? not found""")
-
-
-def _vendor_error(err: BaseException, first: str) -> str | None:
-    """The line for an error raised by a vendor library itself (their classes are not imported
-    here: the module and class names are enough)."""
-    module = type(err).__module__ or ""
-    if module.startswith("ollama") and type(err).__name__ == "ResponseError":
-        pulled = _NOT_PULLED.search(first)
-        if getattr(err, "status_code", None) == 404 and pulled:
-            name = pulled.group(1)
-            return f"the Ollama model {name} is not available locally: run 'ollama pull {name}'"
-        return f"Ollama request failed: {first[:200]}: check the model name and the Ollama server"
-    if module.startswith("google.api_core"):
-        return f"Gemini request failed: {first[:200]}: check the network, the API key and the model name"
-    return None
 
 
 class _StderrHandler(logging.StreamHandler):  # type: ignore[type-arg]
@@ -1147,7 +1127,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         parser = build_parser()
         args = parser.parse_args(argv)
         debug = bool(getattr(args, "debug", False))
-        with _logging_to_stderr(debug):
+        with _logging_to_stderr(debug), guard.quiet_vendor_warnings(debug):
             return _dispatch(args, debug)
 
 
