@@ -29,6 +29,7 @@ from pathlib import Path
 from typing import Any, TextIO
 
 from . import cliguard as guard
+from . import progress as _progress
 from .cliguard import UsageError
 
 __all__ = ["main", "build_parser", "UsageError"]
@@ -59,7 +60,8 @@ class Progress:
     def __call__(self, msg: str) -> None:
         if self.enabled:
             out = self.stream or sys.stderr
-            print(f"[{time.monotonic() - self.start:6.1f}s] {msg}", file=out, flush=True)
+            _progress.HEARTBEAT.clear()  # a waiting line on the terminal gives way to this one
+            print(f"[{time.monotonic() - self.start:6.1f}s] {_progress.money_line(str(msg))}", file=out, flush=True)
 
 
 def _table(rows: Sequence[Sequence[str]], out: TextIO) -> None:
@@ -244,7 +246,8 @@ def _solve_result(model_file: str, data_file: str, time_limit: float, explain: b
     except ImportError as err:
         raise UsageError(f"the solver runner cannot be loaded ({err}): pip install 'vormo[solve]'") from None
     extra = {"explain": True} if explain else {}
-    result: dict[str, Any] = runner.solve_files(model_file, data_file, time_limit=time_limit, **extra)
+    with _progress.HEARTBEAT.waiting(_progress.SOLVER_WAIT):
+        result: dict[str, Any] = runner.solve_files(model_file, data_file, time_limit=time_limit, **extra)
     if result.get("missing_extra"):
         # Nothing was solved: an installation the user can fix, not a verdict on the model.
         raise UsageError(str(result.get("message")))
@@ -412,18 +415,9 @@ def _generate(modelsmith: Any, args: argparse.Namespace, description: str, out: 
     from . import costs
 
     meter = costs.Meter(args.model_name or modelsmith.MODEL_NAME, args.provider, getattr(args, "max_cost", None))
-    try:
-        with meter.installed(), _key_before_examples(args):
-            stats = modelsmith.generative_solve(description, args.model, args.data, **kwargs)
-    except KeyboardInterrupt:
-        _interrupted_note(args.model, args.data)
-        _spent_note(meter, args, None, out)
-        raise
-    except Exception as err:
-        if isinstance(err, costs.BudgetSpent):
-            _interrupted_note(args.model, args.data)
-        _spent_note(meter, args, err, out)
-        raise
+    with _spending(meter, args, out), _key_before_examples(args), \
+            _progress.findings_shown(watch, args.model, args.data):
+        stats = modelsmith.generative_solve(description, args.model, args.data, **kwargs)
     result: dict[str, Any] | None = None
     explain = bool(getattr(args, "explain", False))
     repaired: dict[str, Any] | None = None
@@ -433,12 +427,14 @@ def _generate(modelsmith: Any, args: argparse.Namespace, description: str, out: 
         result = _solve_result(args.model, args.data, args.time_limit, explain)
         rounds = getattr(args, "repair", 0) or 0
         if rounds > 0 and repair.needs_repair(result):
-            repaired = repair.repair(
-                description, args.model, args.data, result, rounds=rounds,
-                solve=lambda m, d: _solve_result(m, d, args.time_limit, explain),
-                model_name=args.model_name or modelsmith.MODEL_NAME, llm_provider=args.provider,
-                mode=kwargs["mode"], temperature=args.temperature, alignment_check=aligned is not None,
-                progress=progress)
+            # The repair's requests count against --max-cost like the generation's.
+            with _spending(meter, args, out), _progress.findings_shown(progress, args.model, args.data):
+                repaired = repair.repair(
+                    description, args.model, args.data, result, rounds=rounds,
+                    solve=lambda m, d: _solve_result(m, d, args.time_limit, explain),
+                    model_name=args.model_name or modelsmith.MODEL_NAME, llm_provider=args.provider,
+                    mode=kwargs["mode"], temperature=args.temperature, alignment_check=aligned is not None,
+                    progress=progress)
             result = repaired.pop("result")
             if repaired["changed"] and aligned is not None:
                 aligned = repaired["aligned"]
@@ -460,6 +456,9 @@ def _generate(modelsmith: Any, args: argparse.Namespace, description: str, out: 
         record["aligned"] = aligned
         if repaired is not None:
             record["repair"] = repaired
+            run_total = meter.record()
+            record["run_cost"] = {"usage": run_total["usage"], "total_cost": run_total.get("total_cost"),
+                                  **costs.json_fields(run_total)}
         _emit_json(record, out)
     else:
         print(f"Model: {args.model}\nData:  {args.data}", file=out)
@@ -470,13 +469,15 @@ def _generate(modelsmith: Any, args: argparse.Namespace, description: str, out: 
         print(f"Iterations: {stats.get('iterations')}", file=out)
         print(f"Aligned: {_ALIGNED_TEXT[aligned]}", file=out)
         if repaired is not None:
-            print(_repair_line(repaired), file=out)
+            print(_repair_line(repaired, args.provider), file=out)
         if stats.get("assessment"):
             print("\nAssessment:", file=out)
             print(_indent(stats["assessment"]), file=out)
         print(file=out)
         for line in costs.cost_lines(priced):
             print(line, file=out)
+        if repaired is not None and repaired["rounds"]:
+            print(f"Run total, generation and repair: {costs.price_text(meter.record())}", file=out)
         if result is not None:
             print(file=out)
             _print_solve_result(result, out)
@@ -493,15 +494,37 @@ def _generate(modelsmith: Any, args: argparse.Namespace, description: str, out: 
 _ALIGNED_TEXT = {True: "yes", False: "NO", None: "not checked"}
 
 
-def _repair_line(repaired: Mapping[str, Any]) -> str:
-    usage = repaired["usage"]
-    total = float(repaired["cost"]["estimated_costs"].get("total_cost", 0.0))
+def _repair_line(repaired: Mapping[str, Any], provider: str | None = None) -> str:
+    from . import costs
+
+    usage, cost = repaired["usage"], repaired["cost"]
+    shown = costs.price_text(costs.price(str(cost["model"]), usage, provider, cost.get("estimated_costs")))
     return (f"Repair rounds: {repaired['rounds']} of {repaired['limit']} ({usage['prompt_tokens']:,} prompt + "
-            f"{usage['completion_tokens']:,} completion tokens, estimated {_money(total)})")
+            f"{usage['completion_tokens']:,} completion tokens, estimated {shown})")
 
 
 def _indent(text: str, prefix: str = "  ") -> str:
     return "\n".join(prefix + line if line.strip() else line for line in str(text).splitlines())
+
+
+@contextmanager
+def _spending(meter: Any, args: argparse.Namespace, out: TextIO) -> Iterator[None]:
+    """Count (and hold to --max-cost) the LLM requests of a block; a block that ends early says
+    what the run spent, and the files of the last attempt stay."""
+    from . import costs
+
+    try:
+        with meter.installed():
+            yield
+    except KeyboardInterrupt:
+        _interrupted_note(args.model, args.data)
+        _spent_note(meter, args, None, out)
+        raise
+    except Exception as err:
+        if isinstance(err, costs.BudgetSpent):
+            _interrupted_note(args.model, args.data)
+        _spent_note(meter, args, err, out)
+        raise
 
 
 def _spent_note(meter: Any, args: argparse.Namespace, err: BaseException | None, out: TextIO) -> None:
@@ -1083,6 +1106,7 @@ class _StderrHandler(logging.StreamHandler):  # type: ignore[type-arg]
     """Writes to whatever ``sys.stderr`` is at the moment of each record."""
 
     def emit(self, record: logging.LogRecord) -> None:
+        _progress.HEARTBEAT.clear()
         self.stream = sys.stderr
         super().emit(record)
 
@@ -1147,7 +1171,9 @@ def _fast_ranking() -> Iterator[None]:
 
 def _dispatch(args: argparse.Namespace, debug: bool) -> int:
     try:
-        with _pricing(getattr(args, "pricing", None)), _fast_ranking():
+        # The heartbeat stays off for eval, whose progress bar holds the terminal's last line.
+        beat = not getattr(args, "quiet", False) and args.func is not cmd_eval
+        with _pricing(getattr(args, "pricing", None)), _fast_ranking(), _progress.beating(beat):
             status: int = args.func(args, sys.stdout)
         sys.stdout.flush()
         return status

@@ -98,7 +98,7 @@ def _classify(err: BaseException, first: str) -> tuple[str, str, int | None, boo
         rest = first[len(head):] if not head.startswith("OpenAI request failed") else first.partition(": ")[2]
         return _from_text(provider, rest, listing)
     if module.startswith("openai") and hasattr(err, "status_code"):
-        return "openai", "status", int(err.status_code), False, first  # type: ignore[attr-defined]
+        return "openai", "status", int(getattr(err, "status_code")), False, first
     if module.startswith("openai") and name in ("APIConnectionError", "APITimeoutError"):
         return "openai", "connection", None, False, first
     if module.startswith("google.api_core"):
