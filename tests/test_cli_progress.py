@@ -222,6 +222,16 @@ def _eval_summary(request, capsys, tmp_path):
     return capsys.readouterr().out
 
 
+def _repaired(request, capsys, tmp_path, *extra):
+    pytest.importorskip("scipy")
+    pytest.importorskip("highspy")
+    server = request.getfixturevalue("openai_server")
+    _script_repair(server)
+    _, out, err = run(capsys, "solve", DESCRIPTION, "-m", tmp_path / "p.mod", "-d", tmp_path / "p.dat",
+                      "--no-few-shot", "--run", *extra)
+    return out + err
+
+
 SCENARIOS = {
     "cost": (lambda r, c, t: "".join(run(c, "cost", "--model", "gpt-5", "--prompt-tokens", 1000,
                                          "--completion-tokens", 100)[1:]), ["$0.002250"]),
@@ -237,6 +247,9 @@ SCENARIOS = {
     "feedback": (_feedback, ["Estimated cost: $0.1126"]),
     "candidates budget": (_candidates_budget, ["the budget of $0.5000 is spent ($0.5100 by all candidates)"]),
     "eval summary": (_eval_summary, ["$0.5012"]),
+    "repair": (_repaired, ["completion tokens, estimated $0.004500)", "Run total, generation and repair: $0.1295"]),
+    "repair unpriced": (lambda r, c, t: _repaired(r, c, t, "--model-name", "my-own-model", "--provider", "openai"),
+                        ["completion tokens, estimated unpriced)", "Run total, generation and repair: unpriced"]),
 }
 
 
@@ -260,20 +273,24 @@ FIXED = INFEASIBLE.replace(">= 4", ">= 2")
 DATA = 'P = {"bread", "cake"};\nprofit = [3, 5];\n'
 
 
+def _script_repair(server):
+    verdict = json.dumps({"aligned": True, "assessment": "Matches."})
+    # Generation and its alignment check spend $0.1125 + $0.0125 = $0.1250; the repair round and
+    # its check $0.00225 each.
+    server.script("POST", "/v1/responses",
+                  openai_response(json.dumps({"model": INFEASIBLE, "data": DATA}), input_tokens=10_000,
+                                  output_tokens=10_000),
+                  openai_response(verdict, input_tokens=2_000, output_tokens=1_000),
+                  openai_response(json.dumps({"model": FIXED, "data": DATA}), input_tokens=1000, output_tokens=100),
+                  openai_response(verdict, input_tokens=1000, output_tokens=100))
+
+
+# The repair round's prompt would take the run past $0.1251, not past $1.
 @pytest.mark.parametrize("budget, stopped", [("0.1251", True), ("1", False)])
 def test_max_cost_holds_the_repair_rounds_too(capsys, openai_server, tmp_path, budget, stopped):
     pytest.importorskip("scipy")
     pytest.importorskip("highspy")
-    verdict = json.dumps({"aligned": True, "assessment": "Matches."})
-    # Generation and its alignment check spend $0.1125 + $0.0125 = $0.1250; the repair round's
-    # prompt would take the run past $0.1251.
-    openai_server.script("POST", "/v1/responses",
-                         openai_response(json.dumps({"model": INFEASIBLE, "data": DATA}), input_tokens=10_000,
-                                         output_tokens=10_000),
-                         openai_response(verdict, input_tokens=2_000, output_tokens=1_000),
-                         openai_response(json.dumps({"model": FIXED, "data": DATA}), input_tokens=1000,
-                                         output_tokens=100),
-                         openai_response(verdict, input_tokens=1000, output_tokens=100))
+    _script_repair(openai_server)
     model, data = tmp_path / "p.mod", tmp_path / "p.dat"
     code, out, err = run(capsys, "solve", DESCRIPTION, "-m", model, "-d", data, "--no-few-shot", "--run",
                          "--max-cost", budget)
