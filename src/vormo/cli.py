@@ -60,8 +60,9 @@ class Progress:
     def __call__(self, msg: str) -> None:
         if self.enabled:
             out = self.stream or sys.stderr
-            _progress.HEARTBEAT.clear()  # a waiting line on the terminal gives way to this one
-            print(f"[{time.monotonic() - self.start:6.1f}s] {_progress.money_line(str(msg))}", file=out, flush=True)
+            line = f"[{time.monotonic() - self.start:6.1f}s] {_progress.money_line(str(msg))}"
+            with _progress.HEARTBEAT.paused():  # a waiting line on the terminal gives way to this one
+                print(line, file=out, flush=True)
 
 
 def _table(rows: Sequence[Sequence[str]], out: TextIO) -> None:
@@ -1106,9 +1107,9 @@ class _StderrHandler(logging.StreamHandler):  # type: ignore[type-arg]
     """Writes to whatever ``sys.stderr`` is at the moment of each record."""
 
     def emit(self, record: logging.LogRecord) -> None:
-        _progress.HEARTBEAT.clear()
         self.stream = sys.stderr
-        super().emit(record)
+        with _progress.HEARTBEAT.paused():
+            super().emit(record)
 
 
 @contextmanager

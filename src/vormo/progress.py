@@ -80,10 +80,18 @@ class Heartbeat:
                     self._clear_locked()
 
     def clear(self) -> None:
-        """Take the heartbeat off the terminal (before a line is printed); the next beat redraws it."""
+        """Take the heartbeat off the terminal; the next beat redraws it."""
         if self._shown:
             with self._lock:
                 self._clear_locked()
+
+    @contextmanager
+    def paused(self) -> Iterator[None]:
+        """Print a line in the block: the heartbeat is taken off the terminal first and cannot come
+        back before the line is written."""
+        with self._lock:
+            self._clear_locked()
+            yield
 
     def _clear_locked(self) -> None:
         if self._shown and self._stream is not None:
