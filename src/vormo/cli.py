@@ -825,8 +825,9 @@ def cmd_demo(args: argparse.Namespace, out: TextIO) -> int:
 
     def announce(number: int, reply: Mapping[str, Any]) -> None:
         if not args.quiet:
-            print(f"          (replaying recorded reply {number} of {len(conversation['replies'])}: "
-                  f"{reply.get('label', '')})", file=note, flush=True)
+            with _progress.HEARTBEAT.paused():
+                print(f"          (replaying recorded reply {number} of {len(conversation['replies'])}: "
+                      f"{reply.get('label', '')})", file=note, flush=True)
 
     server = replay.ReplayServer(conversation["replies"], model=conversation["model"], on_reply=announce)
     # Nothing leaves the machine: the embedding model is read from the local cache only.
