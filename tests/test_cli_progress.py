@@ -14,7 +14,7 @@ import time
 import pytest
 
 import vormo.tokenledger as tl
-from servers import Reply, fake_server, openai_response, openai_server  # noqa: F401
+from servers import fake_server, openai_response, openai_server  # noqa: F401
 from test_cli_costs import PRICING, pair_reply, recorded_pair
 from vormo import candidates, cli, costs, evaluate, progress
 

@@ -16,7 +16,6 @@ from __future__ import annotations
 import os
 import re
 import sys
-from typing import Any
 from urllib.parse import urlsplit
 
 __all__ = ["explain", "KEY_VARIABLES", "openai_address", "ollama_address", "GEMINI_ADDRESS"]
