@@ -501,7 +501,9 @@ def _percent(value: float | None) -> str:
 
 
 def _money(value: float) -> str:
-    return f"${value:.6f}" if 0 < abs(value) < 0.01 else f"${value:.4f}"
+    from .costs import format_money
+
+    return format_money(value)
 
 
 SUMMARY_ROWS = (("cases", "cases run", str), ("compiled_first_rate", "compiled, first try", _percent),
