@@ -516,6 +516,9 @@ SUMMARY_ROWS = (("cases", "cases run", str), ("compiled_first_rate", "compiled, 
 
 def print_summary(summary: Mapping[str, Any], out: TextIO) -> None:
     rows = [(label, fmt(summary[key])) for key, label, fmt in SUMMARY_ROWS]
+    if summary.get("local") or summary.get("priced") is False:
+        rows = [(label, ("$0 (local)" if summary.get("local") else "unpriced") if label == "total cost" else value)
+                for label, value in rows]
     for key, label in (("skipped", "skipped (no numeric optimum)"), ("not_run", "not run"),
                        ("wall_seconds", "wall time")):
         if summary.get(key):
@@ -897,6 +900,10 @@ def _command_run(args: Any, out: TextIO, cli: Any) -> int:
     summary = run_eval(chosen, config, results, resume=args.resume, jobs=args.jobs, dask=args.dask,
                        max_cost=args.max_cost, progress=not args.quiet)
     summary["skipped"] = skipped
+    from . import costs, modelsmith
+
+    # Whether the total is a price at all: "unpriced" or "local" rather than $0.
+    summary.update(costs.json_fields(costs.price(args.model_name or modelsmith.MODEL_NAME, {}, args.provider)))
     if summary.get("budget_reached") and not args.quiet:
         print(f"{cli.PROG}: the cost budget of {_money(args.max_cost)} is spent; {summary['not_run']} case(s) not "
               "started (run again with --resume and a larger --max-cost to go on)", file=sys.stderr)
