@@ -101,37 +101,21 @@ def _row_info(entry, r):
 
 
 def _highs(arrays, *, integer=True, col_lower=None, col_upper=None, rows=None, time_limit=None, presolve=True):
-    """A quiet HiGHS instance holding the problem (optionally without integrality or some rows)."""
-    import highspy
+    """A quiet HiGHS instance holding the problem (optionally without integrality or some rows),
+    in the model's own sense and without the objective's constant."""
     import numpy as np
 
-    h = highspy.Highs()
-    h.setOptionValue("output_flag", False)
-    if not presolve:
-        h.setOptionValue("presolve", "off")
-    if time_limit is not None:
-        h.setOptionValue("time_limit", float(max(time_limit, 0.01)))
-    A = arrays.A if rows is None else arrays.A[np.asarray(rows, dtype=np.int64)]
-    lp = highspy.HighsLp()
-    lp.num_col_ = arrays.n
-    lp.num_row_ = A.shape[0]
-    lp.col_cost_ = arrays.c if arrays.sense else np.zeros(arrays.n)
-    lp.offset_ = arrays.constant if arrays.sense else 0.0
-    lp.sense_ = highspy.ObjSense.kMaximize if arrays.sense == -1 else highspy.ObjSense.kMinimize
-    lp.col_lower_ = arrays.col_lower if col_lower is None else col_lower
-    lp.col_upper_ = arrays.col_upper if col_upper is None else col_upper
-    lp.row_lower_ = arrays.row_lower if rows is None else arrays.row_lower[rows]
-    lp.row_upper_ = arrays.row_upper if rows is None else arrays.row_upper[rows]
-    lp.a_matrix_.format_ = highspy.MatrixFormat.kRowwise
-    lp.a_matrix_.num_col_ = arrays.n
-    lp.a_matrix_.num_row_ = A.shape[0]
-    lp.a_matrix_.start_ = A.indptr.astype(np.int32)
-    lp.a_matrix_.index_ = A.indices.astype(np.int32)
-    lp.a_matrix_.value_ = A.data
-    if integer and arrays.is_mip:
-        kinds = (highspy.HighsVarType.kContinuous, highspy.HighsVarType.kInteger)
-        lp.integrality_ = [kinds[int(flag)] for flag in arrays.integer]
-    h.passModel(lp)
+    from .highsolve import instance
+
+    rows = None if rows is None else np.asarray(rows, dtype=np.int64)
+    h, _ = instance(arrays.c if arrays.sense else np.zeros(arrays.n),
+                    arrays.col_lower if col_lower is None else col_lower,
+                    arrays.col_upper if col_upper is None else col_upper,
+                    arrays.A if rows is None else arrays.A[rows],
+                    arrays.row_lower if rows is None else arrays.row_lower[rows],
+                    arrays.row_upper if rows is None else arrays.row_upper[rows],
+                    sense=arrays.sense, integer=arrays.integer if integer else None,
+                    time_limit=None if time_limit is None else max(time_limit, 0.01), presolve=presolve)
     return h
 
 
@@ -179,14 +163,17 @@ def _limit(time_limit, default):
 # ----------------------------------------------------------------------------------------------
 
 def _solution_values(arrays, solution):
-    """Column values from a solver result (``{"variables": {name: value}}``) or a sequence."""
+    """Column values from a solver result (its ``"x"``, else ``{"variables": {name: value}}``) or
+    a sequence; None (or NaN for a hole in ``"x"``) where there is no value."""
     import numpy as np
 
     if solution is None:
         return None
-    if isinstance(solution, dict) and isinstance(solution.get("x"), list) and len(solution["x"]) == arrays.n:
-        return np.asarray([np.nan if v is None else v for v in solution["x"]], dtype=float)
     if isinstance(solution, dict):
+        x = solution.get("x")
+        if x is not None and len(x) == arrays.n:
+            # An array, or a list in which None (a hole) becomes NaN.
+            return np.array(x, dtype=float).reshape(-1)
         variables = solution.get("variables")
         if not isinstance(variables, dict):
             return None
@@ -201,21 +188,38 @@ def _solution_values(arrays, solution):
     return values if len(values) == arrays.n else None
 
 
-def explain(problem, solution=None, *, time_limit=None):
+def _solved(h):
+    """True when h is a HiGHS instance that holds an optimal solution."""
+    try:
+        import highspy
+
+        return h.getModelStatus() == highspy.HighsModelStatus.kOptimal
+    except Exception:  # not an instance, or one that cannot say
+        return False
+
+
+def explain(problem, solution=None, *, time_limit=None, highs=None):
     """Explain the optimum of ``problem``: rows with duals and slacks, variables with ranging.
 
     ``solution`` (optional) is the solve's result (its ``"x"``, or else its ``"variables"``) or the
     column values: HiGHS starts from that point, and a MILP is explained with its integer variables
-    fixed at those values instead of being solved again. Returns the diagnosis instead (a
-    dictionary with a ``kind``) when HiGHS finds no optimum.
+    fixed at those values instead of being solved again. ``highs`` (optional) is the solve's own
+    HiGHS instance holding this problem solved to optimality, in the model's own sense and without
+    the objective's constant (``vormo.highsolve``): an LP is then explained from its basis without
+    solving again, and a MILP's instance is reused for the LP with the integers fixed (the
+    instance is changed). Returns the diagnosis instead (a dictionary with a ``kind``) when HiGHS
+    finds no optimum.
     """
-    import highspy
     import numpy as np
 
     arrays = _Arrays(problem)
     values = _solution_values(arrays, solution)
     if values is not None and not np.isfinite(values).all():
         values = None  # a point with holes is no point to start from or to fix integers at
+    if highs is not None and not (_solved(highs) and highs.getNumCol() == arrays.n):
+        highs = None  # not the solved problem: solve anew
+    if highs is not None and values is None:
+        values = np.asarray(highs.getSolution().col_value, dtype=float)
     # Given the solve's point, only the explanation's own work is timed; otherwise HiGHS solves
     # too and gets at least the problem's own time limit.
     limit = _limit(time_limit, INSIGHT_SECONDS if values is not None else max(arrays.time_limit or 0.0,
@@ -233,22 +237,55 @@ def explain(problem, solution=None, *, time_limit=None):
                 return diagnose(problem, {"status": status}, time_limit=limit)
             values = np.asarray(h.getSolution().col_value, dtype=float)
             info = h.getInfo()
-            mip_gap, mip_bound = _num(info.mip_gap), _num(info.mip_dual_bound)
-        elif isinstance(solution, dict):
+            mip_gap, mip_bound = _num(info.mip_gap), _num(info.mip_dual_bound + arrays.constant)
+        elif isinstance(solution, dict) and ("mip_gap" in solution or "mip_bound" in solution):
             mip_gap, mip_bound = solution.get("mip_gap"), solution.get("mip_bound")
+        elif highs is not None:
+            info = highs.getInfo()
+            mip_gap, mip_bound = _num(info.mip_gap), _num(info.mip_dual_bound + arrays.constant)
         rounded = np.round(values)
         col_lower = np.where(arrays.integer, rounded, arrays.col_lower)
         col_upper = np.where(arrays.integer, rounded, arrays.col_upper)
-    h = _highs(arrays, integer=False, col_lower=col_lower, col_upper=col_upper, time_limit=limit)
+    if highs is not None and not arrays.is_mip:
+        h = highs  # its basis is the optimal one: nothing to solve
+    else:
+        h = _fixed(arrays, highs, col_lower, col_upper, values, limit)
+        status = _run(h)
+        if status != "optimal":
+            return diagnose(problem, {"status": status}, time_limit=limit)
+    return _explanation(arrays, h, col_lower, col_upper, fixed, mip_gap, mip_bound)
+
+
+def _fixed(arrays, highs, col_lower, col_upper, values, limit):
+    """An instance ready to solve the LP within col_lower..col_upper, started from values.
+
+    A MILP's own solved instance is reused (its integrality dropped, its bounds changed);
+    otherwise a new one is built."""
+    import highspy
+    import numpy as np
+
+    if highs is not None:
+        h = highs
+        everything = np.arange(arrays.n, dtype=np.int32)
+        h.changeColsIntegrality(arrays.n, everything, np.zeros(arrays.n, dtype=np.uint8))
+        h.changeColsBounds(arrays.n, everything, np.asarray(col_lower, dtype=float),
+                           np.asarray(col_upper, dtype=float))
+        h.setOptionValue("time_limit", float(max(limit, 0.01)))
+    else:
+        h = _highs(arrays, integer=False, col_lower=col_lower, col_upper=col_upper, time_limit=limit)
     if values is not None:
         # The solve's point lets HiGHS find the optimal basis in a few iterations.
         start = highspy.HighsSolution()
-        start.col_value = np.clip(values, col_lower, col_upper).tolist()
+        start.col_value = np.clip(values, col_lower, col_upper)
         start.value_valid = True
         h.setSolution(start)
-    status = _run(h)
-    if status != "optimal":
-        return diagnose(problem, {"status": status}, time_limit=limit)
+    return h
+
+
+def _explanation(arrays, h, col_lower, col_upper, fixed, mip_gap, mip_bound):
+    """The record of an explanation from an instance h that holds the optimal LP basis."""
+    import numpy as np
+
     sol = h.getSolution()
     x = np.asarray(sol.col_value, dtype=float)
     activity = np.asarray(sol.row_value, dtype=float)
@@ -258,6 +295,7 @@ def explain(problem, solution=None, *, time_limit=None):
     else:
         duals, reduced = np.zeros(arrays.m), np.zeros(arrays.n)
     ranging = _ranging(h, arrays) if arrays.sense else None
+    objective = _num(h.getInfo().objective_function_value + arrays.constant) if arrays.sense else None
 
     # Many small records are made at once: the cyclic collector would only rescan them.
     collecting = gc.isenabled()
@@ -268,12 +306,6 @@ def explain(problem, solution=None, *, time_limit=None):
     finally:
         if collecting:
             gc.enable()
-    objective = _num(h.getInfo().objective_function_value) if arrays.sense else None
-    dexprs = {}
-    for entry in arrays.dexprs:
-        name, constant, pairs = (list(entry) + [None, 0.0, []])[:3]
-        value = float(constant or 0.0) + sum(float(pairs[k + 1]) * x[int(pairs[k])] for k in range(0, len(pairs), 2))
-        dexprs[str(name)] = value
     return {
         "status": "optimal",
         "objective": objective,
@@ -285,8 +317,29 @@ def explain(problem, solution=None, *, time_limit=None):
         "ranging": ranging is not None,
         "rows": rows,
         "variables": variables,
-        "dexprs": dexprs,
+        "dexprs": _dexpr_values(arrays, x),
     }
+
+
+def _dexpr_values(arrays, x):
+    """name -> value of every decision expression at the column values x."""
+    import numpy as np
+
+    names, constants, columns, coefficients, owners = [], [], [], [], []
+    for k, entry in enumerate(arrays.dexprs):
+        name, constant, pairs = (list(entry) + [None, 0.0, []])[:3]
+        names.append(str(name))
+        constants.append(float(constant or 0.0))
+        columns.extend(pairs[0::2])
+        coefficients.extend(pairs[1::2])
+        owners.extend([k] * (len(pairs) // 2))
+    if not names:
+        return {}
+    terms = np.asarray(coefficients, dtype=float) * x[np.asarray(columns, dtype=np.int64)] if columns \
+        else np.zeros(0)
+    values = np.asarray(constants) + np.bincount(np.asarray(owners, dtype=np.int64), weights=terms,
+                                                 minlength=len(names))
+    return dict(zip(names, values.tolist()))
 
 
 def _without_columns(arrays):
@@ -377,22 +430,21 @@ def _explain_columns(arrays, x, reduced, col_lower, col_upper, ranging):
 
     at_lower = _close(x, col_lower)
     at_upper = _close(x, col_upper)
-    at = np.full(arrays.n, None, dtype=object)
-    at[at_lower] = "lower"
-    at[at_upper] = "upper"
-    at[at_lower & at_upper] = "fixed"
-    at = at.tolist()
+    # 0 inside, 1 at the lower bound, 2 at the upper, 3 at both.
+    where = at_lower.astype(np.int8) + 2 * at_upper.astype(np.int8)
+    at = np.array([None, "lower", "upper", "fixed"], dtype=object)[where].tolist()
     cost = _floats(arrays.c) if arrays.sense else [0.0] * arrays.n
     if ranging is not None:
-        cost_ranges = [list(pair) for pair in zip(_nums(ranging["cost_dn"]), _nums(ranging["cost_up"]))]
-        bound_ranges = [[dn, up] if where is not None else None
-                        for dn, up, where in zip(_nums(ranging["bound_dn"]), _nums(ranging["bound_up"]), at)]
+        cost_ranges = list(map(list, zip(_nums(ranging["cost_dn"]), _nums(ranging["cost_up"]))))
+        bound_ranges = [[dn, up] if flag else None
+                        for dn, up, flag in zip(_nums(ranging["bound_dn"]), _nums(ranging["bound_up"]),
+                                                where.tolist())]
     else:
         cost_ranges = bound_ranges = [None] * arrays.n
     # A variable's bounds are not repeated: at a bound its value is that bound.
-    return [{"name": name, "value": value, "at_bound": where, "reduced_cost": rc, "cost": coef, "cost_range": cr,
+    return [{"name": name, "value": value, "at_bound": side, "reduced_cost": rc, "cost": coef, "cost_range": cr,
              "bound_range": br}
-            for name, value, where, rc, coef, cr, br in zip(
+            for name, value, side, rc, coef, cr, br in zip(
                 arrays.names, _floats(x), at, _floats(reduced), cost, cost_ranges, bound_ranges)]
 
 
