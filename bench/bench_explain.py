@@ -1,23 +1,28 @@
 """Benchmark of the explanation next to the solve, on synthetic transportation models.
 
 For each size the script builds the solver script's tables once (vormo.sparseproblem) and times,
-in this process:
+in this process (best of several rounds, the rounds of one size alternating so that all see the
+same machine load):
 
-* solve    - the script's own solve (scipy's milp, HiGHS), the baseline;
-* explain  - insight.explain given that solve's point, as the solver's child calls it (a new HiGHS
-             solve for the basis, the duals and the ranging, plus one record per row and column);
-* alone    - insight.explain without a point: HiGHS solves and explains in one go, what an
-             explain-only solve would cost;
-* json     - writing the explanation as the child's JSON result.
+* scipy    - the script's own solve() (scipy's milp, HiGHS): the solve before the child solved
+             with HiGHS directly, and the baseline of the ratios;
+* highs    - the child's solve now: vormo.highsolve on the problem's arrays and the script's
+             solve_report (the arrays are built once, outside the timings, as in the child);
+* explain  - insight.explain handed the solved HiGHS instance, as the child calls it now: ranging
+             from the solve's basis and one record per row and column, no second solve;
+* warm     - insight.explain given only the solve's point (the child's call after a scipy solve):
+             a new HiGHS instance warm-started from the point, then the same;
+* json     - writing the explanation as the child writes its result.
 
-and then both runs of the whole child process (runner.solve_texts) without and with explain=True,
-which adds compiling, building, the JSON hand-over and reading it back. Ratios are against the
-solve measured in the same run.
+and then the whole child process (runner.solve_texts) without and with explain=True, which adds
+compiling, building, the JSON hand-over and reading it back. The load average is printed before
+and after: on a shared machine the figures move with it, the ratios less so.
 
 Run: python bench/bench_explain.py [--quick]
 """
 
 import json
+import os
 import runpy
 import sys
 import tempfile
@@ -27,13 +32,27 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 from bench_solve import TRANSPORT_MODEL, transport_data  # noqa: E402
-from timing import best_of  # noqa: E402
 
-from vormo import insight, runner  # noqa: E402
+from vormo import highsolve, insight, runner  # noqa: E402
 from vormo.sparseproblem import BUILD_NAME, from_namespace  # noqa: E402
 
 
-def measure(n, repeat):
+def interleaved(functions, rounds):
+    """Best seconds per call of each function, the functions timed in turn round after round."""
+    best = {name: float("inf") for name in functions}
+    for _ in range(rounds):
+        for name, fn in functions.items():
+            started = time.perf_counter()
+            fn()
+            best[name] = min(best[name], time.perf_counter() - started)
+    return best
+
+
+def load():
+    return "load average " + " ".join(f"{v:.2f}" for v in os.getloadavg())
+
+
+def measure(n, rounds):
     data = transport_data(n)
     script = runner.generate_script(TRANSPORT_MODEL, data, time_limit=600)
     with tempfile.TemporaryDirectory() as folder:
@@ -41,33 +60,50 @@ def measure(n, repeat):
         path.write_text(script, encoding="utf-8")
         namespace = runpy.run_path(str(path), run_name=BUILD_NAME)
     problem = from_namespace(namespace)
-    problem.A  # noqa: B018 - the arrays are built once, outside the timings
+    for name in ("A", "c", "col_lower", "col_upper", "integrality", "row_lower", "row_upper"):
+        getattr(problem, name)  # the arrays are built once, outside the timings
 
-    report, outcome = namespace["solve"]()
+    def highs_solve():
+        outcome = highsolve.solve(problem, 600)
+        return namespace["solve_report"](outcome, lambda: highsolve.feasibility(problem, 600)), outcome
+
+    old_report, old_outcome = namespace["solve"]()
+    report, outcome = highs_solve()
+    assert report["status"] == old_report["status"] == "optimal"
+    assert abs(report["objective"] - old_report["objective"]) <= 1e-6 * max(1.0, abs(report["objective"]))
     solution = dict(report, x=outcome.x.tolist())
-    solve = best_of(lambda: namespace["solve"](), repeat=repeat)
-    explain = best_of(lambda: insight.explain(problem, solution), repeat=repeat)
-    alone = best_of(lambda: insight.explain(problem), repeat=repeat)
-    explanation = insight.explain(problem, solution)
+    old_solution = dict(old_report, x=old_outcome.x.tolist())
+    explanation = insight.explain(problem, solution, highs=outcome.highs)
     assert abs(explanation["objective"] - report["objective"]) <= 1e-6 * max(1.0, abs(report["objective"]))
-    started = time.perf_counter()
-    text = json.dumps(explanation)
-    dumps = time.perf_counter() - started
+    best = interleaved({
+        "scipy": lambda: namespace["solve"](),
+        "highs": highs_solve,
+        "explain": lambda: insight.explain(problem, solution, highs=outcome.highs),
+        "warm": lambda: insight.explain(problem, old_solution),
+        "json": lambda: json.dumps(explanation, allow_nan=False, check_circular=False, separators=(",", ":")),
+    }, rounds)
+    size = len(json.dumps(explanation, separators=(",", ":"))) / 1e6
 
-    plain = best_of(lambda: runner.solve_texts(TRANSPORT_MODEL, data, time_limit=600), repeat=max(1, repeat // 2))
-    explained = best_of(lambda: runner.solve_texts(TRANSPORT_MODEL, data, time_limit=600, explain=True),
-                        repeat=max(1, repeat // 2))
-    print(f"{n:>3}x{n:<3} {n * n:>7,} cols  solve {solve:7.3f}s  explain {explain:7.3f}s ({explain / solve:4.2f}x)  "
-          f"alone {alone:7.3f}s ({alone / solve:4.2f}x)  json {dumps:6.3f}s {len(text) / 1e6:5.1f} MB  "
-          f"| child run {plain:6.2f}s, with explain {explained:6.2f}s ({explained / plain:4.2f}x)", flush=True)
+    child = interleaved({
+        "plain": lambda: runner.solve_texts(TRANSPORT_MODEL, data, time_limit=600),
+        "explained": lambda: runner.solve_texts(TRANSPORT_MODEL, data, time_limit=600, explain=True),
+    }, max(1, rounds // 2))
+    scipy, highs, explain = best["scipy"], best["highs"], best["explain"]
+    print(f"{n:>4}x{n:<4} {n * n:>9,} cols  scipy {scipy:6.3f}s  highs {highs:6.3f}s ({highs / scipy:4.2f}x)  "
+          f"explain {explain:6.3f}s ({explain / scipy:4.2f}x of scipy, {explain / highs:4.2f}x of highs)  "
+          f"warm {best['warm']:6.3f}s ({best['warm'] / scipy:4.2f}x)  json {best['json']:6.3f}s {size:5.1f} MB  "
+          f"| child {child['plain']:5.2f}s, explained {child['explained']:5.2f}s "
+          f"(+{child['explained'] - child['plain']:4.2f}s, {child['explained'] / child['plain']:4.2f}x)", flush=True)
 
 
 def main():
     quick = "--quick" in sys.argv
     sizes = [50, 100] if quick else [50, 100, 200, 300]
-    print("transportation n x n: in-process solve vs explanation (best of several), then the whole child run")
+    print(f"transportation n x n, {load()}")
+    print("in-process solve (scipy's milp; HiGHS directly) and explanation (best of several), then the child run")
     for n in sizes:
-        measure(n, repeat=2 if quick else 3)
+        measure(n, rounds=3 if quick else 5)
+    print(load())
 
 
 if __name__ == "__main__":

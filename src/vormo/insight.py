@@ -188,12 +188,13 @@ def _solution_values(arrays, solution):
     return values if len(values) == arrays.n else None
 
 
-def _solved(h):
-    """True when h is a HiGHS instance that holds an optimal solution."""
+def _solved(h, mip):
+    """True when h is a HiGHS instance holding an optimal solution (and, for an LP, the optimal
+    basis, which ranging needs)."""
     try:
         import highspy
 
-        return h.getModelStatus() == highspy.HighsModelStatus.kOptimal
+        return h.getModelStatus() == highspy.HighsModelStatus.kOptimal and (mip or h.getBasis().valid)
     except Exception:  # not an instance, or one that cannot say
         return False
 
@@ -216,7 +217,7 @@ def explain(problem, solution=None, *, time_limit=None, highs=None):
     values = _solution_values(arrays, solution)
     if values is not None and not np.isfinite(values).all():
         values = None  # a point with holes is no point to start from or to fix integers at
-    if highs is not None and not (_solved(highs) and highs.getNumCol() == arrays.n):
+    if highs is not None and not (_solved(highs, arrays.is_mip) and highs.getNumCol() == arrays.n):
         highs = None  # not the solved problem: solve anew
     if highs is not None and values is None:
         values = np.asarray(highs.getSolution().col_value, dtype=float)
@@ -284,6 +285,17 @@ def _fixed(arrays, highs, col_lower, col_upper, values, limit):
 
 def _explanation(arrays, h, col_lower, col_upper, fixed, mip_gap, mip_bound):
     """The record of an explanation from an instance h that holds the optimal LP basis."""
+    # Many small records are made at once: the cyclic collector would only rescan them.
+    collecting = gc.isenabled()
+    gc.disable()
+    try:
+        return _records(arrays, h, col_lower, col_upper, fixed, mip_gap, mip_bound)
+    finally:
+        if collecting:
+            gc.enable()
+
+
+def _records(arrays, h, col_lower, col_upper, fixed, mip_gap, mip_bound):
     import numpy as np
 
     sol = h.getSolution()
@@ -296,16 +308,6 @@ def _explanation(arrays, h, col_lower, col_upper, fixed, mip_gap, mip_bound):
         duals, reduced = np.zeros(arrays.m), np.zeros(arrays.n)
     ranging = _ranging(h, arrays) if arrays.sense else None
     objective = _num(h.getInfo().objective_function_value + arrays.constant) if arrays.sense else None
-
-    # Many small records are made at once: the cyclic collector would only rescan them.
-    collecting = gc.isenabled()
-    gc.disable()
-    try:
-        rows = _explain_rows(arrays, activity, duals, ranging)
-        variables = _explain_columns(arrays, x, reduced, col_lower, col_upper, ranging)
-    finally:
-        if collecting:
-            gc.enable()
     return {
         "status": "optimal",
         "objective": objective,
@@ -315,8 +317,8 @@ def _explanation(arrays, h, col_lower, col_upper, fixed, mip_gap, mip_bound):
         "mip_gap": mip_gap,
         "mip_bound": mip_bound,
         "ranging": ranging is not None,
-        "rows": rows,
-        "variables": variables,
+        "rows": _explain_rows(arrays, activity, duals, ranging),
+        "variables": _explain_columns(arrays, x, reduced, col_lower, col_upper, ranging),
         "dexprs": _dexpr_values(arrays, x),
     }
 
@@ -394,8 +396,14 @@ def _nums(values):
     """``_num`` over an array, as a list (a problem may have many thousand columns)."""
     import numpy as np
 
-    # Comparisons with NaN are false, so NaN becomes None as the infinities do; + 0.0 drops -0.0.
-    return [v if -1e20 < v < 1e20 else None for v in (np.asarray(values, dtype=float) + 0.0).tolist()]
+    values = np.asarray(values, dtype=float) + 0.0  # + 0.0 turns -0.0 into 0.0
+    with np.errstate(invalid="ignore"):
+        finite = np.abs(values) < 1e20  # false for NaN as for the infinities
+    if finite.all():
+        return values.tolist()
+    cells = values.astype(object)
+    cells[~finite] = None
+    return cells.tolist()
 
 
 def _floats(values):
@@ -436,9 +444,10 @@ def _explain_columns(arrays, x, reduced, col_lower, col_upper, ranging):
     cost = _floats(arrays.c) if arrays.sense else [0.0] * arrays.n
     if ranging is not None:
         cost_ranges = list(map(list, zip(_nums(ranging["cost_dn"]), _nums(ranging["cost_up"]))))
-        bound_ranges = [[dn, up] if flag else None
-                        for dn, up, flag in zip(_nums(ranging["bound_dn"]), _nums(ranging["bound_up"]),
-                                                where.tolist())]
+        # A bound range only for a variable at a bound (most are, in a vertex of a large LP).
+        bound_ranges = list(map(list, zip(_nums(ranging["bound_dn"]), _nums(ranging["bound_up"]))))
+        for j in np.flatnonzero(where == 0).tolist():
+            bound_ranges[j] = None
     else:
         cost_ranges = bound_ranges = [None] * arrays.n
     # A variable's bounds are not repeated: at a bound its value is that bound.

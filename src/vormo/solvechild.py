@@ -23,6 +23,7 @@ HiGHS directly, ``highs`` is the solved instance, whose basis the explanation re
 solving again.
 """
 
+import gc
 import importlib
 import json
 import math
@@ -85,8 +86,16 @@ def solve_request(request):
         return _result("error", "the solver ran out of memory")
     from .tables import add_entries
 
-    add_entries(report, namespace, outcome)
-    return _consult(request, namespace, report, outcome, problem)
+    # A record per column (and per row when explained) is made now: the cyclic collector would
+    # only rescan them, again and again as they grow.
+    collecting = gc.isenabled()
+    gc.disable()
+    try:
+        add_entries(report, namespace, outcome)
+        return _consult(request, namespace, report, outcome, problem)
+    finally:
+        if collecting:
+            gc.enable()
 
 
 def _solve(namespace):
@@ -216,9 +225,9 @@ def main(argv=None):
     try:
         # Most results are plain JSON already (an explanation has many thousand records): only one
         # holding a non-finite number or an odd key needs the walk.
-        text = json.dumps(result, default=str, allow_nan=False)
-    except (ValueError, TypeError):
-        text = json.dumps(_jsonable(result), default=str, allow_nan=False)
+        text = json.dumps(result, default=str, allow_nan=False, check_circular=False, separators=(",", ":"))
+    except (ValueError, TypeError, RecursionError):
+        text = json.dumps(_jsonable(result), default=str, allow_nan=False, separators=(",", ":"))
     partial = folder / (RESULT_NAME + ".part")
     partial.write_text(text, encoding="utf-8")
     os.replace(partial, folder / RESULT_NAME)
