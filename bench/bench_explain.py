@@ -18,12 +18,16 @@ and then the whole child process (runner.solve_texts) without and with explain=T
 compiling, building, the JSON hand-over and reading it back. The load average is printed before
 and after: on a shared machine the figures move with it, the ratios less so.
 
-Run: python bench/bench_explain.py [--quick]
+Last (not with --quick), the solver's child on the 1000 x 1000 model once with each engine, each
+in a fresh process: seconds spent building and solving, and the process's peak memory.
+
+Run: python bench/bench_explain.py [--quick] [--engines-only]
 """
 
 import json
 import os
 import runpy
+import subprocess
 import sys
 import tempfile
 import time
@@ -96,14 +100,49 @@ def measure(n, rounds):
           f"(+{child['explained'] - child['plain']:4.2f}s, {child['explained'] / child['plain']:4.2f}x)", flush=True)
 
 
+# Run in a fresh interpreter: the child's build and solve with one engine, timed, and the peak memory.
+_ENGINE_RUN = """
+import json, resource, sys, time
+from vormo import solvechild
+solvechild.ENGINE = sys.argv[2]
+request = json.loads(open(sys.argv[1], encoding="utf-8").read())
+started = time.perf_counter()
+namespace, finding = solvechild._build(request)
+built = time.perf_counter()
+report, outcome, problem = solvechild._solve(namespace)
+solved = time.perf_counter()
+print(json.dumps({"build": built - started, "solve": solved - built, "status": report["status"],
+                  "objective": report["objective"],
+                  "peak_mb": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024}))
+"""
+
+
+def engines(n):
+    """The child's build and solve on the n x n model with scipy's milp and with HiGHS directly."""
+    with tempfile.TemporaryDirectory() as folder:
+        path = Path(folder) / "request.json"
+        path.write_text(json.dumps({"model": TRANSPORT_MODEL, "data": transport_data(n), "time_limit": 3600.0}),
+                        encoding="utf-8")
+        for engine in ("scipy", "highs"):
+            done = subprocess.run([sys.executable, "-c", _ENGINE_RUN, str(path), engine], capture_output=True,
+                                  text=True, check=True)
+            figures = json.loads(done.stdout.strip().splitlines()[-1])
+            print(f"child {n}x{n} ({n * n:,} columns), {engine:>5}: build {figures['build']:6.2f}s  solve "
+                  f"{figures['solve']:6.2f}s  peak memory {figures['peak_mb']:6.0f} MB  {figures['status']} "
+                  f"{figures['objective']}  ({load()})", flush=True)
+
+
 def main():
     quick = "--quick" in sys.argv
     sizes = [50, 100] if quick else [50, 100, 200, 300]
-    print(f"transportation n x n, {load()}")
-    print("in-process solve (scipy's milp; HiGHS directly) and explanation (best of several), then the child run")
-    for n in sizes:
-        measure(n, rounds=3 if quick else 5)
-    print(load())
+    if "--engines-only" not in sys.argv:
+        print(f"transportation n x n, {load()}")
+        print("in-process solve (scipy's milp; HiGHS directly) and explanation (best of several), then the child run")
+        for n in sizes:
+            measure(n, rounds=3 if quick else 5)
+        print(load())
+    if not quick:
+        engines(1000)
 
 
 if __name__ == "__main__":

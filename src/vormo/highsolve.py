@@ -91,26 +91,15 @@ def instance(cost, col_lower, col_upper, A, row_lower, row_upper, *, sense=1, in
         h.setOptionValue("time_limit", float(time_limit))
     n = len(col_lower)
     A = A if isinstance(A, csr_array) else csr_array(A)
-    lp = highspy.HighsLp()
-    lp.num_col_ = n
-    lp.num_row_ = A.shape[0]
-    lp.col_cost_ = np.asarray(cost, dtype=float)
-    lp.sense_ = highspy.ObjSense.kMaximize if sense == -1 else highspy.ObjSense.kMinimize
-    lp.col_lower_ = np.asarray(col_lower, dtype=float)
-    lp.col_upper_ = np.asarray(col_upper, dtype=float)
-    lp.row_lower_ = np.asarray(row_lower, dtype=float)
-    lp.row_upper_ = np.asarray(row_upper, dtype=float)
-    lp.a_matrix_.format_ = highspy.MatrixFormat.kRowwise
-    lp.a_matrix_.num_col_ = n
-    lp.a_matrix_.num_row_ = A.shape[0]
-    lp.a_matrix_.start_ = A.indptr.astype(np.int32)
-    lp.a_matrix_.index_ = A.indices.astype(np.int32)
-    lp.a_matrix_.value_ = np.asarray(A.data, dtype=float)
-    accepted = h.passModel(lp) != highspy.HighsStatus.kError
-    if accepted and integer is not None:
-        integer = np.asarray(integer).reshape(-1) != 0
-        if integer.any():
-            h.changeColsIntegrality(n, np.arange(n, dtype=np.int32), integer.astype(np.uint8))
+    kinds = np.zeros(n, dtype=np.int32)
+    if integer is not None:
+        kinds[np.asarray(integer).reshape(-1) != 0] = int(highspy.HighsVarType.kInteger)
+    # The arrays go to HiGHS as they are, without a model object of its own in between.
+    accepted = h.passModel(
+        n, A.shape[0], A.nnz, int(highspy.MatrixFormat.kRowwise), -1 if sense == -1 else 1, 0.0,
+        np.asarray(cost, dtype=float), np.asarray(col_lower, dtype=float), np.asarray(col_upper, dtype=float),
+        np.asarray(row_lower, dtype=float), np.asarray(row_upper, dtype=float), A.indptr.astype(np.int32),
+        A.indices.astype(np.int32), np.asarray(A.data, dtype=float), kinds) != highspy.HighsStatus.kError
     return h, accepted
 
 

@@ -5,7 +5,8 @@ the solver script builds, each row still carrying its constraint label, its inde
 model line, so every figure here can be traced back to the model text. They solve with HiGHS
 through ``highspy`` (the ``solve`` extra), imported inside the operations only.
 
-``explain(problem, solution=None)`` returns a dictionary:
+``explain(problem, solution=None, highs=None)`` returns a dictionary (given the solve's own solved
+HiGHS instance, an LP is explained from its optimal basis without a second solve):
 
 * ``status`` "optimal", ``objective``, ``objective_name``, ``sense`` ("maximise", "minimise" or
   None for a feasibility model);
