@@ -18,8 +18,8 @@ and then the whole child process (runner.solve_texts) without and with explain=T
 compiling, building, the JSON hand-over and reading it back. The load average is printed before
 and after: on a shared machine the figures move with it, the ratios less so.
 
-Last (not with --quick), the solver's child on the 1000 x 1000 model once with each engine, each
-in a fresh process: seconds spent building and solving, and the process's peak memory.
+Last (not with --quick), the solver's child on the 1000 x 1000 model twice with each engine, each
+run in a fresh process: seconds spent building and solving, and the process's peak memory.
 
 Run: python bench/bench_explain.py [--quick] [--engines-only]
 """
@@ -109,26 +109,32 @@ request = json.loads(open(sys.argv[1], encoding="utf-8").read())
 started = time.perf_counter()
 namespace, finding = solvechild._build(request)
 built = time.perf_counter()
+built_peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
 report, outcome, problem = solvechild._solve(namespace)
 solved = time.perf_counter()
+highs = getattr(outcome, "highs", None)
 print(json.dumps({"build": built - started, "solve": solved - built, "status": report["status"],
+                  "run": None if highs is None else highs.getRunTime(),
                   "objective": report["objective"],
-                  "peak_mb": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024}))
+                  "built_mb": built_peak, "peak_mb": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024}))
 """
 
 
-def engines(n):
-    """The child's build and solve on the n x n model with scipy's milp and with HiGHS directly."""
+def engines(n, rounds=2):
+    """The child's build and solve on the n x n model with scipy's milp and with HiGHS directly,
+    the engines in turn, round after round."""
     with tempfile.TemporaryDirectory() as folder:
         path = Path(folder) / "request.json"
         path.write_text(json.dumps({"model": TRANSPORT_MODEL, "data": transport_data(n), "time_limit": 3600.0}),
                         encoding="utf-8")
-        for engine in ("scipy", "highs"):
+        for engine in ("scipy", "highs") * rounds:
             done = subprocess.run([sys.executable, "-c", _ENGINE_RUN, str(path), engine], capture_output=True,
                                   text=True, check=True)
             figures = json.loads(done.stdout.strip().splitlines()[-1])
+            run = "" if figures["run"] is None else f" (HiGHS run {figures['run']:5.2f}s)"
             print(f"child {n}x{n} ({n * n:,} columns), {engine:>5}: build {figures['build']:6.2f}s  solve "
-                  f"{figures['solve']:6.2f}s  peak memory {figures['peak_mb']:6.0f} MB  {figures['status']} "
+                  f"{figures['solve']:6.2f}s{run}  peak memory {figures['peak_mb']:5.0f} MB (after building "
+                  f"{figures['built_mb']:5.0f} MB)  {figures['status']} "
                   f"{figures['objective']}  ({load()})", flush=True)
 
 
