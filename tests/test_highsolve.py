@@ -32,7 +32,9 @@ def child(engine, model, data="", edit=None, explain=True, time_limit=20.0, monk
 
         add_entries(report, namespace, outcome)
     direct = problem_ is not None  # the arrays HiGHS solves from
-    return solvechild._consult(request, namespace, report, outcome, problem_), direct
+    result = solvechild._consult(request, namespace, report, outcome, problem_)
+    insight.expand(result.get("explain"))  # as the runner does
+    return result, direct
 
 
 def approx_records(a, b):
@@ -225,3 +227,33 @@ def test_without_highspy_the_child_solves_with_the_script(monkeypatch):
     assert highsolve.available() is False
     result = solvechild.solve_request({"model": BAKERY, "data": BAKERY_DATA, "time_limit": 20.0})
     assert result["status"] == "optimal" and result["objective"] == pytest.approx(42)
+
+
+def _milp():
+    return problem([("cap", -INF, 25, {0: 6, 1: 4, 2: 1}, 5), ("mix", -INF, 6, {0: 1, 1: 2}, 6)],
+                   ["x", "y", "z"], [5, 4, 1], -1, upper=[INF, INF, 1.5], integer=[1, 1, 0])
+
+
+@pytest.mark.parametrize("make", [
+    textbook,
+    _milp,
+    # min 2x + 3y, x + y >= 4: y at its lower bound, infinite ends in the ranges.
+    lambda: problem([("demand", 4, INF, {0: 1, 1: 1}, 3)], ["x", "y"], [2, 3], 1),
+    # No objective: no ranging at all.
+    lambda: problem([("demand", 4, INF, {0: 1, 1: 1}, 3)], ["x", "y"], [0, 0], 0),
+], ids=["lp", "milp", "lower-bound", "no-objective"])
+def test_variables_handed_over_as_columns_expand_to_the_same_records(make):
+    p = make()
+    records = insight.explain(p)
+    columns = insight.explain(p, columns=True)
+    assert "variables" not in columns and isinstance(columns["variable_columns"], dict)
+    assert insight.expand(columns) is columns
+    assert list(columns) == list(records)  # the keys in their places
+    assert columns == records
+
+
+@pytest.mark.parametrize("value", [None, {"kind": "infeasible", "statement": "x"}, {"status": "optimal",
+                                                                                     "variables": []}])
+def test_expand_leaves_anything_else_alone(value):
+    before = None if value is None else dict(value)
+    assert insight.expand(value) == before

@@ -32,7 +32,7 @@ import math
 import re
 import time
 
-__all__ = ["explain", "diagnose", "refusal", "summary_lines", "diagnosis_lines", "result_lines", "BINDING_TOLERANCE",
+__all__ = ["explain", "expand", "diagnose", "refusal", "summary_lines", "diagnosis_lines", "result_lines", "BINDING_TOLERANCE",
            "HUGE_COEFFICIENT", "FILTER_BUDGET", "INSIGHT_SECONDS"]
 
 # A row or variable is binding (at a bound) when it is within this distance of the bound, scaled by
@@ -172,7 +172,7 @@ def _solution_values(arrays, solution):
         return None
     if isinstance(solution, dict):
         x = solution.get("x")
-        if x is not None and len(x) == arrays.n:
+        if (isinstance(x, (list, tuple)) or getattr(x, "ndim", None) == 1) and len(x) == arrays.n:
             # An array, or a list in which None (a hole) becomes NaN.
             return np.array(x, dtype=float).reshape(-1)
         variables = solution.get("variables")
@@ -200,7 +200,7 @@ def _solved(h, mip):
         return False
 
 
-def explain(problem, solution=None, *, time_limit=None, highs=None):
+def explain(problem, solution=None, *, time_limit=None, highs=None, columns=False):
     """Explain the optimum of ``problem``: rows with duals and slacks, variables with ranging.
 
     ``solution`` (optional) is the solve's result (its ``"x"``, or else its ``"variables"``) or the
@@ -211,6 +211,10 @@ def explain(problem, solution=None, *, time_limit=None, highs=None):
     solving again, and a MILP's instance is reused for the LP with the integers fixed (the
     instance is changed). Returns the diagnosis instead (a dictionary with a ``kind``) when HiGHS
     finds no optimum.
+
+    With ``columns`` the variables come as one list per field under ``"variable_columns"`` in
+    place of the records under ``"variables"`` (``expand`` makes the records): the form the
+    solver's child hands over, written and read as JSON several times faster than the records.
     """
     import numpy as np
 
@@ -255,7 +259,7 @@ def explain(problem, solution=None, *, time_limit=None, highs=None):
         status = _run(h)
         if status != "optimal":
             return diagnose(problem, {"status": status}, time_limit=limit)
-    return _explanation(arrays, h, col_lower, col_upper, fixed, mip_gap, mip_bound)
+    return _explanation(arrays, h, col_lower, col_upper, fixed, mip_gap, mip_bound, columns)
 
 
 def _fixed(arrays, highs, col_lower, col_upper, values, limit):
@@ -284,19 +288,19 @@ def _fixed(arrays, highs, col_lower, col_upper, values, limit):
     return h
 
 
-def _explanation(arrays, h, col_lower, col_upper, fixed, mip_gap, mip_bound):
+def _explanation(arrays, h, col_lower, col_upper, fixed, mip_gap, mip_bound, columns=False):
     """The record of an explanation from an instance h that holds the optimal LP basis."""
     # Many small records are made at once: the cyclic collector would only rescan them.
     collecting = gc.isenabled()
     gc.disable()
     try:
-        return _records(arrays, h, col_lower, col_upper, fixed, mip_gap, mip_bound)
+        return _records(arrays, h, col_lower, col_upper, fixed, mip_gap, mip_bound, columns)
     finally:
         if collecting:
             gc.enable()
 
 
-def _records(arrays, h, col_lower, col_upper, fixed, mip_gap, mip_bound):
+def _records(arrays, h, col_lower, col_upper, fixed, mip_gap, mip_bound, columns):
     import numpy as np
 
     sol = h.getSolution()
@@ -319,7 +323,8 @@ def _records(arrays, h, col_lower, col_upper, fixed, mip_gap, mip_bound):
         "mip_bound": mip_bound,
         "ranging": ranging is not None,
         "rows": _explain_rows(arrays, activity, duals, ranging),
-        "variables": _explain_columns(arrays, x, reduced, col_lower, col_upper, ranging),
+        "variable_columns" if columns else "variables": _explain_columns(arrays, x, reduced, col_lower, col_upper,
+                                                                          ranging, columns),
         "dexprs": _dexpr_values(arrays, x),
     }
 
@@ -434,7 +439,9 @@ def _explain_rows(arrays, activity, duals, ranging):
                 _floats(duals), ranges)]
 
 
-def _explain_columns(arrays, x, reduced, col_lower, col_upper, ranging):
+def _explain_columns(arrays, x, reduced, col_lower, col_upper, ranging, columns=False):
+    """The variables' records, or with ``columns`` one list per field (a range as the list of
+    its low ends and the list of its high ends; no bound range for a variable inside its bounds)."""
     import numpy as np
 
     at_lower = _close(x, col_lower)
@@ -443,19 +450,55 @@ def _explain_columns(arrays, x, reduced, col_lower, col_upper, ranging):
     where = at_lower.astype(np.int8) + 2 * at_upper.astype(np.int8)
     at = np.array([None, "lower", "upper", "fixed"], dtype=object)[where].tolist()
     cost = _floats(arrays.c) if arrays.sense else [0.0] * arrays.n
+    cost_low = cost_high = bound_low = bound_high = None
     if ranging is not None:
-        cost_ranges = list(map(list, zip(_nums(ranging["cost_dn"]), _nums(ranging["cost_up"]))))
+        cost_low, cost_high = _nums(ranging["cost_dn"]), _nums(ranging["cost_up"])
+        inside = where == 0
+        bound_low = _nums(np.where(inside, np.nan, ranging["bound_dn"]))
+        bound_high = _nums(np.where(inside, np.nan, ranging["bound_up"]))
+    if columns:
+        return {"name": arrays.names, "value": _floats(x), "at_bound": at, "reduced_cost": _floats(reduced),
+                "cost": cost, "cost_range": None if cost_low is None else [cost_low, cost_high],
+                "bound_range": None if bound_low is None else [bound_low, bound_high]}
+    return _variable_records(arrays.names, _floats(x), at, _floats(reduced), cost, cost_low, cost_high, bound_low,
+                             bound_high)
+
+
+def _variable_records(names, values, at, reduced, cost, cost_low, cost_high, bound_low, bound_high):
+    if cost_low is not None:
+        cost_ranges = list(map(list, zip(cost_low, cost_high)))
         # A bound range only for a variable at a bound (most are, in a vertex of a large LP).
-        bound_ranges = list(map(list, zip(_nums(ranging["bound_dn"]), _nums(ranging["bound_up"]))))
-        for j in np.flatnonzero(where == 0).tolist():
-            bound_ranges[j] = None
+        bound_ranges = [[low, high] if side is not None else None
+                        for low, high, side in zip(bound_low, bound_high, at)]
     else:
-        cost_ranges = bound_ranges = [None] * arrays.n
+        cost_ranges = bound_ranges = [None] * len(names)
     # A variable's bounds are not repeated: at a bound its value is that bound.
     return [{"name": name, "value": value, "at_bound": side, "reduced_cost": rc, "cost": coef, "cost_range": cr,
              "bound_range": br}
-            for name, value, side, rc, coef, cr, br in zip(
-                arrays.names, _floats(x), at, _floats(reduced), cost, cost_ranges, bound_ranges)]
+            for name, value, side, rc, coef, cr, br in zip(names, values, at, reduced, cost, cost_ranges, bound_ranges)]
+
+
+def expand(explanation):
+    """Turn the ``"variable_columns"`` of an explanation made with ``columns=True`` (as the
+    solver's child hands it over) into the ``"variables"`` records, in place and in the same
+    place among the keys; the explanation is returned. Anything else is left as it is."""
+    if not isinstance(explanation, dict) or not isinstance(explanation.get("variable_columns"), dict):
+        return explanation
+    fields = explanation["variable_columns"]
+    cost_range, bound_range = fields.get("cost_range"), fields.get("bound_range")
+    collecting = gc.isenabled()
+    gc.disable()
+    try:
+        records = _variable_records(fields["name"], fields["value"], fields["at_bound"], fields["reduced_cost"],
+                                    fields["cost"], *(cost_range or (None, None)), *(bound_range or (None, None)))
+    finally:
+        if collecting:
+            gc.enable()
+    rebuilt = {("variables" if key == "variable_columns" else key): (records if key == "variable_columns" else value)
+               for key, value in explanation.items()}
+    explanation.clear()
+    explanation.update(rebuilt)
+    return explanation
 
 
 # ----------------------------------------------------------------------------------------------

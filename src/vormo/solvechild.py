@@ -17,7 +17,8 @@ the script's ``solve_report`` makes the report, so both give the same statuses a
 
 When asked (``explain``), and whenever a built problem does not solve to optimality, the child
 hands the problem to ``vormo.insight`` (``explain(problem, solution, highs=...)`` /
-``diagnose(problem, solution)``) if that module exists; ``solution`` is the result dictionary
+``diagnose(problem, solution)``) if that module exists; the explanation's variables travel as
+columns (``columns=True``), which the runner turns into records. ``solution`` is the result dictionary
 with one more key, ``"x"``: every column's value (a list, or None without a point). Solved with
 HiGHS directly, ``highs`` is the solved instance, whose basis the explanation reads instead of
 solving again.
@@ -190,10 +191,11 @@ def _consult(request, namespace, report, outcome, problem=None):
     problem = from_namespace(namespace) if problem is None else problem
     highs = getattr(outcome, "highs", None)
     try:
-        if optimal and highs is not None:
-            added = insight.explain(problem, solution, highs=highs)
+        if optimal:
+            # The variables as columns: the runner makes the records (insight.expand).
+            added = insight.explain(problem, solution, highs=highs, columns=True)
         else:
-            added = getattr(insight, hook)(problem, solution)
+            added = insight.diagnose(problem, solution)
     except Exception as error:  # a fault of the report must not cost the solution
         added = {"error": f"{type(error).__name__}: {error}"}
     for extra in ("x", "mip_gap", "mip_bound"):
