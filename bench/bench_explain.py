@@ -10,11 +10,16 @@ same machine load):
              (vormo.sparseproblem), vormo.highsolve and the script's solve_report;
 * highs    - the same on arrays made once beforehand: HiGHS and the report alone (what the
              child's step comes to when the tables arrive as arrays);
-* explain  - insight.explain handed the solved HiGHS instance, as the child calls it now: ranging
-             from the solve's basis and one record per row and column, no second solve;
-* warm     - insight.explain given only the solve's point (the child's call after a scipy solve):
-             a new HiGHS instance warm-started from the point, then the same;
-* json     - writing the explanation as the child writes its result.
+* explain  - insight.explain handed the solved HiGHS instance: ranging from the solve's basis and
+             one record per row and column, no second solve;
+* columns  - the same as the child calls it (columns=True): the variables as one list per field;
+* handover - carrying that explanation from the child to the runner: writing it as JSON to a file,
+             and the runner's reading it back and making the variables' records (insight.expand);
+             the end-to-end cost of an explanation is columns + handover;
+* warm     - insight.explain given only the solve's point (the explanation after a scipy solve):
+             a new HiGHS instance warm-started from the point, then the records;
+* json     - writing the records' explanation as JSON (what the handover would cost without columns
+             is about three times this).
 
 and then the whole child process (runner.solve_texts) without and with explain=True, which adds
 compiling, building, the JSON hand-over and reading it back. The load average is printed before
@@ -84,11 +89,24 @@ def measure(n, rounds):
     old_solution = dict(old_report, x=old_outcome.x.tolist())
     explanation = insight.explain(problem, solution, highs=outcome.highs)
     assert abs(explanation["objective"] - report["objective"]) <= 1e-6 * max(1.0, abs(report["objective"]))
+    compact = insight.explain(problem, solution, highs=outcome.highs, columns=True)
+
+    handed = Path(tempfile.mkdtemp(prefix="bench-explain-")) / "result.json"
+
+    def handover():
+        # As the child writes its result and the runner reads it (runner._load_result expands).
+        handed.write_text(json.dumps({"explain": compact}, allow_nan=False, check_circular=False,
+                                     separators=(",", ":")), encoding="utf-8")
+        return runner._load_result(handed)["explain"]
+
+    assert handover() == explanation
     best = interleaved({
         "scipy": lambda: namespace["solve"](),
         "child": child_solve,
         "highs": highs_solve,
         "explain": lambda: insight.explain(problem, solution, highs=outcome.highs),
+        "columns": lambda: insight.explain(problem, solution, highs=outcome.highs, columns=True),
+        "handover": handover,
         "warm": lambda: insight.explain(problem, old_solution),
         "json": lambda: json.dumps(explanation, allow_nan=False, check_circular=False, separators=(",", ":")),
     }, rounds)
@@ -101,7 +119,8 @@ def measure(n, rounds):
     scipy, solve, highs, explain = best["scipy"], best["child"], best["highs"], best["explain"]
     print(f"{n:>4}x{n:<4} {n * n:>9,} cols  scipy {scipy:6.3f}s  child {solve:6.3f}s ({solve / scipy:4.2f}x)  "
           f"highs {highs:6.3f}s ({highs / scipy:4.2f}x)  explain {explain:6.3f}s ({explain / scipy:4.2f}x of scipy, "
-          f"{explain / solve:4.2f}x of child, {explain / highs:4.2f}x of highs)  "
+          f"{explain / solve:4.2f}x of child, {explain / highs:4.2f}x of highs)  columns {best['columns']:6.3f}s + "
+          f"handover {best['handover']:6.3f}s ({(best['columns'] + best['handover']) / solve:4.2f}x of child)  "
           f"warm {best['warm']:6.3f}s ({best['warm'] / scipy:4.2f}x)  json {best['json']:6.3f}s {size:5.1f} MB  "
           f"| child {child['plain']:5.2f}s, explained {child['explained']:5.2f}s "
           f"(+{child['explained'] - child['plain']:4.2f}s, {child['explained'] / child['plain']:4.2f}x)", flush=True)
