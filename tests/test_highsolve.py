@@ -219,6 +219,8 @@ def test_the_childs_explanation_reads_the_solves_instance(monkeypatch):
     result = solvechild.solve_request({"model": BAKERY, "data": BAKERY_DATA, "time_limit": 20.0, "explain": True})
     assert "error" not in result["explain"]
     assert by_name(result["explain"]["rows"])["oven"]["dual"] == pytest.approx(3)
+    # The variables travel as columns; the runner makes the records.
+    assert result["explain"]["variable_columns"]["name"] == ["make[bread]", "make[cake]"]
 
 
 def test_without_highspy_the_child_solves_with_the_script(monkeypatch):
