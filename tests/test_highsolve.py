@@ -223,10 +223,17 @@ def test_the_childs_explanation_reads_the_solves_instance(monkeypatch):
     assert result["explain"]["variable_columns"]["name"] == ["make[bread]", "make[cake]"]
 
 
-def test_without_highspy_the_child_solves_with_the_script(monkeypatch):
+def _other_interface(*args, **kwargs):
+    raise TypeError("passModel(): incompatible function arguments")
+
+
+@pytest.mark.parametrize("break_highspy", [
+    lambda m: m.setitem(sys.modules, "highspy", None),  # import fails as for a missing package
+    lambda m: m.setattr(highsolve, "instance", _other_interface),  # a highspy of another interface
+], ids=["missing", "other-interface"])
+def test_without_a_usable_highspy_the_child_solves_with_the_script(monkeypatch, break_highspy):
     monkeypatch.setattr(solvechild, "ENGINE", "auto")
-    monkeypatch.setitem(sys.modules, "highspy", None)  # import fails as for a missing package
-    assert highsolve.available() is False
+    break_highspy(monkeypatch)
     result = solvechild.solve_request({"model": BAKERY, "data": BAKERY_DATA, "time_limit": 20.0})
     assert result["status"] == "optimal" and result["objective"] == pytest.approx(42)
 

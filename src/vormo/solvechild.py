@@ -116,6 +116,12 @@ def _solve(namespace):
         outcome = highsolve.solve(problem, limit)
     except ValueError as error:  # refused as scipy's milp refuses it
         return _result("error", str(error)), None, problem
+    except (TypeError, AttributeError):
+        if engine == "highs":
+            raise
+        # A highspy whose interface differs from the one this was written for: the script solves.
+        report, outcome = namespace["solve"]()
+        return report, outcome, problem
     report = namespace["solve_report"](outcome, lambda: highsolve.feasibility(problem, limit))
     return report, outcome, problem
 
