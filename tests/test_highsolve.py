@@ -259,10 +259,3 @@ def test_variables_handed_over_as_columns_expand_to_the_same_records(make):
     assert insight.expand(columns) is columns
     assert list(columns) == list(records)  # the keys in their places
     assert columns == records
-
-
-@pytest.mark.parametrize("value", [None, {"kind": "infeasible", "statement": "x"}, {"status": "optimal",
-                                                                                     "variables": []}])
-def test_expand_leaves_anything_else_alone(value):
-    before = None if value is None else dict(value)
-    assert insight.expand(value) == before
