@@ -28,7 +28,7 @@ and after: on a shared machine the figures move with it, the ratios less so.
 Last (not with --quick), the solver's child on the 1000 x 1000 model twice with each engine, each
 run in a fresh process: seconds spent building and solving, and the process's peak memory.
 
-Run: python bench/bench_explain.py [--quick] [--engines-only]
+Run: python bench/bench_explain.py [--quick] [--engines-only] [--size N]
 """
 
 import json
@@ -63,7 +63,7 @@ def load():
     return "load average " + " ".join(f"{v:.2f}" for v in os.getloadavg())
 
 
-def measure(n, rounds):
+def measure(n, rounds, child_rounds):
     data = transport_data(n)
     script = runner.generate_script(TRANSPORT_MODEL, data, time_limit=600)
     with tempfile.TemporaryDirectory() as folder:
@@ -115,7 +115,7 @@ def measure(n, rounds):
     child = interleaved({
         "plain": lambda: runner.solve_texts(TRANSPORT_MODEL, data, time_limit=600),
         "explained": lambda: runner.solve_texts(TRANSPORT_MODEL, data, time_limit=600, explain=True),
-    }, max(1, rounds // 2))
+    }, child_rounds)
     scipy, solve, highs, explain = best["scipy"], best["child"], best["highs"], best["explain"]
     print(f"{n:>4}x{n:<4} {n * n:>9,} cols  scipy {scipy:6.3f}s  child {solve:6.3f}s ({solve / scipy:4.2f}x)  "
           f"highs {highs:6.3f}s ({highs / scipy:4.2f}x)  explain {explain:6.3f}s ({explain / scipy:4.2f}x of scipy, "
@@ -167,13 +167,15 @@ def engines(n, rounds=2):
 def main():
     quick = "--quick" in sys.argv
     sizes = [50, 100] if quick else [50, 100, 200, 300]
+    if "--size" in sys.argv:  # one size, more rounds of the child runs
+        sizes = [int(sys.argv[sys.argv.index("--size") + 1])]
     if "--engines-only" not in sys.argv:
         print(f"transportation n x n, {load()}")
         print("in-process solve (scipy's milp; HiGHS directly) and explanation (best of several), then the child run")
         for n in sizes:
-            measure(n, rounds=3 if quick else 5)
+            measure(n, rounds=3 if quick else 5, child_rounds=1 if quick else 5 if "--size" in sys.argv else 2)
         print(load())
-    if not quick:
+    if not quick and "--size" not in sys.argv:
         engines(1000)
 
 
