@@ -1624,5 +1624,6 @@ def solve_report(RESULTS, feasibility):
         report["message"] = message
     return report
 
+
 if __name__ == "__main__":
     print(json.dumps(solve()[0]))'''
