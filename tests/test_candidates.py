@@ -161,7 +161,7 @@ def test_the_budget_stops_every_candidate_before_its_next_request(openai_server,
     # Both first requests went out before anything was spent; nothing after.
     assert len(openai_server.calls("POST", "/v1/responses")) == 2
     assert [r["status"] for r in outcome["candidates"]] == ["budget", "budget"]
-    assert "the budget of $0.0001 is spent" in outcome["candidates"][0]["error"]
+    assert "the budget of $0.000100 is spent" in outcome["candidates"][0]["error"]
     assert outcome["cost"]["usage"] == {"prompt_tokens": 2000, "completion_tokens": 200}
     assert outcome["agreement"]["chosen"] is None and not (tmp_path / "plan.mod").exists()
 
@@ -340,7 +340,7 @@ def test_an_unpriced_model_warns_that_the_budget_cannot_apply(openai_server, tmp
                                     max_cost=0.0001, iterations=2, few_shot=False, model_name="house-model-7")
     assert [r["status"] for r in outcome["candidates"]] == ["compile_error", "compile_error"]
     warnings = [r.getMessage() for r in caplog.records if "budget" in r.getMessage()]
-    assert warnings == ["no price for 'house-model-7' in the pricing table: the budget of $0.0001 cannot be applied"]
+    assert warnings == ["no price for 'house-model-7' in the pricing table: the budget of $0.000100 cannot be applied"]
 
 
 def test_without_numpy_the_candidates_name_the_extra(openai_server, tmp_path, monkeypatch, capsys):

@@ -204,10 +204,10 @@ def test_provider_names(name, accepted):
     (PermissionError(13, "Permission denied", "/out/m.mod"), "cannot access /out/m.mod: Permission denied"),
     (FileNotFoundError("Models directory not found: /x"), "Models directory not found: /x: check --models-dir"),
     (RuntimeError("OpenAI request failed after 3 attempts: Connection error."),
-     "OpenAI request failed after 3 attempts: Connection error.: check the network"),
+     "cannot reach the OpenAI service at https://api.openai.com/v1: check the network"),
     (cli.UsageError("anything at all"), "anything at all"),
     (ConnectionError("Failed to connect to Ollama. Please check that Ollama is downloaded, running and accessible."),
-     "Failed to connect to Ollama: start it with 'ollama serve' or set OLLAMA_HOST"),
+     "cannot reach the Ollama server at http"),
     (RuntimeError("Cannot rank descriptions: the embedding model 'm' could not be loaded. Install the embeddings "
                   "extra (pip install 'vormo[embeddings]') and run vormo-setup-models."),
      "Cannot rank descriptions: the embedding model 'm' could not be loaded. Install the embeddings extra "

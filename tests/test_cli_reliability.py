@@ -388,8 +388,8 @@ def test_gemini_error_with_the_key_is_a_redacted_usage_error(capsys, gemini_serv
                          "--model-name", "gemini-test", "--no-few-shot", "--no-alignment")
     assert code == 2 and out == ""
     errors = [line for line in err.splitlines() if line.startswith("vormo: ")]
-    assert len(errors) == 1 and errors[0].startswith("vormo: error: Gemini request failed: 400 ")
-    assert errors[0].endswith("check the network, the API key and the model name")
+    assert len(errors) == 1 and errors[0].startswith("vormo: error: the Gemini service did not accept the API key (400 ")
+    assert errors[0].endswith("set GEMINI_API_KEY to a valid key (export GEMINI_API_KEY=<your key>)")
     assert FAKE_GEMINI_KEY not in out + err
 
 
@@ -400,7 +400,7 @@ def test_gemini_error_without_the_key_is_a_usage_error_too(capsys, gemini_server
     code, _, err = run(capsys, "solve", "Bake.", "-m", tmp_path / "p.mod", "-d", tmp_path / "p.dat",
                        "--model-name", "gemini-test", "--no-few-shot", "--no-alignment")
     assert code == 2
-    assert err.splitlines()[-1].startswith("vormo: error: Gemini request failed: 404 ")
+    assert err.splitlines()[-1].startswith("vormo: error: the Gemini service has no such model (404 ")
 
 
 @pytest.mark.parametrize("message", ["model 'llama9' not found, try pulling it first",
@@ -411,7 +411,8 @@ def test_an_ollama_model_not_pulled_names_the_pull(capsys, ollama_server, tmp_pa
                          "--model-name", "llama9", "--no-few-shot", "--no-alignment")
     assert (code, out) == (2, "")
     assert err.splitlines()[-1] == ("vormo: error: the Ollama model llama9 is not available locally: "
-                                    "run 'ollama pull llama9'")
+                                    "run 'ollama pull llama9', or choose another --model-name "
+                                    "('vormo models --provider ollama' lists the models pulled)")
 
 
 @pytest.mark.parametrize("error", [RuntimeError, KeyError])

@@ -412,3 +412,17 @@ def test_a_solved_case_reports_its_alignment(tmp_path, monkeypatch, lines, align
     monkeypatch.setattr(ms, "generative_solve", generative_solve)
     record = evaluate.run_case({"id": "a", "text": "Make x.", "expected": 8}, evaluate.settings(work_dir=tmp_path))
     assert (record["aligned"], record["correct"], record["compiled_first"]) == (aligned, True, True)
+
+
+# The summary's total is a price only when the model has one.
+@pytest.mark.parametrize("fields, shown", [({"priced": True, "priced_as": "gpt-5"}, "$0.0125"),
+                                           ({"priced": True, "local": True}, "$0 (local)"),
+                                           ({"priced": False}, "unpriced")])
+def test_the_summary_says_when_the_cost_is_no_price(fields, shown):
+    import io
+
+    summary = {**evaluate.summarize([{"case": "1", "tokens": 10, "cost": 0.0125}]), **fields}
+    out = io.StringIO()
+    evaluate.print_summary(summary, out)
+    assert [line.split(None, 2)[-1] for line in out.getvalue().splitlines() if line.startswith("total cost")] == \
+        [shown]

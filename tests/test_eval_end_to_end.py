@@ -310,3 +310,19 @@ def test_compare_two_runs(tmp_path):
     assert text[2].split() == ["y", "wrong", "24", "ok", "30", "*"]
     assert text[3].split() == ["z", "compile_error", "-", "*"]
     assert any(row.split()[:3] == ["accuracy", "33.3%", "100.0%"] for row in text)
+
+
+# A case whose reply cannot be used still counts the request it paid for.
+def test_a_failed_case_reports_what_it_spent(tmp_path):
+    pytest.importorskip("openai")
+    server = CaseServer({"Joiner Dora": [openai_response("Happy to help, but no model today.")]})
+    try:
+        path = tmp_path / "one.jsonl"
+        path.write_text(json.dumps({"question": "Joiner Dora has 10 bench hours.", "answer": 30}) + "\n")
+        done = vormo(server, str(path), *COMMON, "--out", "one.out.jsonl", "--json", cwd=tmp_path)
+    finally:
+        server.close()
+    record = results(tmp_path / "one.out.jsonl")["1"]
+    assert (record["status"], record["tokens"]) == ("error", 18), done.stderr
+    assert record["cost"] == pytest.approx(CALL_COST)
+    assert json.loads(done.stdout)["tokens"] == 18

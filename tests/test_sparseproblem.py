@@ -176,7 +176,7 @@ class _Insight:
     def __init__(self):
         self.calls = []
 
-    def explain(self, problem, solution):
+    def explain(self, problem, solution, highs=None, columns=False):
         self.calls.append(("explain", problem, solution))
         return {"rows": problem.n_rows, "x": solution["x"]}
 

@@ -36,6 +36,7 @@ import threading
 from collections.abc import Callable, Mapping, Sequence
 from pathlib import Path
 from typing import Any
+from .costs import format_money
 
 __all__ = ["solve_candidates", "model_differences", "group_candidates", "BudgetSpent", "DEFAULT_TOLERANCE"]
 
@@ -115,7 +116,7 @@ class _Candidate:
             with self.run.lock:
                 spent = self.run.spent
             if spent >= budget:
-                raise BudgetSpent(f"the budget of ${budget:g} is spent (${spent:.4f} by all candidates); "
+                raise BudgetSpent(f"the budget of {format_money(budget)} is spent ({format_money(spent)} by all candidates); "
                                   f"candidate {self.number} stopped before its next request")
 
     def add_usage(self, usage: Any) -> None:
@@ -135,8 +136,8 @@ class _Candidate:
                     import logging
 
                     logging.getLogger(__name__).warning(
-                        "no price for %r in the pricing table: the budget of $%g cannot be applied",
-                        self.run.model_name, self.run.max_cost)
+                        "no price for %r in the pricing table: the budget of %s cannot be applied",
+                        self.run.model_name, format_money(self.run.max_cost))
 
     def progress(self, forward: Callable[[str], Any] | None) -> Callable[[str], None]:
         prefix = f"[#{self.number}] "

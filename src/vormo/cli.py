@@ -29,6 +29,7 @@ from pathlib import Path
 from typing import Any, TextIO
 
 from . import cliguard as guard
+from . import progress as _progress
 from .cliguard import UsageError
 
 __all__ = ["main", "build_parser", "UsageError"]
@@ -59,7 +60,9 @@ class Progress:
     def __call__(self, msg: str) -> None:
         if self.enabled:
             out = self.stream or sys.stderr
-            print(f"[{time.monotonic() - self.start:6.1f}s] {msg}", file=out, flush=True)
+            line = f"[{time.monotonic() - self.start:6.1f}s] {_progress.money_line(str(msg))}"
+            with _progress.HEARTBEAT.paused():  # a waiting line on the terminal gives way to this one
+                print(line, file=out, flush=True)
 
 
 def _table(rows: Sequence[Sequence[str]], out: TextIO) -> None:
@@ -244,7 +247,8 @@ def _solve_result(model_file: str, data_file: str, time_limit: float, explain: b
     except ImportError as err:
         raise UsageError(f"the solver runner cannot be loaded ({err}): pip install 'vormo[solve]'") from None
     extra = {"explain": True} if explain else {}
-    result: dict[str, Any] = runner.solve_files(model_file, data_file, time_limit=time_limit, **extra)
+    with _progress.HEARTBEAT.waiting(_progress.SOLVER_WAIT):
+        result: dict[str, Any] = runner.solve_files(model_file, data_file, time_limit=time_limit, **extra)
     if result.get("missing_extra"):
         # Nothing was solved: an installation the user can fix, not a verdict on the model.
         raise UsageError(str(result.get("message")))
@@ -412,18 +416,9 @@ def _generate(modelsmith: Any, args: argparse.Namespace, description: str, out: 
     from . import costs
 
     meter = costs.Meter(args.model_name or modelsmith.MODEL_NAME, args.provider, getattr(args, "max_cost", None))
-    try:
-        with meter.installed(), _key_before_examples(args):
-            stats = modelsmith.generative_solve(description, args.model, args.data, **kwargs)
-    except KeyboardInterrupt:
-        _interrupted_note(args.model, args.data)
-        _spent_note(meter, args, None, out)
-        raise
-    except Exception as err:
-        if isinstance(err, costs.BudgetSpent):
-            _interrupted_note(args.model, args.data)
-        _spent_note(meter, args, err, out)
-        raise
+    with _spending(meter, args, out), _key_before_examples(args), \
+            _progress.findings_shown(watch, args.model, args.data):
+        stats = modelsmith.generative_solve(description, args.model, args.data, **kwargs)
     result: dict[str, Any] | None = None
     explain = bool(getattr(args, "explain", False))
     repaired: dict[str, Any] | None = None
@@ -433,12 +428,14 @@ def _generate(modelsmith: Any, args: argparse.Namespace, description: str, out: 
         result = _solve_result(args.model, args.data, args.time_limit, explain)
         rounds = getattr(args, "repair", 0) or 0
         if rounds > 0 and repair.needs_repair(result):
-            repaired = repair.repair(
-                description, args.model, args.data, result, rounds=rounds,
-                solve=lambda m, d: _solve_result(m, d, args.time_limit, explain),
-                model_name=args.model_name or modelsmith.MODEL_NAME, llm_provider=args.provider,
-                mode=kwargs["mode"], temperature=args.temperature, alignment_check=aligned is not None,
-                progress=progress)
+            # The repair's requests count against --max-cost like the generation's.
+            with _spending(meter, args, out), _progress.findings_shown(progress, args.model, args.data):
+                repaired = repair.repair(
+                    description, args.model, args.data, result, rounds=rounds,
+                    solve=lambda m, d: _solve_result(m, d, args.time_limit, explain),
+                    model_name=args.model_name or modelsmith.MODEL_NAME, llm_provider=args.provider,
+                    mode=kwargs["mode"], temperature=args.temperature, alignment_check=aligned is not None,
+                    progress=progress)
             result = repaired.pop("result")
             if repaired["changed"] and aligned is not None:
                 aligned = repaired["aligned"]
@@ -460,6 +457,9 @@ def _generate(modelsmith: Any, args: argparse.Namespace, description: str, out: 
         record["aligned"] = aligned
         if repaired is not None:
             record["repair"] = repaired
+            run_total = meter.record()
+            record["run_cost"] = {"usage": run_total["usage"], "total_cost": run_total.get("total_cost"),
+                                  **costs.json_fields(run_total)}
         _emit_json(record, out)
     else:
         print(f"Model: {args.model}\nData:  {args.data}", file=out)
@@ -470,13 +470,15 @@ def _generate(modelsmith: Any, args: argparse.Namespace, description: str, out: 
         print(f"Iterations: {stats.get('iterations')}", file=out)
         print(f"Aligned: {_ALIGNED_TEXT[aligned]}", file=out)
         if repaired is not None:
-            print(_repair_line(repaired), file=out)
+            print(_repair_line(repaired, args.provider), file=out)
         if stats.get("assessment"):
             print("\nAssessment:", file=out)
             print(_indent(stats["assessment"]), file=out)
         print(file=out)
         for line in costs.cost_lines(priced):
             print(line, file=out)
+        if repaired is not None and repaired["rounds"]:
+            print(f"Run total, generation and repair: {costs.price_text(meter.record())}", file=out)
         if result is not None:
             print(file=out)
             _print_solve_result(result, out)
@@ -493,15 +495,37 @@ def _generate(modelsmith: Any, args: argparse.Namespace, description: str, out: 
 _ALIGNED_TEXT = {True: "yes", False: "NO", None: "not checked"}
 
 
-def _repair_line(repaired: Mapping[str, Any]) -> str:
-    usage = repaired["usage"]
-    total = float(repaired["cost"]["estimated_costs"].get("total_cost", 0.0))
+def _repair_line(repaired: Mapping[str, Any], provider: str | None = None) -> str:
+    from . import costs
+
+    usage, cost = repaired["usage"], repaired["cost"]
+    shown = costs.price_text(costs.price(str(cost["model"]), usage, provider, cost.get("estimated_costs")))
     return (f"Repair rounds: {repaired['rounds']} of {repaired['limit']} ({usage['prompt_tokens']:,} prompt + "
-            f"{usage['completion_tokens']:,} completion tokens, estimated {_money(total)})")
+            f"{usage['completion_tokens']:,} completion tokens, estimated {shown})")
 
 
 def _indent(text: str, prefix: str = "  ") -> str:
     return "\n".join(prefix + line if line.strip() else line for line in str(text).splitlines())
+
+
+@contextmanager
+def _spending(meter: Any, args: argparse.Namespace, out: TextIO) -> Iterator[None]:
+    """Count (and hold to --max-cost) the LLM requests of a block; a block that ends early says
+    what the run spent, and the files of the last attempt stay."""
+    from . import costs
+
+    try:
+        with meter.installed():
+            yield
+    except KeyboardInterrupt:
+        _interrupted_note(args.model, args.data)
+        _spent_note(meter, args, None, out)
+        raise
+    except Exception as err:
+        if isinstance(err, costs.BudgetSpent):
+            _interrupted_note(args.model, args.data)
+        _spent_note(meter, args, err, out)
+        raise
 
 
 def _spent_note(meter: Any, args: argparse.Namespace, err: BaseException | None, out: TextIO) -> None:
@@ -801,8 +825,9 @@ def cmd_demo(args: argparse.Namespace, out: TextIO) -> int:
 
     def announce(number: int, reply: Mapping[str, Any]) -> None:
         if not args.quiet:
-            print(f"          (replaying recorded reply {number} of {len(conversation['replies'])}: "
-                  f"{reply.get('label', '')})", file=note, flush=True)
+            with _progress.HEARTBEAT.paused():
+                print(f"          (replaying recorded reply {number} of {len(conversation['replies'])}: "
+                      f"{reply.get('label', '')})", file=note, flush=True)
 
     server = replay.ReplayServer(conversation["replies"], model=conversation["model"], on_reply=announce)
     # Nothing leaves the machine: the embedding model is read from the local cache only.
@@ -1041,6 +1066,11 @@ def explain(err: BaseException) -> str | None:
         return str(err)
     text = str(err).strip()
     first = text.splitlines()[0] if text else type(err).__name__
+    from . import vendorerrors
+
+    vendor = vendorerrors.explain(err, first)
+    if vendor is not None:
+        return vendor
     if isinstance(err, OSError):
         name = err.filename
         reason = err.strerror or first
@@ -1048,12 +1078,7 @@ def explain(err: BaseException) -> str | None:
             return f"cannot access {name}: {reason}; check the path"
         if first.startswith("Models directory not found"):
             return f"{first}: check --models-dir"
-        if "Ollama" in first:
-            return f"{first.split('. ')[0]}: start it with 'ollama serve' or set OLLAMA_HOST to its address"
         return reason
-    vendor = _vendor_error(err, first)
-    if vendor is not None:
-        return vendor
     if isinstance(err, ValueError) and first.startswith("Unsupported LLM provider"):
         return f"{first}: use --provider {PROVIDER_HELP}"
     if not isinstance(err, (RuntimeError, ValueError)):
@@ -1074,29 +1099,9 @@ def explain(err: BaseException) -> str | None:
         head = first if len(first) <= 120 else first[:117] + "..."
         return (f"the LLM's reply could not be used ({head}); the files of the last attempt are kept: "
                 "run again or try another --model-name")
-    if first.startswith(("OpenAI request failed", "Gemini request failed", "Failed to list")):
-        return f"{first[:200]}: check the network, the API key and the model name"
     if "embedding model" in first.lower() and "pip install" not in first:
         return f"{first}: pip install 'vormo[embeddings]' && vormo-setup-models"
     return first
-
-
-_NOT_PULLED = re.compile(r"""model ['"]?([^'"\s,]+)['"]? not found""")
-
-
-def _vendor_error(err: BaseException, first: str) -> str | None:
-    """The line for an error raised by a vendor library itself (their classes are not imported
-    here: the module and class names are enough)."""
-    module = type(err).__module__ or ""
-    if module.startswith("ollama") and type(err).__name__ == "ResponseError":
-        pulled = _NOT_PULLED.search(first)
-        if getattr(err, "status_code", None) == 404 and pulled:
-            name = pulled.group(1)
-            return f"the Ollama model {name} is not available locally: run 'ollama pull {name}'"
-        return f"Ollama request failed: {first[:200]}: check the model name and the Ollama server"
-    if module.startswith("google.api_core"):
-        return f"Gemini request failed: {first[:200]}: check the network, the API key and the model name"
-    return None
 
 
 class _StderrHandler(logging.StreamHandler):  # type: ignore[type-arg]
@@ -1104,7 +1109,8 @@ class _StderrHandler(logging.StreamHandler):  # type: ignore[type-arg]
 
     def emit(self, record: logging.LogRecord) -> None:
         self.stream = sys.stderr
-        super().emit(record)
+        with _progress.HEARTBEAT.paused():
+            super().emit(record)
 
 
 @contextmanager
@@ -1147,7 +1153,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         parser = build_parser()
         args = parser.parse_args(argv)
         debug = bool(getattr(args, "debug", False))
-        with _logging_to_stderr(debug):
+        with _logging_to_stderr(debug), guard.quiet_vendor_warnings(debug):
             return _dispatch(args, debug)
 
 
@@ -1167,7 +1173,9 @@ def _fast_ranking() -> Iterator[None]:
 
 def _dispatch(args: argparse.Namespace, debug: bool) -> int:
     try:
-        with _pricing(getattr(args, "pricing", None)), _fast_ranking():
+        # The heartbeat stays off for eval, whose progress bar holds the terminal's last line.
+        beat = not getattr(args, "quiet", False) and args.func is not cmd_eval
+        with _pricing(getattr(args, "pricing", None)), _fast_ranking(), _progress.beating(beat):
             status: int = args.func(args, sys.stdout)
         sys.stdout.flush()
         return status

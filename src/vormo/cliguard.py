@@ -21,6 +21,7 @@ import math
 import os
 import re
 import sys
+import warnings
 from collections.abc import Iterator, Mapping
 from contextlib import contextmanager
 from pathlib import Path
@@ -28,7 +29,7 @@ from typing import Any, TextIO
 
 __all__ = ["UsageError", "MAX_TIME_LIMIT", "Terminal", "safe_terminal", "finite_json", "escape_controls", "redact",
            "check_time_limit", "same_file", "check_outputs", "revised_targets", "write_replacing", "output_lock",
-           "text_argument", "read_stdin"]
+           "text_argument", "read_stdin", "quiet_vendor_warnings"]
 
 MAX_TIME_LIMIT = 1e9    # seconds; "no limit" in practice
 
@@ -130,9 +131,20 @@ def safe_terminal() -> Iterator[None]:
         sys.stdout, sys.stderr = saved
 
 
+@contextmanager
+def quiet_vendor_warnings(debug: bool) -> Iterator[None]:
+    """Without --debug, the Gemini library's notices about its own future (end of support, Python
+    versions) are not shown: they are about the library, not about the run."""
+    with warnings.catch_warnings():
+        if not debug:
+            warnings.filterwarnings("ignore", category=FutureWarning, module=r"google(\.|$)")
+            warnings.filterwarnings("ignore", category=FutureWarning, message=r"(?s).*\bgoogle[.-]")
+        yield
+
+
 def redact(text: str) -> str:
     """The text with the API keys of the environment replaced, as the vendor legs do."""
-    for var in ("OPENAI_API_KEY", "GEMINI_API_KEY"):
+    for var in ("OPENAI_API_KEY", "GEMINI_API_KEY", "OLLAMA_API_KEY"):
         key = os.environ.get(var) or ""
         if len(key) >= 6:
             text = text.replace(key, "[redacted]")

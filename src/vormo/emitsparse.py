@@ -1836,6 +1836,17 @@ def solve():
     except ValueError as error:  # a problem the solver's interface refuses outright
         return {"status": "error", "objective": None, "variables": {}, "message": str(error)}, None
 
+    def feasibility():
+        return milp(np.zeros(n), integrality=integrality, bounds=bounds, constraints=constraints,
+                    options={"time_limit": TIME_LIMIT})
+
+    return solve_report(RESULTS, feasibility), RESULTS
+
+
+def solve_report(RESULTS, feasibility):
+    """The report of a solver result with the fields of scipy.optimize.milp's (status, message,
+    x, fun of the minimised SENSE * objective); feasibility() solves the problem without its
+    objective, for when HiGHS cannot tell an unbounded problem from an infeasible one."""
     status = {0: "optimal", 1: "time_limit", 2: "infeasible", 3: "unbounded"}.get(RESULTS.status, "error")
     message = RESULTS.message
     if "Model error" in message:
@@ -1844,9 +1855,7 @@ def solve():
         status = "error"
     elif RESULTS.status == 4 and "unbounded or infeasible" in message:
         # HiGHS could not tell the two apart; the same problem without its objective can.
-        feasible = milp(np.zeros(n), integrality=integrality, bounds=bounds, constraints=constraints,
-                        options={"time_limit": TIME_LIMIT})
-        status = {0: "unbounded", 2: "infeasible"}.get(feasible.status, status)
+        status = {0: "unbounded", 2: "infeasible"}.get(feasibility().status, status)
     objective = None
     variables = {}
     if RESULTS.x is not None:
@@ -1862,7 +1871,7 @@ def solve():
     report = {"status": status, "objective": objective, "variables": variables}
     if status != "optimal":
         report["message"] = message
-    return report, RESULTS
+    return report
 
 
 if __name__ == "__main__":

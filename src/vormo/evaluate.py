@@ -294,7 +294,7 @@ def run_case(case: Mapping[str, Any], config: Mapping[str, Any]) -> dict[str, An
 
     Runs in the driver, in a pool process or on a Dask worker: it writes only below its folder.
     """
-    from . import modelsmith, tokenledger
+    from . import costs, modelsmith, tokenledger
 
     start = time.monotonic()
     folder = Path(config["work_dir"]) / _folder_name(str(case["id"]))
@@ -323,24 +323,29 @@ def run_case(case: Mapping[str, Any], config: Mapping[str, Any]) -> dict[str, An
     saved_pricing = tokenledger.PRICING_URL
     if config.get("pricing"):
         tokenledger.PRICING_URL = config["pricing"]
+    # Counts every request of the case, so that a case that fails after paid requests still
+    # reports what it spent.
+    meter = costs.Meter(config.get("model_name") or modelsmith.MODEL_NAME, config.get("provider"))
     try:
-        if config.get("candidates"):
-            watcher = _candidates(case["text"], model_file, data_file, kwargs, config, record)
-        else:
-            stats = modelsmith.generative_solve(case["text"], model_file, data_file, **kwargs)
-            _take_statistics(record, stats)
-            record["aligned"] = watcher.aligned if watcher.alignment else None
-            if record["compiled"]:
-                _solve(case["text"], model_file, data_file, kwargs, config, record)
+        with meter.installed():
+            if config.get("candidates"):
+                watcher = _candidates(case["text"], model_file, data_file, kwargs, config, record)
             else:
-                record["status"] = "compile_error"
-                findings = stats.get("syntax_errors") or []
-                record["error"] = _first_line(findings[-1]) if findings else "the final model does not compile"
+                stats = modelsmith.generative_solve(case["text"], model_file, data_file, **kwargs)
+                _take_statistics(record, stats)
+                record["aligned"] = watcher.aligned if watcher.alignment else None
+                if record["compiled"]:
+                    _solve(case["text"], model_file, data_file, kwargs, config, record)
+                else:
+                    record["status"] = "compile_error"
+                    findings = stats.get("syntax_errors") or []
+                    record["error"] = _first_line(findings[-1]) if findings else "the final model does not compile"
     except (KeyboardInterrupt, SystemExit):
         raise
     except Exception as err:  # the LLM's reply could not be used, the service failed, ...
         record["error"] = f"{type(err).__name__}: {_first_line(err)}"
         record["status"] = "error"
+        _take_metered(record, meter)
         # None when the alignment check was off (or the run failed before it started).
         record["aligned"] = watcher.aligned if watcher.alignment else None
     finally:
@@ -426,6 +431,16 @@ def _take_statistics(record: dict[str, Any], stats: Mapping[str, Any]) -> None:
     _add_cost(record, stats.get("cost"))
 
 
+def _take_metered(record: dict[str, Any], meter: Any) -> None:
+    """What a failed case spent: the meter saw every request, the statistics of a run that raised
+    never came back."""
+    usage = meter.usage
+    tokens = usage["prompt_tokens"] + usage["completion_tokens"]
+    if tokens > record["tokens"]:
+        record["tokens"] = tokens
+        record["cost"] = round(float(meter.record().get("total_cost") or 0.0), 10)
+
+
 def _add_cost(record: dict[str, Any], cost: Any) -> None:
     if not isinstance(cost, Mapping):
         return
@@ -486,7 +501,9 @@ def _percent(value: float | None) -> str:
 
 
 def _money(value: float) -> str:
-    return f"${value:.6f}" if 0 < abs(value) < 0.01 else f"${value:.4f}"
+    from .costs import format_money
+
+    return format_money(value)
 
 
 SUMMARY_ROWS = (("cases", "cases run", str), ("compiled_first_rate", "compiled, first try", _percent),
@@ -499,6 +516,9 @@ SUMMARY_ROWS = (("cases", "cases run", str), ("compiled_first_rate", "compiled, 
 
 def print_summary(summary: Mapping[str, Any], out: TextIO) -> None:
     rows = [(label, fmt(summary[key])) for key, label, fmt in SUMMARY_ROWS]
+    if summary.get("local") or summary.get("priced") is False:
+        rows = [(label, ("$0 (local)" if summary.get("local") else "unpriced") if label == "total cost" else value)
+                for label, value in rows]
     for key, label in (("skipped", "skipped (no numeric optimum)"), ("not_run", "not run"),
                        ("wall_seconds", "wall time")):
         if summary.get(key):
@@ -880,6 +900,10 @@ def _command_run(args: Any, out: TextIO, cli: Any) -> int:
     summary = run_eval(chosen, config, results, resume=args.resume, jobs=args.jobs, dask=args.dask,
                        max_cost=args.max_cost, progress=not args.quiet)
     summary["skipped"] = skipped
+    from . import costs, modelsmith
+
+    # Whether the total is a price at all: "unpriced" or "local" rather than $0.
+    summary.update(costs.json_fields(costs.price(args.model_name or modelsmith.MODEL_NAME, {}, args.provider)))
     if summary.get("budget_reached") and not args.quiet:
         print(f"{cli.PROG}: the cost budget of {_money(args.max_cost)} is spent; {summary['not_run']} case(s) not "
               "started (run again with --resume and a larger --max-cost to go on)", file=sys.stderr)

@@ -5,7 +5,8 @@ the solver script builds, each row still carrying its constraint label, its inde
 model line, so every figure here can be traced back to the model text. They solve with HiGHS
 through ``highspy`` (the ``solve`` extra), imported inside the operations only.
 
-``explain(problem, solution=None)`` returns a dictionary:
+``explain(problem, solution=None, highs=None)`` returns a dictionary (given the solve's own solved
+HiGHS instance, an LP is explained from its optimal basis without a second solve):
 
 * ``status`` "optimal", ``objective``, ``objective_name``, ``sense`` ("maximise", "minimise" or
   None for a feasibility model);
@@ -29,9 +30,10 @@ plain ``statement``, plus ``rows`` (refused), ``conflict`` and ``relaxation`` (i
 import gc
 import math
 import re
+import sys
 import time
 
-__all__ = ["explain", "diagnose", "refusal", "summary_lines", "diagnosis_lines", "result_lines", "BINDING_TOLERANCE",
+__all__ = ["explain", "expand", "diagnose", "refusal", "summary_lines", "diagnosis_lines", "result_lines", "BINDING_TOLERANCE",
            "HUGE_COEFFICIENT", "FILTER_BUDGET", "INSIGHT_SECONDS"]
 
 # A row or variable is binding (at a bound) when it is within this distance of the bound, scaled by
@@ -101,37 +103,21 @@ def _row_info(entry, r):
 
 
 def _highs(arrays, *, integer=True, col_lower=None, col_upper=None, rows=None, time_limit=None, presolve=True):
-    """A quiet HiGHS instance holding the problem (optionally without integrality or some rows)."""
-    import highspy
+    """A quiet HiGHS instance holding the problem (optionally without integrality or some rows),
+    in the model's own sense and without the objective's constant."""
     import numpy as np
 
-    h = highspy.Highs()
-    h.setOptionValue("output_flag", False)
-    if not presolve:
-        h.setOptionValue("presolve", "off")
-    if time_limit is not None:
-        h.setOptionValue("time_limit", float(max(time_limit, 0.01)))
-    A = arrays.A if rows is None else arrays.A[np.asarray(rows, dtype=np.int64)]
-    lp = highspy.HighsLp()
-    lp.num_col_ = arrays.n
-    lp.num_row_ = A.shape[0]
-    lp.col_cost_ = arrays.c if arrays.sense else np.zeros(arrays.n)
-    lp.offset_ = arrays.constant if arrays.sense else 0.0
-    lp.sense_ = highspy.ObjSense.kMaximize if arrays.sense == -1 else highspy.ObjSense.kMinimize
-    lp.col_lower_ = arrays.col_lower if col_lower is None else col_lower
-    lp.col_upper_ = arrays.col_upper if col_upper is None else col_upper
-    lp.row_lower_ = arrays.row_lower if rows is None else arrays.row_lower[rows]
-    lp.row_upper_ = arrays.row_upper if rows is None else arrays.row_upper[rows]
-    lp.a_matrix_.format_ = highspy.MatrixFormat.kRowwise
-    lp.a_matrix_.num_col_ = arrays.n
-    lp.a_matrix_.num_row_ = A.shape[0]
-    lp.a_matrix_.start_ = A.indptr.astype(np.int32)
-    lp.a_matrix_.index_ = A.indices.astype(np.int32)
-    lp.a_matrix_.value_ = A.data
-    if integer and arrays.is_mip:
-        kinds = (highspy.HighsVarType.kContinuous, highspy.HighsVarType.kInteger)
-        lp.integrality_ = [kinds[int(flag)] for flag in arrays.integer]
-    h.passModel(lp)
+    from .highsolve import instance
+
+    rows = None if rows is None else np.asarray(rows, dtype=np.int64)
+    h, _ = instance(arrays.c if arrays.sense else np.zeros(arrays.n),
+                    arrays.col_lower if col_lower is None else col_lower,
+                    arrays.col_upper if col_upper is None else col_upper,
+                    arrays.A if rows is None else arrays.A[rows],
+                    arrays.row_lower if rows is None else arrays.row_lower[rows],
+                    arrays.row_upper if rows is None else arrays.row_upper[rows],
+                    sense=arrays.sense, integer=arrays.integer if integer else None,
+                    time_limit=None if time_limit is None else max(time_limit, 0.01), presolve=presolve)
     return h
 
 
@@ -179,14 +165,17 @@ def _limit(time_limit, default):
 # ----------------------------------------------------------------------------------------------
 
 def _solution_values(arrays, solution):
-    """Column values from a solver result (``{"variables": {name: value}}``) or a sequence."""
+    """Column values from a solver result (its ``"x"``, else ``{"variables": {name: value}}``) or
+    a sequence; None (or NaN for a hole in ``"x"``) where there is no value."""
     import numpy as np
 
     if solution is None:
         return None
-    if isinstance(solution, dict) and isinstance(solution.get("x"), list) and len(solution["x"]) == arrays.n:
-        return np.asarray([np.nan if v is None else v for v in solution["x"]], dtype=float)
     if isinstance(solution, dict):
+        x = solution.get("x")
+        if (isinstance(x, (list, tuple)) or getattr(x, "ndim", None) == 1) and len(x) == arrays.n:
+            # An array, or a list in which None (a hole) becomes NaN.
+            return np.array(x, dtype=float).reshape(-1)
         variables = solution.get("variables")
         if not isinstance(variables, dict):
             return None
@@ -201,21 +190,43 @@ def _solution_values(arrays, solution):
     return values if len(values) == arrays.n else None
 
 
-def explain(problem, solution=None, *, time_limit=None):
+def _solved(h, mip):
+    """True when h is a HiGHS instance holding an optimal solution (and, for an LP, the optimal
+    basis, which ranging needs)."""
+    try:
+        import highspy
+
+        return h.getModelStatus() == highspy.HighsModelStatus.kOptimal and (mip or h.getBasis().valid)
+    except Exception:  # not an instance, or one that cannot say
+        return False
+
+
+def explain(problem, solution=None, *, time_limit=None, highs=None, columns=False):
     """Explain the optimum of ``problem``: rows with duals and slacks, variables with ranging.
 
     ``solution`` (optional) is the solve's result (its ``"x"``, or else its ``"variables"``) or the
     column values: HiGHS starts from that point, and a MILP is explained with its integer variables
-    fixed at those values instead of being solved again. Returns the diagnosis instead (a
-    dictionary with a ``kind``) when HiGHS finds no optimum.
+    fixed at those values instead of being solved again. ``highs`` (optional) is the solve's own
+    HiGHS instance holding this problem solved to optimality, in the model's own sense and without
+    the objective's constant (``vormo.highsolve``): an LP is then explained from its basis without
+    solving again, and a MILP's instance is reused for the LP with the integers fixed (the
+    instance is changed). Returns the diagnosis instead (a dictionary with a ``kind``) when HiGHS
+    finds no optimum.
+
+    With ``columns`` the variables come as one list per field under ``"variable_columns"`` in
+    place of the records under ``"variables"`` (``expand`` makes the records): the form the
+    solver's child hands over, written and read as JSON several times faster than the records.
     """
-    import highspy
     import numpy as np
 
     arrays = _Arrays(problem)
     values = _solution_values(arrays, solution)
     if values is not None and not np.isfinite(values).all():
         values = None  # a point with holes is no point to start from or to fix integers at
+    if highs is not None and not (_solved(highs, arrays.is_mip) and highs.getNumCol() == arrays.n):
+        highs = None  # not the solved problem: solve anew
+    if highs is not None and values is None:
+        values = np.asarray(highs.getSolution().col_value, dtype=float)
     # Given the solve's point, only the explanation's own work is timed; otherwise HiGHS solves
     # too and gets at least the problem's own time limit.
     limit = _limit(time_limit, INSIGHT_SECONDS if values is not None else max(arrays.time_limit or 0.0,
@@ -233,22 +244,66 @@ def explain(problem, solution=None, *, time_limit=None):
                 return diagnose(problem, {"status": status}, time_limit=limit)
             values = np.asarray(h.getSolution().col_value, dtype=float)
             info = h.getInfo()
-            mip_gap, mip_bound = _num(info.mip_gap), _num(info.mip_dual_bound)
-        elif isinstance(solution, dict):
+            mip_gap, mip_bound = _num(info.mip_gap), _num(info.mip_dual_bound + arrays.constant)
+        elif isinstance(solution, dict) and ("mip_gap" in solution or "mip_bound" in solution):
             mip_gap, mip_bound = solution.get("mip_gap"), solution.get("mip_bound")
+        elif highs is not None:
+            info = highs.getInfo()
+            mip_gap, mip_bound = _num(info.mip_gap), _num(info.mip_dual_bound + arrays.constant)
         rounded = np.round(values)
         col_lower = np.where(arrays.integer, rounded, arrays.col_lower)
         col_upper = np.where(arrays.integer, rounded, arrays.col_upper)
-    h = _highs(arrays, integer=False, col_lower=col_lower, col_upper=col_upper, time_limit=limit)
+    if highs is not None and not arrays.is_mip:
+        h = highs  # its basis is the optimal one: nothing to solve
+    else:
+        h = _fixed(arrays, highs, col_lower, col_upper, values, limit)
+        status = _run(h)
+        if status != "optimal":
+            return diagnose(problem, {"status": status}, time_limit=limit)
+    return _explanation(arrays, h, col_lower, col_upper, fixed, mip_gap, mip_bound, columns)
+
+
+def _fixed(arrays, highs, col_lower, col_upper, values, limit):
+    """An instance ready to solve the LP within col_lower..col_upper, started from values.
+
+    A MILP's own solved instance is reused (its integrality dropped, its bounds changed);
+    otherwise a new one is built."""
+    import highspy
+    import numpy as np
+
+    if highs is not None:
+        h = highs
+        everything = np.arange(arrays.n, dtype=np.int32)
+        h.changeColsIntegrality(arrays.n, everything, np.zeros(arrays.n, dtype=np.uint8))
+        h.changeColsBounds(arrays.n, everything, np.asarray(col_lower, dtype=float),
+                           np.asarray(col_upper, dtype=float))
+        h.setOptionValue("time_limit", float(max(limit, 0.01)))
+    else:
+        h = _highs(arrays, integer=False, col_lower=col_lower, col_upper=col_upper, time_limit=limit)
     if values is not None:
         # The solve's point lets HiGHS find the optimal basis in a few iterations.
         start = highspy.HighsSolution()
-        start.col_value = np.clip(values, col_lower, col_upper).tolist()
+        start.col_value = np.clip(values, col_lower, col_upper)
         start.value_valid = True
         h.setSolution(start)
-    status = _run(h)
-    if status != "optimal":
-        return diagnose(problem, {"status": status}, time_limit=limit)
+    return h
+
+
+def _explanation(arrays, h, col_lower, col_upper, fixed, mip_gap, mip_bound, columns=False):
+    """The record of an explanation from an instance h that holds the optimal LP basis."""
+    # Many small records are made at once: the cyclic collector would only rescan them.
+    collecting = gc.isenabled()
+    gc.disable()
+    try:
+        return _records(arrays, h, col_lower, col_upper, fixed, mip_gap, mip_bound, columns)
+    finally:
+        if collecting:
+            gc.enable()
+
+
+def _records(arrays, h, col_lower, col_upper, fixed, mip_gap, mip_bound, columns):
+    import numpy as np
+
     sol = h.getSolution()
     x = np.asarray(sol.col_value, dtype=float)
     activity = np.asarray(sol.row_value, dtype=float)
@@ -258,22 +313,7 @@ def explain(problem, solution=None, *, time_limit=None):
     else:
         duals, reduced = np.zeros(arrays.m), np.zeros(arrays.n)
     ranging = _ranging(h, arrays) if arrays.sense else None
-
-    # Many small records are made at once: the cyclic collector would only rescan them.
-    collecting = gc.isenabled()
-    gc.disable()
-    try:
-        rows = _explain_rows(arrays, activity, duals, ranging)
-        variables = _explain_columns(arrays, x, reduced, col_lower, col_upper, ranging)
-    finally:
-        if collecting:
-            gc.enable()
-    objective = _num(h.getInfo().objective_function_value) if arrays.sense else None
-    dexprs = {}
-    for entry in arrays.dexprs:
-        name, constant, pairs = (list(entry) + [None, 0.0, []])[:3]
-        value = float(constant or 0.0) + sum(float(pairs[k + 1]) * x[int(pairs[k])] for k in range(0, len(pairs), 2))
-        dexprs[str(name)] = value
+    objective = _num(h.getInfo().objective_function_value + arrays.constant) if arrays.sense else None
     return {
         "status": "optimal",
         "objective": objective,
@@ -283,10 +323,32 @@ def explain(problem, solution=None, *, time_limit=None):
         "mip_gap": mip_gap,
         "mip_bound": mip_bound,
         "ranging": ranging is not None,
-        "rows": rows,
-        "variables": variables,
-        "dexprs": dexprs,
+        "rows": _explain_rows(arrays, activity, duals, ranging),
+        "variable_columns" if columns else "variables": _explain_columns(arrays, x, reduced, col_lower, col_upper,
+                                                                          ranging, columns),
+        "dexprs": _dexpr_values(arrays, x),
     }
+
+
+def _dexpr_values(arrays, x):
+    """name -> value of every decision expression at the column values x."""
+    import numpy as np
+
+    names, constants, columns, coefficients, owners = [], [], [], [], []
+    for k, entry in enumerate(arrays.dexprs):
+        name, constant, pairs = (list(entry) + [None, 0.0, []])[:3]
+        names.append(str(name))
+        constants.append(float(constant or 0.0))
+        columns.extend(pairs[0::2])
+        coefficients.extend(pairs[1::2])
+        owners.extend([k] * (len(pairs) // 2))
+    if not names:
+        return {}
+    terms = np.asarray(coefficients, dtype=float) * x[np.asarray(columns, dtype=np.int64)] if columns \
+        else np.zeros(0)
+    values = np.asarray(constants) + np.bincount(np.asarray(owners, dtype=np.int64), weights=terms,
+                                                 minlength=len(names))
+    return dict(zip(names, values.tolist()))
 
 
 def _without_columns(arrays):
@@ -341,8 +403,14 @@ def _nums(values):
     """``_num`` over an array, as a list (a problem may have many thousand columns)."""
     import numpy as np
 
-    # Comparisons with NaN are false, so NaN becomes None as the infinities do; + 0.0 drops -0.0.
-    return [v if -1e20 < v < 1e20 else None for v in (np.asarray(values, dtype=float) + 0.0).tolist()]
+    values = np.asarray(values, dtype=float) + 0.0  # + 0.0 turns -0.0 into 0.0
+    with np.errstate(invalid="ignore"):
+        finite = np.abs(values) < 1e20  # false for NaN as for the infinities
+    if finite.all():
+        return values.tolist()
+    cells = values.astype(object)
+    cells[~finite] = None
+    return cells.tolist()
 
 
 def _floats(values):
@@ -372,28 +440,117 @@ def _explain_rows(arrays, activity, duals, ranging):
                 _floats(duals), ranges)]
 
 
-def _explain_columns(arrays, x, reduced, col_lower, col_upper, ranging):
+def _explain_columns(arrays, x, reduced, col_lower, col_upper, ranging, columns=False):
+    """The variables' records, or with ``columns`` one entry per field: the names and the
+    at-bound words as lists, every number column packed as text (``_packed``), a range as the
+    pair of its low ends and its high ends (no bound range for a variable inside its bounds)."""
     import numpy as np
 
-    at_lower = _close(x, col_lower)
-    at_upper = _close(x, col_upper)
-    at = np.full(arrays.n, None, dtype=object)
-    at[at_lower] = "lower"
-    at[at_upper] = "upper"
-    at[at_lower & at_upper] = "fixed"
-    at = at.tolist()
+    if columns:
+        return _packed_columns(arrays, x, reduced, col_lower, col_upper, ranging)
+
+    where = _at_bound(x, col_lower, col_upper)
+    at = np.array([None, "lower", "upper", "fixed"], dtype=object)[where].tolist()
     cost = _floats(arrays.c) if arrays.sense else [0.0] * arrays.n
+    cost_low = cost_high = bound_low = bound_high = None
     if ranging is not None:
-        cost_ranges = [list(pair) for pair in zip(_nums(ranging["cost_dn"]), _nums(ranging["cost_up"]))]
-        bound_ranges = [[dn, up] if where is not None else None
-                        for dn, up, where in zip(_nums(ranging["bound_dn"]), _nums(ranging["bound_up"]), at)]
+        cost_low, cost_high = _nums(ranging["cost_dn"]), _nums(ranging["cost_up"])
+        inside = where == 0
+        bound_low = _nums(np.where(inside, np.nan, ranging["bound_dn"]))
+        bound_high = _nums(np.where(inside, np.nan, ranging["bound_up"]))
+    return _variable_records(arrays.names, _floats(x), at, _floats(reduced), cost, cost_low, cost_high, bound_low,
+                             bound_high)
+
+
+def _at_bound(x, col_lower, col_upper):
+    """Per column 0 inside its bounds, 1 at the lower, 2 at the upper, 3 at both."""
+    import numpy as np
+
+    return _close(x, col_lower).astype(np.int8) + 2 * _close(x, col_upper).astype(np.int8)
+
+
+def _packed_columns(arrays, x, reduced, col_lower, col_upper, ranging):
+    import numpy as np
+
+    where = _at_bound(x, col_lower, col_upper)
+    fields = {"name": arrays.names, "at_bound": np.array([None, "lower", "upper", "fixed"], dtype=object)[where].tolist(),
+              "value": _packed(x), "reduced_cost": _packed(reduced),
+              "cost": _packed(arrays.c if arrays.sense else np.zeros(arrays.n)), "cost_range": None, "bound_range": None}
+    if ranging is not None:
+        inside = where == 0
+        fields["cost_range"] = [_packed(ranging["cost_dn"], True), _packed(ranging["cost_up"], True)]
+        fields["bound_range"] = [_packed(np.where(inside, np.nan, ranging["bound_dn"]), True),
+                                 _packed(np.where(inside, np.nan, ranging["bound_up"]), True)]
+    return fields
+
+
+def _packed(values, ends=False):
+    """Numbers as the base64 text of their little-endian float64 bytes: JSON reads and writes one
+    string far faster than a list of numbers, and the values come back exactly. With ``ends``
+    (the ends of a range) an infinite or missing value is NaN, which ``_unpacked`` makes None."""
+    import base64
+
+    import numpy as np
+
+    values = np.asarray(values, dtype=float) + 0.0  # + 0.0 turns -0.0 into 0.0
+    if ends:
+        with np.errstate(invalid="ignore"):
+            values = np.where(np.abs(values) < 1e20, values, np.nan)
+    return base64.b64encode(values.astype("<f8").tobytes()).decode("ascii")
+
+
+def _unpacked(text, ends=False):
+    """The numbers ``_packed`` wrote, as a list (None for NaN with ``ends``); numpy is not needed."""
+    import base64
+    from array import array
+
+    values = array("d")
+    values.frombytes(base64.b64decode(text))
+    if sys.byteorder == "big":
+        values.byteswap()
+    values = values.tolist()
+    # NaN is the one value unequal to itself.
+    return [v if v == v else None for v in values] if ends else values
+
+
+def _variable_records(names, values, at, reduced, cost, cost_low, cost_high, bound_low, bound_high):
+    if cost_low is not None:
+        cost_ranges = list(map(list, zip(cost_low, cost_high)))
+        # A bound range only for a variable at a bound (most are, in a vertex of a large LP).
+        bound_ranges = [[low, high] if side is not None else None
+                        for low, high, side in zip(bound_low, bound_high, at)]
     else:
-        cost_ranges = bound_ranges = [None] * arrays.n
+        cost_ranges = bound_ranges = [None] * len(names)
     # A variable's bounds are not repeated: at a bound its value is that bound.
-    return [{"name": name, "value": value, "at_bound": where, "reduced_cost": rc, "cost": coef, "cost_range": cr,
+    return [{"name": name, "value": value, "at_bound": side, "reduced_cost": rc, "cost": coef, "cost_range": cr,
              "bound_range": br}
-            for name, value, where, rc, coef, cr, br in zip(
-                arrays.names, _floats(x), at, _floats(reduced), cost, cost_ranges, bound_ranges)]
+            for name, value, side, rc, coef, cr, br in zip(names, values, at, reduced, cost, cost_ranges, bound_ranges)]
+
+
+def expand(explanation):
+    """Turn the ``"variable_columns"`` of an explanation made with ``columns=True`` (as the
+    solver's child hands it over) into the ``"variables"`` records, in place and in the same
+    place among the keys; the explanation is returned. Anything else is left as it is."""
+    if not isinstance(explanation, dict) or not isinstance(explanation.get("variable_columns"), dict):
+        return explanation
+    fields = explanation["variable_columns"]
+    if fields.get("cost_range") is None:  # no ranging
+        ranges = [None] * 4
+    else:
+        ranges = [_unpacked(ends, True) for ends in fields["cost_range"] + fields["bound_range"]]
+    collecting = gc.isenabled()
+    gc.disable()
+    try:
+        records = _variable_records(fields["name"], _unpacked(fields["value"]), fields["at_bound"],
+                                    _unpacked(fields["reduced_cost"]), _unpacked(fields["cost"]), *ranges)
+    finally:
+        if collecting:
+            gc.enable()
+    rebuilt = {("variables" if key == "variable_columns" else key): (records if key == "variable_columns" else value)
+               for key, value in explanation.items()}
+    explanation.clear()
+    explanation.update(rebuilt)
+    return explanation
 
 
 # ----------------------------------------------------------------------------------------------

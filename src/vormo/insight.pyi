@@ -1,7 +1,7 @@
 from collections.abc import Mapping
 from typing import Any
 
-__all__ = ["explain", "diagnose", "refusal", "summary_lines", "diagnosis_lines", "result_lines",
+__all__ = ["explain", "expand", "diagnose", "refusal", "summary_lines", "diagnosis_lines", "result_lines",
            "BINDING_TOLERANCE", "HUGE_COEFFICIENT", "FILTER_BUDGET", "INSIGHT_SECONDS"]
 
 BINDING_TOLERANCE: float
@@ -15,7 +15,9 @@ SUMMARY_LIMIT: int
 # kind, "conflict", "relaxation", "ray" or "rows".
 _Record = dict[str, Any]
 
-def explain(problem: Any, solution: Any = None, *, time_limit: float | None = None) -> _Record: ...
+def explain(problem: Any, solution: Any = None, *, time_limit: float | None = None, highs: Any = None,
+            columns: bool = False) -> _Record: ...
+def expand(explanation: _Record) -> _Record: ...
 def diagnose(problem: Any, result: dict[str, Any] | None = None, *, time_limit: float | None = None,
              budget: float | None = None) -> _Record: ...
 def refusal(message: object, line: int | None = None) -> _Record: ...

@@ -208,11 +208,17 @@ def solve_texts(model_code, data_code, time_limit=60, model_name=None, *, explai
 
 
 def _load_result(path):
-    """The child's result; the cyclic collector pauses while the (possibly large) JSON is read."""
+    """The child's result; the cyclic collector pauses while the (possibly large) JSON is read.
+    An explanation's variables come as columns and become records here (vormo.insight.expand)."""
+    from .insight import expand
+
     collecting = gc.isenabled()
     gc.disable()
     try:
-        return json.loads(path.read_text(encoding="utf-8"))
+        result = json.loads(path.read_text(encoding="utf-8"))
+        if isinstance(result, dict):
+            expand(result.get("explain"))
+        return result
     finally:
         if collecting:
             gc.enable()

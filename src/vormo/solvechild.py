@@ -11,12 +11,20 @@ build, without writing and reading its text, and calls its ``solve()``. All the 
 here, so that the runner's time-out covers compiling and building as well as solving:
 compiling, generating and building stop at the time limit, and the solver gets what remains.
 
+The child solves with HiGHS directly (``vormo.highsolve``) when highspy is installed, and with
+the script's own ``solve()`` (scipy's milp) otherwise (or when ``ENGINE`` is "scipy"); either way
+the script's ``solve_report`` makes the report, so both give the same statuses and messages.
+
 When asked (``explain``), and whenever a built problem does not solve to optimality, the child
-hands the problem to ``vormo.insight`` (``explain(problem, solution)`` /
-``diagnose(problem, solution)``) if that module exists; ``solution`` is the result dictionary
-with one more key, ``"x"``: every column's value (a list, or None without a point).
+hands the problem to ``vormo.insight`` (``explain(problem, solution, highs=...)`` /
+``diagnose(problem, solution)``) if that module exists; the explanation's variables travel as
+columns (``columns=True``), which the runner turns into records. ``solution`` is the result dictionary
+with one more key, ``"x"``: every column's value (a list, or None without a point). Solved with
+HiGHS directly, ``highs`` is the solved instance, whose basis the explanation reads instead of
+solving again.
 """
 
+import gc
 import importlib
 import json
 import math
@@ -33,6 +41,9 @@ RESULT_NAME = "result.json"
 MIN_SOLVE_SECONDS = 0.05
 # Extra the solve needs: named in the message when numpy or scipy is missing.
 SOLVE_EXTRA = "vormo[solve]"
+# Who solves: "auto" (HiGHS directly when highspy is installed, else the script's scipy solve),
+# "highs" or "scipy". Read at every solve.
+ENGINE = "auto"
 
 
 class _OutOfTime(BaseException):
@@ -69,15 +80,50 @@ def solve_request(request):
         return finding
     namespace["TIME_LIMIT"] = max(time_limit - (time.monotonic() - started), MIN_SOLVE_SECONDS)
     try:
-        report, outcome = namespace["solve"]()
+        report, outcome, problem = _solve(namespace)
     except ImportError as error:
         return _missing(error)
     except MemoryError:
         return _result("error", "the solver ran out of memory")
     from .tables import add_entries
 
-    add_entries(report, namespace, outcome)
-    return _consult(request, namespace, report, outcome)
+    # A record per column (and per row when explained) is made now: the cyclic collector would
+    # only rescan them, again and again as they grow.
+    collecting = gc.isenabled()
+    gc.disable()
+    try:
+        add_entries(report, namespace, outcome)
+        return _consult(request, namespace, report, outcome, problem)
+    finally:
+        if collecting:
+            gc.enable()
+
+
+def _solve(namespace):
+    """(report, solver outcome, the problem's arrays or None): HiGHS solves directly when the
+    engine allows and highspy is there, else the script's own solve()."""
+    from . import highsolve
+
+    engine = ENGINE
+    if engine == "scipy" or (engine == "auto" and not highsolve.available()):
+        report, outcome = namespace["solve"]()
+        return report, outcome, None
+    from .sparseproblem import from_namespace
+
+    problem = from_namespace(namespace)
+    limit = namespace["TIME_LIMIT"]
+    try:
+        outcome = highsolve.solve(problem, limit)
+    except ValueError as error:  # refused as scipy's milp refuses it
+        return _result("error", str(error)), None, problem
+    except (TypeError, AttributeError):
+        if engine == "highs":
+            raise
+        # A highspy whose interface differs from the one this was written for: the script solves.
+        report, outcome = namespace["solve"]()
+        return report, outcome, problem
+    report = namespace["solve_report"](outcome, lambda: highsolve.feasibility(problem, limit))
+    return report, outcome, problem
 
 
 def _build(request):
@@ -124,7 +170,7 @@ def _missing(error):
                    missing_extra=SOLVE_EXTRA)
 
 
-def _consult(request, namespace, report, outcome):
+def _consult(request, namespace, report, outcome, problem=None):
     """Add the explanation (when asked) or the diagnosis (when not optimal) of vormo.insight."""
     optimal = report.get("status") == "optimal"
     hook = "explain" if optimal else "diagnose"
@@ -148,8 +194,14 @@ def _consult(request, namespace, report, outcome):
         sense = namespace["SENSE"] or 1
         solution["mip_gap"] = float(outcome.mip_gap)
         solution["mip_bound"] = float(sense * outcome.mip_dual_bound + namespace["OBJECTIVE_CONSTANT"])
+    problem = from_namespace(namespace) if problem is None else problem
+    highs = getattr(outcome, "highs", None)
     try:
-        added = getattr(insight, hook)(from_namespace(namespace), solution)
+        if optimal:
+            # The variables as columns: the runner makes the records (insight.expand).
+            added = insight.explain(problem, solution, highs=highs, columns=True)
+        else:
+            added = insight.diagnose(problem, solution)
     except Exception as error:  # a fault of the report must not cost the solution
         added = {"error": f"{type(error).__name__}: {error}"}
     for extra in ("x", "mip_gap", "mip_bound"):
@@ -181,9 +233,9 @@ def main(argv=None):
     try:
         # Most results are plain JSON already (an explanation has many thousand records): only one
         # holding a non-finite number or an odd key needs the walk.
-        text = json.dumps(result, default=str, allow_nan=False)
-    except (ValueError, TypeError):
-        text = json.dumps(_jsonable(result), default=str, allow_nan=False)
+        text = json.dumps(result, default=str, allow_nan=False, check_circular=False, separators=(",", ":"))
+    except (ValueError, TypeError, RecursionError):
+        text = json.dumps(_jsonable(result), default=str, allow_nan=False, separators=(",", ":"))
     partial = folder / (RESULT_NAME + ".part")
     partial.write_text(text, encoding="utf-8")
     os.replace(partial, folder / RESULT_NAME)
