@@ -78,6 +78,8 @@ def same_result(old, new):
 def _set(path, value):
     def edit(namespace):
         *keys, last = path
+        if keys and not hasattr(namespace[keys[0]], "__setitem__"):
+            namespace[keys[0]] = list(namespace[keys[0]])  # a compact table is read-only: edit it as a list
         target = namespace
         for key in keys:
             target = target[key]
