@@ -87,6 +87,10 @@ def solve_request(request):
         return _result("error", "the solver ran out of memory")
     from .tables import add_entries
 
+    if not (report.get("status") == "optimal" and request.get("explain")) and getattr(outcome, "highs", None) is not None:
+        # Only an explanation reads the solved instance: the solver's memory goes back before a
+        # million records are made.
+        outcome.highs = None
     # A record per column (and per row when explained) is made now: the cyclic collector would
     # only rescan them, again and again as they grow.
     collecting = gc.isenabled()
