@@ -33,7 +33,8 @@ from contextlib import contextmanager
 from pathlib import Path
 from typing import Any
 
-__all__ = ["rank_problem_descriptions", "Encoder", "load_encoder", "model_folder", "cache_dir", "corpus_embeddings"]
+__all__ = ["rank_problem_descriptions", "Encoder", "load_encoder", "model_folder", "cache_dir", "corpus_embeddings",
+           "precompute"]
 
 MODEL_NAME = "sentence-transformers/all-MiniLM-L6-v2"
 EXAMPLE_DIR = "vormo_models"
@@ -44,6 +45,8 @@ CACHE_FORMAT = 1
 CACHE_MAGIC = b"VORMOEMB"
 # The dense layers run over at most this many tokens at a time, which bounds the working memory.
 CHUNK_TOKENS = 1024
+# Threads embedding a corpus; None: one per usable core, at most two (see corpus_workers).
+WORKERS: int | None = None
 
 log = logging.getLogger(__name__)
 
@@ -51,6 +54,8 @@ _ENCODERS: dict[str, Encoder | None] = {}
 # The model folder each remembered encoder (or failure) was made from.
 _ENCODER_FOLDERS: dict[str, Path | None] = {}
 _ENCODERS_LOCK = threading.Lock()
+# Texts run through an encoder in this process (a cached embedding is not counted).
+counts = {"embedded": 0}
 
 
 class UnsupportedModel(Exception):
@@ -91,6 +96,13 @@ def _safetensors(path: Path) -> dict[str, Any]:
     kinds = {"F32": np.float32, "F16": np.float16, "F64": np.float64, "I64": np.int64}
     with open(path, "rb") as f:
         mapped = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
+    if hasattr(mapped, "madvise") and hasattr(mmap, "MADV_WILLNEED"):
+        try:
+            # Read ahead while the tokenizer loads: a model not in the page cache then arrives
+            # in large reads rather than one page fault at a time.
+            mapped.madvise(mmap.MADV_WILLNEED)
+        except OSError:
+            pass
     if len(mapped) < 8:
         raise UnsupportedModel(f"{path} is too short")
     size = int.from_bytes(mapped[:8], "little")
@@ -211,26 +223,28 @@ class Encoder:
 
     def _gelu(self, x: Any) -> Any:
         """x * Phi(x), in place, with the error function to float32 precision (absolute error
-        below 1.5e-7, Abramowitz and Stegun 7.1.26); numpy has no erf of its own."""
+        below 1.5e-7, Abramowitz and Stegun 7.1.26); numpy has no erf of its own. With
+        z = |x| / sqrt(2), t = 1 / (1 + p z) and q = (1 - erf(z)) / 2 = t P(t) exp(-z^2) / 2,
+        Phi(x) is 1 - q for x >= 0 and q below: copysign(1/2 - q, x) + 1/2 in one pass."""
         np = self.np
         f32 = np.float32
-        a = np.abs(x)
-        a *= f32(0.7071067811865476)                     # |z|, z = x / sqrt(2)
-        e = np.square(a)
-        np.negative(e, out=e)
+        t = np.abs(x)
+        t *= f32(0.3275911 * 0.7071067811865476)
+        t += f32(1.0)
+        np.reciprocal(t, out=t)
+        e = np.square(x)
+        e *= f32(-0.5)
         np.exp(e, out=e)                                  # exp(-z^2)
-        a *= f32(0.3275911)
-        a += f32(1.0)
-        np.reciprocal(a, out=a)                           # t = 1 / (1 + p|z|)
-        poly = a * f32(1.061405429)
+        poly = t * f32(0.5 * 1.061405429)                 # the halving folded into P
         for c in (-1.453152027, 1.421413741, -0.284496736, 0.254829592):
-            poly += f32(c)
-            poly *= a
-        poly *= e                                         # 1 - erf(|z|)
+            poly += f32(0.5 * c)
+            poly *= t
+        del t
+        poly *= e                                         # q
         del e
-        # Phi(x) = (1 + erf(z)) / 2: 1 - poly/2 for x >= 0, poly/2 for x < 0.
-        poly *= f32(0.5)
-        np.subtract(f32(1.0), poly, out=poly, where=x >= 0)
+        np.subtract(f32(0.5), poly, out=poly)
+        np.copysign(poly, x, out=poly)
+        poly += f32(0.5)
         x *= poly
         return x
 
@@ -292,6 +306,8 @@ class Encoder:
         """One unit-length float32 row per text, in input order. Equal texts are embedded once,
         so they get exactly equal rows (and equal scores)."""
         unique = list(dict.fromkeys(texts))
+        with _ENCODERS_LOCK:
+            counts["embedded"] += len(unique)
         with _one_blas_thread():
             rows = self._embed(unique)
         if len(unique) == len(texts):
@@ -303,19 +319,75 @@ class Encoder:
         np = self.np
         out = np.zeros((len(texts), self.dimension), dtype=np.float32)
         ids = self.token_ids(texts)
-        order = sorted(range(len(ids)), key=lambda i: len(ids[i]))
-        chunk: list[int] = []
-        tokens = 0
-        for i in order + [-1]:
-            if i < 0 or (chunk and tokens + len(ids[i]) > CHUNK_TOKENS):
-                if chunk:
+        chunks = _chunks([len(s) for s in ids])
+        workers = min(corpus_workers(), len(chunks))
+        if workers <= 1:
+            for chunk in chunks:
+                out[chunk] = self._encode_chunk([ids[j] for j in chunk])
+            return out
+        # The products release the interpreter lock, so the chunks are shared out between threads
+        # (longest first, each to the least loaded thread); every chunk is computed exactly as it
+        # would be alone, so the rows do not depend on the number of threads.
+        shares: list[list[list[int]]] = [[] for _ in range(workers)]
+        loads = [0] * workers
+        for chunk in sorted(chunks, key=lambda c: -sum(len(ids[j]) for j in c)):
+            least = loads.index(min(loads))
+            shares[least].append(chunk)
+            loads[least] += sum(len(ids[j]) for j in chunk)
+        failures: list[BaseException] = []
+
+        def work(share: list[list[int]]) -> None:
+            try:
+                for chunk in share:
                     out[chunk] = self._encode_chunk([ids[j] for j in chunk])
-                chunk, tokens = [], 0
-                if i < 0:
-                    break
-            chunk.append(i)
-            tokens += len(ids[i])
+            except BaseException as exc:  # noqa: BLE001 - raised again in the calling thread
+                failures.append(exc)
+
+        threads = [threading.Thread(target=work, args=(share,), name="vormo-embed", daemon=True)
+                   for share in shares[1:]]
+        for thread in threads:
+            thread.start()
+        work(shares[0])
+        for thread in threads:
+            thread.join()
+        if failures:
+            raise failures[0]
         return out
+
+    def dense_macs_per_token(self) -> int:
+        """Multiply-adds of the dense layers for one token (the bulk of the work)."""
+        return sum(int(w.shape[0]) * int(w.shape[1]) for layer in self.layers for w in (layer[0], layer[2], layer[5],
+                                                                                          layer[7]))
+
+
+def _chunks(lengths: Sequence[int]) -> list[list[int]]:
+    """The sequences in order of length, cut into groups of at most CHUNK_TOKENS tokens (a longer
+    sequence alone)."""
+    order = sorted(range(len(lengths)), key=lambda i: lengths[i])
+    chunks: list[list[int]] = []
+    chunk: list[int] = []
+    tokens = 0
+    for i in order:
+        if chunk and tokens + lengths[i] > CHUNK_TOKENS:
+            chunks.append(chunk)
+            chunk, tokens = [], 0
+        chunk.append(i)
+        tokens += lengths[i]
+    if chunk:
+        chunks.append(chunk)
+    return chunks
+
+
+def corpus_workers() -> int:
+    """Threads that embed a corpus: ``WORKERS`` if set, else one per core this process may use,
+    at most two (beyond that the products wait on memory more than they gain)."""
+    if WORKERS is not None:
+        return max(1, int(WORKERS))
+    try:
+        cores = len(os.sched_getaffinity(0))
+    except (AttributeError, OSError):
+        cores = os.cpu_count() or 1
+    return max(1, min(2, cores))
 
 
 _CONTROLLER: list[Any] = []
@@ -478,6 +550,47 @@ def _stamp(path: Any) -> tuple[int, int] | None:
     return st.st_size, st.st_mtime_ns
 
 
+def _examples_folder(models_dir: Any) -> Path:
+    from . import nearfind
+
+    base = Path(models_dir) if models_dir else Path(nearfind.__file__).resolve().parent / EXAMPLE_DIR
+    if not base.exists():
+        raise FileNotFoundError(f"Models directory not found: {base}")
+    return base
+
+
+def _corpus(base: Path) -> list[tuple[str, tuple[int, int], str]]:
+    """(path, (size, mtime_ns), text) of each non-empty description below ``base``."""
+    from . import nearfind
+
+    items = []
+    for file in nearfind._iter_description_files(base):
+        # The stamp is taken before reading: an edit in between changes the stamp next time.
+        stamp = _stamp(file)
+        text = nearfind._read_text(file)
+        if text:
+            items.append((str(file), stamp or (-1, -1), text))
+    return items
+
+
+def precompute(models_dir: Any = None, model_name: str = MODEL_NAME, model_dir: Any = None) -> dict[str, Any]:
+    """Put the embeddings of the descriptions below ``models_dir`` (default: the shipped examples)
+    in the cache, as the first ranking would; the model from ``model_dir`` when given (the folder
+    ``model_name`` resolves to in the local model cache), else from that cache.
+
+    Returns {"cache" (the file), "descriptions", "embedded" (how many had to be computed)}; raises
+    UnsupportedModel (or ImportError without numpy or tokenizers) when the encoder cannot run."""
+    base = _examples_folder(models_dir)
+    encoder = Encoder(Path(model_dir)) if model_dir is not None else load_encoder(model_name)
+    if encoder is None:
+        raise UnsupportedModel(f"{model_name} is not in the local model cache or is not a model this encoder runs")
+    items = _corpus(base)
+    before = counts["embedded"]
+    if items:
+        corpus_embeddings(encoder, model_name, base, [(os.path.abspath(p), s, t) for p, s, t in items])
+    return {"cache": _cache_file(model_name, base), "descriptions": len(items), "embedded": counts["embedded"] - before}
+
+
 def rank_problem_descriptions(query: str, models_dir: Any = None, top_k: int = 10,
                               model_name: str = MODEL_NAME) -> list[dict[str, Any]]:
     """Rank the descriptions below ``models_dir`` (default: the shipped examples) by similarity to
@@ -488,20 +601,8 @@ def rank_problem_descriptions(query: str, models_dir: Any = None, top_k: int = 1
     _check_type(query, str, "query")
     _check_type(top_k, int, "top_k")
     _check_type(model_name, str, "model_name")
-    if models_dir:
-        base = Path(models_dir)
-    else:
-        base = Path(nearfind.__file__).resolve().parent / EXAMPLE_DIR
-    if not base.exists():
-        raise FileNotFoundError(f"Models directory not found: {base}")
-
-    items = []
-    for file in nearfind._iter_description_files(base):
-        # The stamp is taken before reading: an edit in between changes the stamp next time.
-        stamp = _stamp(file)
-        text = nearfind._read_text(file)
-        if text:
-            items.append((str(file), stamp or (-1, -1), text))
+    base = _examples_folder(models_dir)
+    items = _corpus(base)
     if not items:
         return []
 
