@@ -10,9 +10,10 @@ the first request arrives and answers with the recorded demo conversation, so th
 a valid model and data pair. Printed, each as the best and the median of the runs:
 
 * time to first request with the corpus-embedding cache warm, and cold (an empty cache folder
-  through VORMO_CACHE_DIR, the model files dropped from the page cache with posix_fadvise where
-  the kernel allows it), for the current start-up and for the previous, serial one (the background
-  preparations switched off in the same child), as a ratio;
+  through VORMO_CACHE_DIR, the model files dropped from the page cache with posix_fadvise, or the
+  whole page cache with --drop-all-caches where /proc/sys/vm/drop_caches is writable), for the
+  current start-up and for the previous, serial one (the background preparations switched off in
+  the same child), runs of the two alternating, as a ratio;
 * the same with the published pricing table slow to answer (a stand-in that takes 1 s);
 * peak resident memory of the whole run (wait4's ru_maxrss);
 * a breakdown measured in fresh processes: Python start, `import vormo.cli`, the imports of
@@ -104,9 +105,10 @@ class Stand:
 
     def reset(self) -> None:
         self.server.requests.clear()
-        self.server.script("POST", "/v1/responses", *[
-            openai_response(r["text"], input_tokens=r["input_tokens"], output_tokens=r["output_tokens"])
-            for r in self.replies])
+        queue = [openai_response(r["text"], input_tokens=r["input_tokens"], output_tokens=r["output_tokens"])
+                 for r in self.replies]
+        # A new conversation for every run; its last reply repeats.
+        self.server.script_with("POST", "/v1/responses", lambda recorded: queue.pop(0) if len(queue) > 1 else queue[0])
 
     def first_request(self) -> float | None:
         posts = [r for r in self.server.requests if r.method == "POST"]
@@ -137,23 +139,31 @@ def run_solve(stand: Stand, cache: pathlib.Path, serial: bool, slow_pricing: boo
     return arrived - start, usage.ru_maxrss / 1024
 
 
-def series(stand: Stand, runs: int, serial: bool, cold: bool, slow_pricing: bool = False) -> tuple[list[float], float]:
-    times, peak = [], 0.0
+def series(stand: Stand, runs: int, cold: bool, slow_pricing: bool = False,
+           drop_all: bool = False) -> dict[bool, tuple[list[float], float]]:
+    """Runs of the serial and the current start, alternating so that both see the same load."""
+    found: dict[bool, tuple[list[float], float]] = {True: ([], 0.0), False: ([], 0.0)}
     cache = pathlib.Path(tempfile.mkdtemp(prefix="vormo-bench-cache-"))
     files = model_files()
     try:
         if not cold:
-            run_solve(stand, cache, serial, slow_pricing)  # fills the cache
+            run_solve(stand, cache, False, slow_pricing)  # fills the cache
         for _ in range(runs):
-            if cold:
-                shutil.rmtree(cache, ignore_errors=True)
-                drop_from_page_cache(files)
-            seconds, mb = run_solve(stand, cache, serial, slow_pricing)
-            times.append(seconds)
-            peak = max(peak, mb)
+            for serial in (True, False):
+                if cold:
+                    shutil.rmtree(cache, ignore_errors=True)
+                    if drop_all:
+                        with open("/proc/sys/vm/drop_caches", "w") as f:
+                            f.write("1\n")
+                    else:
+                        drop_from_page_cache(files)
+                seconds, mb = run_solve(stand, cache, serial, slow_pricing)
+                times, peak = found[serial]
+                times.append(seconds)
+                found[serial] = (times, max(peak, mb))
     finally:
         shutil.rmtree(cache, ignore_errors=True)
-    return times, peak
+    return found
 
 
 def in_child(code: str, env: dict[str, str] | None = None) -> float:
@@ -219,7 +229,9 @@ def corpus_embedding(with_library: bool) -> None:
     encoder = quickrank.load_encoder(quickrank.MODEL_NAME)
     tokens = sum(len(ids) for ids in encoder.token_ids(texts))
     timings = {}
-    for workers in (1, quickrank.corpus_workers()):
+    print(f"corpus embedding: the encoder would use {quickrank.corpus_workers()} thread(s) now (load average "
+          f"{os.getloadavg()[0]:.2f})")
+    for workers in (1, 2):
         saved = quickrank.WORKERS
         quickrank.WORKERS = workers
         try:
@@ -249,19 +261,20 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--runs", type=int, default=5, help="runs per figure (default 5)")
     parser.add_argument("--with-library", action="store_true", help="also time the embedding library (torch)")
+    parser.add_argument("--drop-all-caches", action="store_true",
+                        help="cold runs drop the whole page cache (root only; slows everyone on the machine)")
     args = parser.parse_args()
     load = os.getloadavg()
     print(f"load average {load[0]:.2f} {load[1]:.2f} {load[2]:.2f}; {os.cpu_count()} cores; "
-          f"page cache: {'drop_caches writable' if can_drop_all_caches() else 'drop_caches not writable here'}"
-          f", model files evicted with posix_fadvise(DONTNEED) on cold runs")
+          f"page cache: {'drop_caches writable' if can_drop_all_caches() else 'drop_caches not writable here'}; cold runs "
+          + ("drop the whole page cache" if args.drop_all_caches else
+             "evict the model files with posix_fadvise(DONTNEED) (--drop-all-caches for all of it)"))
     stand = Stand()
     try:
-        figures = {}
-        for cold in (False, True):
-            for serial in (True, False):
-                figures[cold, serial] = series(stand, args.runs if not cold else max(2, args.runs // 2 + 1), serial, cold)
-        slow = {serial: series(stand, max(2, args.runs // 2 + 1), serial, False, slow_pricing=True)
-                for serial in (True, False)}
+        figures = {(cold, serial): found for cold in (False, True)
+                   for serial, found in series(stand, args.runs if not cold else max(2, args.runs // 2 + 1), cold,
+                                               drop_all=args.drop_all_caches).items()}
+        slow = series(stand, max(2, args.runs // 2 + 1), False, slow_pricing=True)
     finally:
         stand.server.close()
     print()

@@ -64,6 +64,9 @@ CHILD = textwrap.dedent("""
     import contextlib, json, os, sys, threading
     if os.environ.get("TEST_OPENAI") == "missing":
         sys.modules["openai"] = None
+    if os.environ.get("TEST_PRICING_URL"):
+        from vormo import tokenledger
+        tokenledger.PRICING_URL = os.environ["TEST_PRICING_URL"]
     if os.environ.get("TEST_SERIAL"):
         from vormo import startup
         startup.solve_start = lambda args: contextlib.nullcontext()
@@ -113,6 +116,19 @@ def test_a_provider_library_that_cannot_be_imported_fails_as_before(tmp_path, st
     assert now[2] == {"openai": False, "threads": []}
 
 
+def test_a_run_that_fails_while_the_table_is_on_its_way_exits_cleanly(tmp_path, openai_server):
+    openai_server.script("GET", "/pricing_table.md", Reply(200, SHIPPED_TABLE.read_text(encoding="utf-8"), delay=1.5))
+    openai_server.script("POST", "/v1/responses", Reply(401, {"error": {"message": "Incorrect API key provided",
+                                                                        "type": "invalid_request_error"}}))
+    argv = ["solve", "Bake bread at the least cost.", "-m", "p.mod", "-d", "p.dat", "--quiet", "--no-few-shot"]
+    status, err, report = run_child(tmp_path, argv, serial=False, OPENAI_MAX_RETRIES="0",
+                                    TEST_PRICING_URL=openai_server.url + "/pricing_table.md")
+    assert status == 2, err
+    assert err.startswith("vormo: error: ") and "Traceback" not in err
+    assert report == {"openai": True, "threads": []}
+    assert len(openai_server.calls("GET", "/pricing_table.md")) == 1
+
+
 def test_a_dry_run_prepares_nothing(tmp_path):
     argv = ["solve", "Bake bread at the least cost.", "-m", "p.mod", "-d", "p.dat", "--dry-run", "--no-few-shot",
             "--pricing", str(SHIPPED_TABLE)]
@@ -160,14 +176,14 @@ TABLE = SHIPPED_TABLE.read_text(encoding="utf-8")
 OWN_TABLE = "| model | prompt / 1M | completion / 1M |\n|---|---|---|\n| gpt-5 | 2.00 | 20.00 |\n"
 
 
-@pytest.mark.parametrize("status, table, held_back, note, cost_line", [
-    (200, TABLE, True, False, "Estimated cost: $0.0768"),
-    (200, OWN_TABLE, True, False, "Estimated cost: $0.1453"),
-    (404, {"error": "no such table"}, True, True, "Estimated cost: $0.0768"),
-    (404, {"error": "no such table"}, False, True, "Estimated cost: $0.0768"),
+@pytest.mark.parametrize("status, table, held_back, note, total", [
+    (200, TABLE, True, False, 0.0768),
+    (200, OWN_TABLE, True, False, 0.1453),
+    (404, {"error": "no such table"}, True, True, 0.0768),
+    (404, {"error": "no such table"}, False, True, 0.0768),
 ])
 def test_the_first_request_does_not_wait_for_the_pricing_table(tmp_path, capsys, monkeypatch, openai_server,
-                                                                status, table, held_back, note, cost_line):
+                                                                status, table, held_back, note, total):
     first_request = threading.Event()
     if not held_back:
         first_request.set()
@@ -182,13 +198,16 @@ def test_the_first_request_does_not_wait_for_the_pricing_table(tmp_path, capsys,
     openai_server.script("GET", "/pricing_table.md", HeldBack(status, table, first_request))
     monkeypatch.setattr(tl, "PRICING_URL", openai_server.url + "/pricing_table.md")
     original_estimate = ms._estimate_costs
-    code, out, err = solve_in_process(capsys, tmp_path, "--no-few-shot")
+    code, out, err = solve_in_process(capsys, tmp_path, "--no-few-shot", "--json")
     assert code == 0, err
     (table_read,) = openai_server.calls("GET", "/pricing_table.md")
     if held_back:
         assert posts(openai_server)[0].started < table_read.finished
-    # The run is priced from the table the command chose, said once when it is the shipped one.
-    assert cost_line in out.splitlines()
+    # The run is priced from the table the command chose (its own estimate and the command
+    # line's), said once when it is the shipped one.
+    record = json.loads(out)
+    assert record["priced"] is True and record["priced_as"] == "gpt-5"
+    assert round(record["cost"]["estimated_costs"]["total_cost"], 4) == total
     notes = [line for line in err.splitlines() if FALLBACK_NOTE in line]
     assert len(notes) == (1 if note else 0)
     assert "Failed to load pricing" not in err

@@ -379,15 +379,20 @@ def _chunks(lengths: Sequence[int]) -> list[list[int]]:
 
 
 def corpus_workers() -> int:
-    """Threads that embed a corpus: ``WORKERS`` if set, else one per core this process may use,
-    at most two (beyond that the products wait on memory more than they gain)."""
+    """Threads that embed a corpus: ``WORKERS`` if set, else two when this process may use two
+    cores and the machine leaves one of them idle (one-minute load average), else one. On a busy
+    machine a second thread only makes the two wait on each other."""
     if WORKERS is not None:
         return max(1, int(WORKERS))
     try:
         cores = len(os.sched_getaffinity(0))
     except (AttributeError, OSError):
         cores = os.cpu_count() or 1
-    return max(1, min(2, cores))
+    try:
+        idle = cores - os.getloadavg()[0]
+    except (AttributeError, OSError):
+        idle = 0.0
+    return 2 if cores >= 2 and idle >= 1.0 else 1
 
 
 _CONTROLLER: list[Any] = []

@@ -16,9 +16,10 @@ and make the client. Here:
   price is first needed (the budget check before a request, or the estimate at the end of a
   generation) rather than before the first request.
 
-The thread never outlives its imports: leaving the run waits for them (a fraction of a second at
-most), so that the interpreter is never shut down with an import half done; a pricing fetch still
-waiting on the network is left behind (it holds no lock). Ctrl-C reaches the main thread as before.
+The thread never outlives the run: leaving it waits for the imports and for a pricing fetch still
+on its way (which a run ended early used to wait for before its first request anyway), so that the
+interpreter is never shut down under an import half done or a fetch in compiled code. Ctrl-C reaches
+the main thread as before.
 """
 
 from __future__ import annotations
@@ -65,7 +66,8 @@ class Prefetch:
         self.pricing = pricing
         self.imported = threading.Event()
         self.priced = threading.Event()
-        self.thread = threading.Thread(target=self._work, name="vormo-prefetch", daemon=True)
+        # Not a daemon: the interpreter never shuts down under a fetch that runs in compiled code.
+        self.thread = threading.Thread(target=self._work, name="vormo-prefetch", daemon=False)
         self._filter: _OwnRecords | None = None
 
     def start(self) -> Prefetch:
@@ -115,10 +117,10 @@ class Prefetch:
         self.priced.wait()
 
     def close(self) -> None:
-        """Wait for the imports (never for a network fetch) and stop filtering the thread's records
-        once it is done."""
-        self.wait_imports()
-        if self._filter is not None and self.priced.is_set():
+        """Wait for the thread (a pricing fetch still on its way is waited for, as the start of a
+        run used to wait for it) and stop filtering its records."""
+        self.thread.join()
+        if self._filter is not None:
             from . import tokenledger
 
             tokenledger.logger.removeFilter(self._filter)
