@@ -192,7 +192,7 @@ PROMPT = ("import time; from vormo import modelsmith, quickrank; "
           "q = open({path!r}, encoding='utf-8').read(); modelsmith.rag_rank = quickrank.rank_problem_descriptions; "
           "t = time.perf_counter(); shots = modelsmith._gather_few_shots(q, k=modelsmith.FEW_SHOT_TOP_K); "
           "t2 = time.perf_counter(); "
-          "p = modelsmith._build_generation_prompt(q, modelsmith._get_grammar_implementation(modelsmith.Grammar.VORMO), "
+          "p = modelsmith._build_generation_prompt(q, modelsmith._get_grammar_implementation(modelsmith.Grammar.BNF), "
           "few_shots=shots); print(time.perf_counter() - t2)")
 
 

@@ -392,3 +392,23 @@ def test_gelu_is_exact_to_float32_precision(encoder, x):
     got = float(encoder._gelu(np.array([x], dtype=np.float32))[0])
     want = x * 0.5 * (1.0 + math.erf(x / math.sqrt(2.0)))
     assert abs(got - want) <= 1e-6 * max(1.0, abs(want))
+
+
+@needs_encoder
+@pytest.mark.parametrize("ids", [[0], [5, 6, 7, 8], [7, 7, 3, 7], [30521, 0, 30520], [101, 2023, 2003, 1037, 102, 2023],
+                                 list(range(40, 80, 3)) + list(range(200, 260))])
+def test_word_rows_read_from_the_file_are_the_mapped_rows(encoder, ids):
+    import numpy as np
+
+    flat = np.asarray(ids, dtype=np.int64)
+    assert encoder._word_rows is not None
+    assert (encoder._word_rows(flat) == encoder.word[flat]).all()
+
+
+@needs_encoder
+@pytest.mark.parametrize("ids", [[30522], [-30523], [5, 10 ** 6]])
+def test_a_token_number_outside_the_matrix_fails_as_indexing_does(encoder, ids):
+    import numpy as np
+
+    with pytest.raises(IndexError):
+        encoder._word_rows(np.asarray(ids, dtype=np.int64))

@@ -28,6 +28,7 @@ import logging
 import os
 import tempfile
 import threading
+import weakref
 from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
 from pathlib import Path
@@ -45,6 +46,8 @@ CACHE_FORMAT = 1
 CACHE_MAGIC = b"VORMOEMB"
 # The dense layers run over at most this many tokens at a time, which bounds the working memory.
 CHUNK_TOKENS = 1024
+# Rows of the feed-forward layer's activation computed at a time (its temporaries stay small).
+GELU_ROWS = 256
 # Threads embedding a corpus; None: one per usable core, at most two (see corpus_workers).
 WORKERS: int | None = None
 
@@ -87,8 +90,9 @@ def _read_json(path: Path, default: Any = None) -> Any:
         return default
 
 
-def _safetensors(path: Path) -> dict[str, Any]:
-    """The tensors of a safetensors file as read-only numpy arrays over a memory map."""
+def _safetensors(path: Path, offsets: dict[str, int] | None = None) -> dict[str, Any]:
+    """The tensors of a safetensors file as read-only numpy arrays over a memory map (and, in
+    ``offsets`` when given, where each one's data starts in the file)."""
     import mmap
 
     import numpy as np
@@ -125,6 +129,8 @@ def _safetensors(path: Path) -> dict[str, Any]:
         if end - begin != count * np.dtype(kind).itemsize or base + end > len(mapped):
             raise UnsupportedModel(f"{path}: tensor {name} does not fit the file")
         tensors[name] = np.frombuffer(mapped, dtype=kind, count=count, offset=base + begin).reshape(shape)
+        if offsets is not None:
+            offsets[name] = base + begin
     return tensors
 
 
@@ -176,7 +182,8 @@ class Encoder:
 
         self.heads = int(config["num_attention_heads"])
         self.eps = float(config.get("layer_norm_eps", 1e-12))
-        t = _safetensors(self.folder / "model.safetensors")
+        offsets: dict[str, int] = {}
+        t = _safetensors(self.folder / "model.safetensors", offsets)
         prefix = "bert." if "bert.embeddings.word_embeddings.weight" in t else ""
 
         def get(name: str) -> Any:
@@ -187,6 +194,8 @@ class Encoder:
             return value if value.dtype == np.float32 else value.astype(np.float32)
 
         self.word = get("embeddings.word_embeddings.weight")
+        self._word_rows = self._row_reader(self.folder / "model.safetensors", t, offsets,
+                                           prefix + "embeddings.word_embeddings.weight")
         self.position = get("embeddings.position_embeddings.weight")
         self.token_type = get("embeddings.token_type_embeddings.weight")[0]
         self.emb_norm = (get("embeddings.LayerNorm.weight"), get("embeddings.LayerNorm.bias"))
@@ -196,11 +205,11 @@ class Encoder:
         self.layers = []
         for i in range(int(config["num_hidden_layers"])):
             p = f"encoder.layer.{i}."
-            # Query, key and value in one product: x @ qkv gives the three side by side.
-            qkv = np.concatenate([get(p + f"attention.self.{n}.weight") for n in ("query", "key", "value")]).T.copy()
-            qkv_bias = np.concatenate([get(p + f"attention.self.{n}.bias") for n in ("query", "key", "value")])
+            # The weights stay in the file's (out, in) layout: products with their transposed views
+            # need no copy.
             self.layers.append((
-                qkv, qkv_bias,
+                tuple(get(p + f"attention.self.{n}.weight").T for n in ("query", "key", "value")),
+                tuple(get(p + f"attention.self.{n}.bias") for n in ("query", "key", "value")),
                 get(p + "attention.output.dense.weight").T, get(p + "attention.output.dense.bias"),
                 (get(p + "attention.output.LayerNorm.weight"), get(p + "attention.output.LayerNorm.bias")),
                 get(p + "intermediate.dense.weight").T, get(p + "intermediate.dense.bias"),
@@ -209,6 +218,39 @@ class Encoder:
             ))
         self.dimension = self.hidden
         self.fingerprint = _fingerprint(self.folder, self.FILES)
+
+    def _row_reader(self, path: Path, tensors: dict[str, Any], offsets: dict[str, int], name: str) -> Any:
+        """A function giving rows of the word-embedding matrix read from the file, or None to index
+        the mapped matrix. Read rows are not mapped into the process: a corpus touches most of a
+        matrix of tens of megabytes for a few thousand distinct tokens."""
+        np = self.np
+        matrix = tensors.get(name)
+        if matrix is None or matrix.dtype != np.float32 or matrix.ndim != 2 or name not in offsets:
+            return None
+        try:
+            fd = os.open(path, os.O_RDONLY)
+        except OSError:
+            return None
+        weakref.finalize(self, os.close, fd)
+        start, (rows, cols) = offsets[name], matrix.shape
+        row_bytes = cols * 4
+
+        def read(ids: Any) -> Any:
+            unique, inverse = np.unique(ids, return_inverse=True)
+            if len(unique) == 0 or unique[0] < 0 or unique[-1] >= rows:
+                return matrix[ids]  # the mapped matrix raises what indexing raises
+            out = np.empty((len(unique), cols), dtype=np.float32)
+            # One read per run of consecutive token numbers.
+            breaks = np.flatnonzero(np.diff(unique) != 1) + 1
+            for first, stop in zip([0, *breaks.tolist()], [*breaks.tolist(), len(unique)]):
+                size = (stop - first) * row_bytes
+                data = os.pread(fd, size, start + int(unique[first]) * row_bytes)
+                if len(data) != size:
+                    return matrix[ids]
+                out[first:stop] = np.frombuffer(data, dtype=np.float32).reshape(stop - first, cols)
+            return out[inverse.reshape(-1)]
+
+        return read
 
     # -- the pieces of the forward pass ------------------------------------------------------
 
@@ -248,24 +290,22 @@ class Encoder:
         x *= poly
         return x
 
-    def _attention(self, qkv: Any, lengths: Sequence[int]) -> Any:
+    def _attention(self, q: Any, k: Any, v: Any, lengths: Sequence[int]) -> Any:
+        """Scaled dot-product attention of each sequence with itself; q is already scaled."""
         np = self.np
         h, d = self.heads, self.hidden
         dh = d // h
-        scale = np.float32(1.0 / np.sqrt(dh))
-        out = np.empty((qkv.shape[0], d), dtype=np.float32)
+        out = np.empty((q.shape[0], d), dtype=np.float32)
         start = 0
         for n in lengths:
-            block = qkv[start : start + n].reshape(n, 3, h, dh)
-            q = block[:, 0].transpose(1, 0, 2)
-            k = block[:, 1].transpose(1, 2, 0)
-            v = block[:, 2].transpose(1, 0, 2)
-            scores = np.matmul(q, k)
-            scores *= scale
+            qs = q[start : start + n].reshape(n, h, dh).transpose(1, 0, 2)
+            ks = k[start : start + n].reshape(n, h, dh).transpose(1, 2, 0)
+            vs = v[start : start + n].reshape(n, h, dh).transpose(1, 0, 2)
+            scores = np.matmul(qs, ks)
             scores -= scores.max(axis=-1, keepdims=True)
             np.exp(scores, out=scores)
-            scores /= scores.sum(axis=-1, keepdims=True)
-            out[start : start + n] = np.matmul(scores, v).transpose(1, 0, 2).reshape(n, d)
+            scores *= np.reciprocal(scores.sum(axis=-1, keepdims=True))
+            out[start : start + n] = np.matmul(scores, vs).transpose(1, 0, 2).reshape(n, d)
             start += n
         return out
 
@@ -277,19 +317,26 @@ class Encoder:
         lengths = [len(s) for s in ids]
         flat = np.fromiter((i for s in ids for i in s), dtype=np.int64, count=sum(lengths))
         positions = np.concatenate([np.arange(n) for n in lengths])
-        x = self.word[flat] + self.position[positions]
+        x = self._word_rows(flat) if self._word_rows is not None else self.word[flat]
+        x += self.position[positions]
         x += self.token_type
         x = self._layer_norm(x, *self.emb_norm)
+        scale = np.float32(1.0 / np.sqrt(self.hidden // self.heads))
         for qkv_w, qkv_b, out_w, out_b, norm1, in_w, in_b, down_w, down_b, norm2 in self.layers:
-            qkv = x @ qkv_w
-            qkv += qkv_b
-            attended = self._attention(qkv, lengths) @ out_w
+            q, k, v = (x @ w for w in qkv_w)
+            q += qkv_b[0]
+            q *= scale
+            k += qkv_b[1]
+            v += qkv_b[2]
+            attended = self._attention(q, k, v, lengths) @ out_w
+            del q, k, v
             attended += out_b
             attended += x
             x = self._layer_norm(attended, *norm1)
             inner = x @ in_w
             inner += in_b
-            inner = self._gelu(inner)
+            for row in range(0, len(inner), GELU_ROWS):  # small temporaries
+                self._gelu(inner[row : row + GELU_ROWS])
             down = inner @ down_w
             down += down_b
             down += x
@@ -356,8 +403,8 @@ class Encoder:
 
     def dense_macs_per_token(self) -> int:
         """Multiply-adds of the dense layers for one token (the bulk of the work)."""
-        return sum(int(w.shape[0]) * int(w.shape[1]) for layer in self.layers for w in (layer[0], layer[2], layer[5],
-                                                                                          layer[7]))
+        return sum(int(w.shape[0]) * int(w.shape[1]) for layer in self.layers for w in (*layer[0], layer[2], layer[5],
+                                                                                           layer[7]))
 
 
 def _chunks(lengths: Sequence[int]) -> list[list[int]]:
