@@ -64,7 +64,6 @@ class Prefetch:
         self.provider = provider
         self.modules = modules
         self.pricing = pricing
-        self.imported = threading.Event()
         self.priced = threading.Event()
         # Not a daemon: the interpreter never shuts down under a fetch that runs in compiled code.
         self.thread = threading.Thread(target=self._work, name="vormo-prefetch", daemon=False)
@@ -82,9 +81,6 @@ class Prefetch:
     def _work(self) -> None:
         try:
             self._import()
-        finally:
-            self.imported.set()
-        try:
             if self.pricing is not None:
                 self._fetch_prices()
         finally:
@@ -109,9 +105,6 @@ class Prefetch:
             tokenledger._parse_pricing(self.pricing)
         except BaseException as exc:  # noqa: BLE001 - the table is read again when it is chosen
             log.debug("background read of the pricing table failed: %s", exc)
-
-    def wait_imports(self) -> None:
-        self.imported.wait()
 
     def wait_prices(self) -> None:
         self.priced.wait()
