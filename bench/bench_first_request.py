@@ -166,12 +166,21 @@ def series(stand: Stand, runs: int, cold: bool, slow_pricing: bool = False,
     return found
 
 
-def in_child(code: str, env: dict[str, str] | None = None) -> float:
-    """Seconds a snippet reports (it prints one number) in a fresh process, best of three."""
+def in_child(code: str, env: dict[str, str] | None = None, fresh_cache: bool = False) -> float:
+    """Seconds a snippet reports (it prints one number) in a fresh process, best of three; with
+    `fresh_cache` each process gets an empty corpus-embedding cache."""
     best = float("inf")
     for _ in range(3):
-        done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                              env={**os.environ, "HF_HUB_OFFLINE": "1", **(env or {})}, check=True)
+        extra = dict(env or {})
+        empty = tempfile.mkdtemp(prefix="vormo-bench-cache-") if fresh_cache else None
+        if empty:
+            extra["VORMO_CACHE_DIR"] = empty
+        try:
+            done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                                  env={**os.environ, "HF_HUB_OFFLINE": "1", **extra}, check=True)
+        finally:
+            if empty:
+                shutil.rmtree(empty, ignore_errors=True)
         best = min(best, float(done.stdout.strip().splitlines()[-1]))
     return best
 
@@ -196,9 +205,10 @@ PROMPT = ("import time; from vormo import modelsmith, quickrank; "
           "few_shots=shots); print(time.perf_counter() - t2)")
 
 
-def breakdown(serial_warm: float) -> None:
+def breakdown(serial_warm: float | None) -> None:
     print()
-    print("breakdown, fresh processes (best of several); share of the serial warm time to first request")
+    print("breakdown, fresh processes (best of several)"
+          + ("; share of the serial warm time to first request" if serial_warm else ""))
     start = wall_of_child("pass")
     rows = [("python start (wall of `python -c pass`)", start)]
     base = in_child(TIMED.format(body="pass"))
@@ -209,7 +219,7 @@ def breakdown(serial_warm: float) -> None:
         rows.append((name, in_child(TIMED.format(body=body)) - base))
     cache = tempfile.mkdtemp(prefix="vormo-bench-cache-")
     try:
-        cold = in_child(TIMED.format(body=RETRIEVAL.format(path=str(DESCRIPTION))), {"VORMO_CACHE_DIR": cache + "/x"})
+        cold = in_child(TIMED.format(body=RETRIEVAL.format(path=str(DESCRIPTION))), fresh_cache=True)
         warm = in_child(TIMED.format(body=RETRIEVAL.format(path=str(DESCRIPTION))), {"VORMO_CACHE_DIR": cache})
         rows.append(("retrieval, warm cache (numpy, tokenizers, encoder, query)", warm))
         rows.append(("retrieval, cold cache (all of the corpus embedded)", cold))
@@ -218,7 +228,8 @@ def breakdown(serial_warm: float) -> None:
     finally:
         shutil.rmtree(cache, ignore_errors=True)
     for name, seconds in rows:
-        print(f"  {name:58} {seconds:7.3f} s  {seconds / serial_warm:6.1%}")
+        share = f"{seconds / serial_warm:6.1%}" if serial_warm else ""
+        print(f"  {name:58} {seconds * 1e3:8.1f} ms  {share}")
 
 
 def corpus_embedding(with_library: bool) -> None:
@@ -261,6 +272,7 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--runs", type=int, default=5, help="runs per figure (default 5)")
     parser.add_argument("--with-library", action="store_true", help="also time the embedding library (torch)")
+    parser.add_argument("--breakdown-only", action="store_true", help="only the breakdown and the corpus embedding")
     parser.add_argument("--drop-all-caches", action="store_true",
                         help="cold runs drop the whole page cache (root only; slows everyone on the machine)")
     args = parser.parse_args()
@@ -269,6 +281,10 @@ def main() -> None:
           f"page cache: {'drop_caches writable' if can_drop_all_caches() else 'drop_caches not writable here'}; cold runs "
           + ("drop the whole page cache" if args.drop_all_caches else
              "evict the model files with posix_fadvise(DONTNEED) (--drop-all-caches for all of it)"))
+    if args.breakdown_only:
+        breakdown(None)
+        corpus_embedding(args.with_library)
+        return
     stand = Stand()
     try:
         figures = {(cold, serial): found for cold in (False, True)
