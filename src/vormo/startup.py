@@ -1,25 +1,28 @@
-"""The start of ``vormo solve``: the slow preparations of the first LLM request run beside the
-retrieval of the worked examples instead of after it.
+"""The start of ``vormo solve``: the slow preparations of the first LLM request run beside other
+work instead of after it.
 
 Between parsing the arguments and sending the first request, a run used to do, one after the
 other: read the pricing table (a network fetch by default), rank the worked examples, build the
-prompt, import the provider's client library (``import openai`` alone is a good part of a second)
-and make the client. Here:
+prompt, import the provider's client library (``import openai`` alone is about half a second) and
+make the client. Here:
 
-* a background thread imports the provider's library as soon as the arguments are checked and
-  makes (and closes) one throw-away client, which loads what the library loads lazily; the run's
-  own client is then made by the package's usual code, in the main thread, as before. The
-  background import only warms the module cache: when it fails, nothing is recorded, and the main
-  thread's own import fails the same way with the same error and message;
-* the pricing table is fetched by the same thread once the imports are done, and the command line's
-  choice of table (the published one or, when it cannot be read, the shipped one) is made when a
-  price is first needed (the budget check before a request, or the estimate at the end of a
-  generation) rather than before the first request.
+* the pricing table is read by a background thread from the start, and the command line's choice
+  of table (the published one or, when it cannot be read, the shipped one) is made when a price
+  is first needed (the budget check before a request, or the estimate at the end of a generation)
+  rather than before the first request;
+* when the worked examples' embeddings have to be computed (an empty or stale cache), a second
+  thread imports the provider's library meanwhile and makes (and closes) one throw-away client,
+  which loads what the library loads lazily. The products of the embedding leave the interpreter
+  free; importing is interpreter work, so beside a ranking from the cache (itself interpreter
+  work) a background import would only slow both, and the run imports as before. Either way the
+  run's own client is made by the package's usual code in the main thread: a background import
+  only warms the module cache, and when it fails nothing is kept, so the main thread's own import
+  fails the same way with the same error and message.
 
-The thread never outlives the run: leaving it waits for the imports and for a pricing fetch still
-on its way (which a run ended early used to wait for before its first request anyway), so that the
-interpreter is never shut down under an import half done or a fetch in compiled code. Ctrl-C reaches
-the main thread as before.
+The threads never outlive the run: leaving it waits for an import under way and for a pricing
+fetch still on its way (which a run ended early used to wait for before its first request anyway),
+so the interpreter is never shut down under an import half done or a fetch in compiled code. Ctrl-C
+reaches the main thread as before.
 """
 
 from __future__ import annotations
@@ -35,11 +38,12 @@ __all__ = ["Prefetch", "solve_start", "table_for_prices", "active"]
 
 log = logging.getLogger(__name__)
 
-# The library each provider's requests import, and what else its first request needs.
+# The library each provider's requests import.
 PROVIDER_MODULES = {"openai": ("openai",), "google": ("google.generativeai",), "ollama": ("ollama",)}
-# What the pricing fetch imports, loaded with the rest so that the fetch itself imports nothing
-# that the main thread might be importing at the same moment.
+# What the pricing fetch imports, loaded first.
 FETCH_MODULES = ("urllib.request",)
+# Embedding at least this many descriptions takes longer than the provider's import.
+OVERLAP_MIN_TEXTS = 8
 
 _current: list[Prefetch] = []
 
@@ -57,39 +61,43 @@ class _OwnRecords(logging.Filter):
 
 
 class Prefetch:
-    """One background thread: imports ``modules``, warms a client of ``provider`` and then, if
-    ``pricing`` is given, reads that pricing table into the reader's memo."""
+    """The background work of one run: the pricing table ``pricing`` read into the reader's memo
+    (from ``start``), and the library of ``provider`` imported with a client warmed (from
+    ``start_imports``, once). Neither thread is a daemon: the interpreter never shuts down under a
+    fetch that runs in compiled code."""
 
-    def __init__(self, provider: str | None, modules: tuple[str, ...], pricing: str | None) -> None:
+    def __init__(self, provider: str | None, pricing: str | None) -> None:
         self.provider = provider
-        self.modules = modules
         self.pricing = pricing
         self.priced = threading.Event()
-        # Not a daemon: the interpreter never shuts down under a fetch that runs in compiled code.
-        self.thread = threading.Thread(target=self._work, name="vormo-prefetch", daemon=False)
+        self.pricing_thread = threading.Thread(target=self._fetch_prices, name="vormo-prefetch-prices", daemon=False)
+        self.import_thread: threading.Thread | None = None
         self._filter: _OwnRecords | None = None
 
     def start(self) -> Prefetch:
-        if self.pricing is not None:
-            from . import tokenledger
+        if self.pricing is None:
+            self.priced.set()
+            return self
+        from . import tokenledger
 
-            self._filter = _OwnRecords(self.thread)
-            tokenledger.logger.addFilter(self._filter)
-        self.thread.start()
+        self._filter = _OwnRecords(self.pricing_thread)
+        tokenledger.logger.addFilter(self._filter)
+        self.pricing_thread.start()
         return self
 
-    def _work(self) -> None:
-        try:
-            self._import()
-            if self.pricing is not None:
-                self._fetch_prices()
-        finally:
-            self.priced.set()
+    def start_imports(self) -> None:
+        """Import the provider's library in the background (once per run)."""
+        modules = PROVIDER_MODULES.get(self.provider or "", ())
+        if self.import_thread is not None or not modules:
+            return
+        self.import_thread = threading.Thread(target=self._import, args=(modules,), name="vormo-prefetch-imports",
+                                              daemon=False)
+        self.import_thread.start()
 
-    def _import(self) -> None:
+    def _import(self, modules: tuple[str, ...]) -> None:
         import importlib
 
-        for name in self.modules:
+        for name in modules:
             try:
                 importlib.import_module(name)
             except BaseException as exc:  # noqa: BLE001 - the main thread's own import reports it
@@ -100,19 +108,26 @@ class Prefetch:
 
     def _fetch_prices(self) -> None:
         try:
+            import importlib
+
+            for name in FETCH_MODULES:
+                importlib.import_module(name)
             from . import tokenledger
 
             tokenledger._parse_pricing(self.pricing)
         except BaseException as exc:  # noqa: BLE001 - the table is read again when it is chosen
             log.debug("background read of the pricing table failed: %s", exc)
+        finally:
+            self.priced.set()
 
     def wait_prices(self) -> None:
         self.priced.wait()
 
     def close(self) -> None:
-        """Wait for the thread (a pricing fetch still on its way is waited for, as the start of a
-        run used to wait for it) and stop filtering its records."""
-        self.thread.join()
+        """Wait for both threads and stop filtering the pricing thread's records."""
+        for thread in (self.import_thread, self.pricing_thread):
+            if thread is not None and thread.ident is not None:
+                thread.join()
         if self._filter is not None:
             from . import tokenledger
 
@@ -155,16 +170,22 @@ def solve_start(args: argparse.Namespace) -> Iterator[Prefetch | None]:
     if getattr(args, "dry_run", False):
         yield None
         return
-    from . import tokenledger
+    from . import quickrank, tokenledger
 
-    provider = _provider(args)
-    modules = PROVIDER_MODULES.get(provider or "", ()) + FETCH_MODULES
     pricing = None if getattr(args, "pricing", None) else tokenledger.PRICING_URL
-    prefetch = Prefetch(provider, modules, pricing).start()
+    prefetch = Prefetch(_provider(args), pricing).start()
+
+    def embedding(count: int) -> None:
+        if count >= OVERLAP_MIN_TEXTS:
+            prefetch.start_imports()
+
     _current.append(prefetch)
+    quickrank.on_corpus_embedding.append(embedding)
     try:
         yield prefetch
     finally:
+        if embedding in quickrank.on_corpus_embedding:
+            quickrank.on_corpus_embedding.remove(embedding)
         _current.remove(prefetch)
         prefetch.close()
 
