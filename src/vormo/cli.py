@@ -325,7 +325,9 @@ def cmd_solve(args: argparse.Namespace, out: TextIO) -> int:
     from . import costs
 
     costs.check_budget(args.max_cost)
-    with _examples_from(args.examples_dir), _offline_first(not args.no_few_shot):
+    from . import startup
+
+    with startup.solve_start(args), _examples_from(args.examples_dir), _offline_first(not args.no_few_shot):
         if args.dry_run:
             return _dry_run(args, description, out)
         return run_generation(args, description, out)
@@ -388,10 +390,10 @@ def run_generation(args: argparse.Namespace, description: str, out: TextIO) -> i
             from . import candidates
 
             return candidates.run_cli(args, description, out)
-        from . import modelsmith
+        from . import modelsmith, startup
 
-        _table_for_prices(args)
-        return _generate(modelsmith, args, description, out)
+        with startup.table_for_prices(args, _table_for_prices):
+            return _generate(modelsmith, args, description, out)
 
 
 def _generate(modelsmith: Any, args: argparse.Namespace, description: str, out: TextIO) -> int:

@@ -85,6 +85,25 @@ def ensure_table(stream: TextIO | None = None) -> str:
     return shipped
 
 
+def defer_table(choose: Any) -> None:
+    """Choose the table with ``choose()`` just before the next price rather than now (the start of
+    a run does not wait for a table fetched over the network)."""
+    _state["deferred"] = choose
+
+
+def settle_table() -> None:
+    """Make the choice a ``defer_table`` put off, once."""
+    choose = _state.pop("deferred", None)
+    if choose is not None:
+        choose()
+
+
+def drop_deferred_table(choose: Any) -> None:
+    """Forget a deferred choice that no price asked for."""
+    if _state.get("deferred") is choose:
+        del _state["deferred"]
+
+
 def restore_table() -> None:
     """Put back the table address ensure_table replaced (the end of one command)."""
     saved = _state["saved_url"]
@@ -119,6 +138,7 @@ def price(model: str, usage: Mapping[str, Any], provider: str | None = None,
     a run's own estimate, when given)."""
     from . import tokenledger
 
+    settle_table()
     prompt = int(usage.get("prompt_tokens") or 0)
     completion = int(usage.get("completion_tokens") or 0)
     record: dict[str, Any] = {"model": model, "usage": {"prompt_tokens": prompt, "completion_tokens": completion}}

