@@ -13,25 +13,9 @@ import time
 
 import pytest
 
-import vormo.tokenledger as tl
 from servers import fake_server, openai_response, openai_server  # noqa: F401
-from test_cli_costs import PRICING, pair_reply, recorded_pair
-from vormo import candidates, cli, costs, evaluate, progress
-
-
-@pytest.fixture(autouse=True)
-def local_pricing(monkeypatch):
-    tl.clear_pricing_cache()
-    monkeypatch.setattr(tl, "PRICING_URL", PRICING)
-    monkeypatch.setitem(costs._state, "announced", False)
-    yield
-    tl.clear_pricing_cache()
-
-
-def run(capsys, *argv):
-    status = cli.main([str(a) for a in argv])
-    out, err = capsys.readouterr()
-    return status, out, err
+from test_cli_costs import PRICING, local_pricing, pair_reply, recorded_pair, run  # noqa: F401
+from vormo import candidates, cli, evaluate, progress
 
 
 # ---- The heartbeat -----------------------------------------------------------------------------

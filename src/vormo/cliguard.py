@@ -304,3 +304,16 @@ def read_stdin() -> str:
         return bytes(raw.read()).decode("utf-8")
     except UnicodeDecodeError:
         raise UsageError("cannot read the description from standard input: it is not UTF-8 text") from None
+
+
+@contextmanager
+def replaced(module: Any, name: str, replacement: Any) -> Iterator[None]:
+    """``module.name`` is ``replacement`` for the block (the late binding is there for this); it is
+    put back afterwards unless something else has replaced it meanwhile."""
+    original = getattr(module, name)
+    setattr(module, name, replacement)
+    try:
+        yield
+    finally:
+        if getattr(module, name) is replacement:
+            setattr(module, name, original)

@@ -251,6 +251,7 @@ class Meter:
     @contextmanager
     def installed(self) -> Iterator[Meter]:
         from . import modelsmith
+        from .cliguard import replaced
 
         original = modelsmith._llm_generate_text
         meter = self
@@ -269,12 +270,8 @@ class Meter:
                 return reply if wanted else reply[0]
             return reply
 
-        modelsmith._llm_generate_text = metered
-        try:
+        with replaced(modelsmith, "_llm_generate_text", metered):
             yield self
-        finally:
-            if modelsmith._llm_generate_text is metered:
-                modelsmith._llm_generate_text = original
 
 
 # ----------------------------------------------------------------------------------------------

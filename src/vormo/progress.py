@@ -177,6 +177,7 @@ def finding_line(finding: Any, model_file: str, data_file: str) -> str:
 def findings_shown(report: Callable[[str], Any], model_file: str, data_file: str) -> Iterator[None]:
     """Report each finding as one line when a revision request carrying it is built."""
     from . import modelsmith
+    from .cliguard import replaced
 
     original = modelsmith._build_revision_prompt_syntax
 
@@ -186,12 +187,8 @@ def findings_shown(report: Callable[[str], Any], model_file: str, data_file: str
             report(f"  finding {number}/{len(findings)}: {finding_line(finding, model_file, data_file)}")
         return original(*args, **kwargs)
 
-    modelsmith._build_revision_prompt_syntax = revision
-    try:
+    with replaced(modelsmith, "_build_revision_prompt_syntax", revision):
         yield
-    finally:
-        if modelsmith._build_revision_prompt_syntax is revision:
-            modelsmith._build_revision_prompt_syntax = original
 
 
 # ----------------------------------------------------------------------------------------------

@@ -210,6 +210,7 @@ def _deferred_table(prefetch: Prefetch, choose: Callable[[], None]) -> Iterator[
     """For one generation: the table is chosen before the first price, whether that price is
     asked by the command line (``costs.price``) or by the generation's own estimate."""
     from . import costs, modelsmith
+    from .cliguard import replaced
 
     def settle() -> None:
         prefetch.wait_prices()
@@ -222,10 +223,8 @@ def _deferred_table(prefetch: Prefetch, choose: Callable[[], None]) -> Iterator[
         costs.settle_table()
         return original(*a, **k)
 
-    modelsmith._estimate_costs = estimate
     try:
-        yield
+        with replaced(modelsmith, "_estimate_costs", estimate):
+            yield
     finally:
-        if modelsmith._estimate_costs is estimate:
-            modelsmith._estimate_costs = original
         costs.drop_deferred_table(settle)
