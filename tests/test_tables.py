@@ -158,3 +158,24 @@ def test_csv_of_an_infeasible_result_says_why_there_is_no_table(capsys, tmp_path
     assert code == 1 and "infeasible" in out
     assert f"no table written to {tmp_path / 'i.csv'}: the result has no solution (infeasible)" in err
     assert not (tmp_path / "i.csv").exists()
+
+
+# The child hands the entries over packed; the runner's records are those entries_of makes.
+@pytest.mark.parametrize("columns, values, integer", [
+    ([["x", ["a", 1]], ["x", ["b", 2]], ["y", []], ["x", ["c", 3]]], [1.5, -2.0, 0.0, 7.25], [0, 0, 0, 0]),
+    ([["n", [1]], ["n", [2]], ["f", [1]], ["n", [3]]], [2.9999999, 0.4, 0.4, -1.6], [1, 1, 0, 1]),
+    ([["route", [["A", "B"], 3]], ["route", [["B", "C"], 1]]], [1e-12, 1e30], [0, 0]),
+    ([], [], []),
+])
+def test_packed_entries_come_back_as_records(columns, values, integer):
+    import numpy as np
+
+    packed = json.loads(json.dumps(tables.packed_entries(columns, np.array(values, dtype=float), integer)))
+    assert tables.unpacked_entries(packed) == tables.entries_of(columns, values, integer)
+
+
+def test_a_value_that_is_no_number_comes_back_as_none():
+    import numpy as np
+
+    packed = tables.packed_entries([["x", [1]], ["x", [2]]], np.array([np.nan, 1.0]), [0, 1])
+    assert [e["value"] for e in tables.unpacked_entries(packed)] == [None, 1]

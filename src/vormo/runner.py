@@ -209,7 +209,8 @@ def solve_texts(model_code, data_code, time_limit=60, model_name=None, *, explai
 
 def _load_result(path):
     """The child's result; the cyclic collector pauses while the (possibly large) JSON is read.
-    An explanation's variables come as columns and become records here (vormo.insight.expand)."""
+    An explanation's variables come as columns and become records here (vormo.insight.expand), as
+    do the packed per-column entries (vormo.tables.unpacked_entries)."""
     from .insight import expand
 
     collecting = gc.isenabled()
@@ -218,6 +219,10 @@ def _load_result(path):
         result = json.loads(path.read_text(encoding="utf-8"))
         if isinstance(result, dict):
             expand(result.get("explain"))
+            if isinstance(result.get("entries"), dict):
+                from .tables import unpacked_entries
+
+                result["entries"] = unpacked_entries(result["entries"])
         return result
     finally:
         if collecting:

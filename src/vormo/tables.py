@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import gc
 import itertools
+import math
 from collections.abc import Mapping
 from typing import Any
 
@@ -40,10 +41,58 @@ def entries_of(columns: Any, values: Any, integer: Any = None) -> list[dict[str,
     return out
 
 
-def add_entries(report: dict[str, Any], namespace: Mapping[str, Any], outcome: Any) -> None:
-    """Add ``entries`` to a solver report from the built script's COLUMNS and the solver's point."""
+def packed_entries(columns: Any, values: Any, integer: Any = None) -> dict[str, Any]:
+    """The records of ``entries_of`` in the form the solver's child hands them over: each variable
+    name once with the number of its columns, the index values per column, the values packed and
+    the integer columns as runs. ``unpacked_entries`` makes the records again."""
+    from .insight import _packed
+
+    names: list[list[Any]] = []
+    runs: list[list[int]] = []
+    index = []
+    append = index.append
+    for column, whole in zip(columns, integer if integer is not None else itertools.repeat(0)):
+        name = column[0]
+        if names and names[-1][0] == name:
+            names[-1][1] += 1
+        else:
+            names.append([name, 1])
+        whole = 1 if whole else 0
+        if runs and runs[-1][0] == whole:
+            runs[-1][1] += 1
+        else:
+            runs.append([whole, 1])
+        append(list(column[1]) if len(column) > 1 else [])
+    return {"packed": 1, "names": names, "integer": runs, "index": index, "values": _packed(values)}
+
+
+def unpacked_entries(packed: Mapping[str, Any]) -> list[dict[str, Any]]:
+    """The records ``packed_entries`` packed, as ``entries_of`` makes them (a value that is not a
+    finite number is None, as the JSON of the records has it)."""
+    from .insight import _unpacked
+
+    values = _unpacked(packed["values"])
+    names = itertools.chain.from_iterable(itertools.repeat(name, count) for name, count in packed["names"])
+    wholes = itertools.chain.from_iterable(itertools.repeat(flag, count) for flag, count in packed["integer"])
+    out = []
+    append = out.append
+    for name, index, value, whole in zip(names, packed["index"], values, wholes):
+        if not math.isfinite(value):
+            value = None
+        elif whole:
+            value = int(round(value))
+        append({"name": name, "index": index, "value": value})
+    return out
+
+
+def add_entries(report: dict[str, Any], namespace: Mapping[str, Any], outcome: Any, packed: bool = False) -> None:
+    """Add ``entries`` to a solver report from the built script's COLUMNS and the solver's point
+    (``packed``: in the form ``packed_entries`` gives them)."""
     x = getattr(outcome, "x", None)
     if x is None:
+        return
+    if packed:
+        report["entries"] = packed_entries(namespace["COLUMNS"], x, namespace["INTEGER"])
         return
     # One entry per column, a million of them for a large model: the cyclic collector pauses
     # meanwhile (the entries hold no cycles), as it does while the runner reads them back.
