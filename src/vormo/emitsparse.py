@@ -36,6 +36,8 @@ from .emitcore import SciPyCodeGeneratorBase
 from .emitvector import VectorUnroll, pair_texts
 from .faultnote import SemanticError
 from .sparsetables import ColumnNames
+# floor, ceil and round as the compiler computes them, so that both agree on every value.
+from .vormo_kernel import _rounded
 
 __all__ = ["SciPyCSCCodeGenerator", "display_name"]
 
@@ -164,19 +166,6 @@ def _shown(value):
     if math.isinf(value):
         return "infinity" if value > 0 else "-infinity"
     return f"{value:g}"
-
-
-def _rounded(name, value):
-    """floor, ceil or round (halves away from zero) of a number, as an int when it is finite."""
-    if isinstance(value, int) or not math.isfinite(value):
-        return value
-    if name == "floor":
-        return math.floor(value)
-    if name == "ceil":
-        return math.ceil(value)
-    low = math.floor(value)
-    rest = value - low
-    return low + 1 if rest > 0.5 or (rest == 0.5 and value > 0) else low
 
 
 def _line_text(line):
