@@ -252,14 +252,19 @@ def test_a_namespace_build_holds_compact_tables_that_read_as_the_lists():
     assert len(rows) == 14 and rows[3] == plain["ROWS"][3] and rows[-1] == plain["ROWS"][-1]
     assert list(rows) == plain["ROWS"]
     data, indices, indptr = rows.csr
-    assert indices.dtype == np.int64 and indptr.tolist() == list(range(0, 14 * 7 + 1, 7))
+    assert indices.dtype == indptr.dtype == np.int32 and indptr.tolist() == list(range(0, 14 * 7 + 1, 7))
 
 
 def test_the_problem_of_a_compact_namespace_is_the_problem_of_the_lists():
     model, data = _square(5)
-    compact = sparseproblem.from_namespace(_generator(model, data, True).build_namespace())
+    namespace = _generator(model, data, True).build_namespace()
+    compact = sparseproblem.from_namespace(namespace)
     plain = sparseproblem.from_namespace(_generator(model, data, False).build_namespace())
     assert isinstance(compact.names, ColumnNames) and compact.names == plain.names
+    # The solver gets the built arrays themselves: a million columns are not copied on the way.
+    for array, built in ((compact.A.indices, namespace["ROWS"].csr[1]), (compact.A.indptr, namespace["ROWS"].csr[2]),
+                         (compact.col_lower, namespace["LOWER"]), (compact.col_upper, namespace["UPPER"])):
+        assert np.shares_memory(array, built)
     assert (compact.A != plain.A).nnz == 0 and compact.A.shape == plain.A.shape
     for field in ("c", "col_lower", "col_upper", "integrality", "row_lower", "row_upper"):
         assert getattr(compact, field).tolist() == getattr(plain, field).tolist(), field

@@ -12,6 +12,7 @@ import json
 import re
 import subprocess
 import sys
+import weakref
 
 import pytest
 
@@ -532,6 +533,28 @@ def test_runner_reports_compiler_faults_and_untranslatable_models(monkeypatch, o
     result = solvechild.solve_request({"model": "", "data": "", "time_limit": 10.0})
     assert result["status"] == status
     assert result["message"] == words if status == "compile_error" else words in result["message"]
+
+
+def test_the_solver_starts_without_the_generator_and_its_compiled_model(monkeypatch):
+    # The solver's peak memory adds to what is still held when it starts.
+    made = []
+
+    class Recorded(emitsparse.SciPyCSCCodeGenerator):
+        def __init__(self, *args):
+            super().__init__(*args)
+            made.append(weakref.ref(self))
+
+    def solve(namespace):
+        assert made and made[0]() is None
+        return real_solve(namespace)
+
+    real_solve = solvechild._solve
+    monkeypatch.setattr(emitsparse, "SciPyCSCCodeGenerator", Recorded)
+    monkeypatch.setattr(solvechild, "_solve", solve)
+    result = solvechild.solve_request({"model": "range R = 1..3;\ndvar float+ x[R];\nminimize v: sum(i in R) x[i];\n"
+                                                "subject to { forall(i in R) x[i] >= i; }", "data": "",
+                                       "time_limit": 10.0})
+    assert result["status"] == "optimal" and result["objective"] == 6
 
 
 # ----------------------------------------------------------------------------------------------

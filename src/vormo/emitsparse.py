@@ -1327,7 +1327,10 @@ class _ScriptWriter:
         def joined(parts, dtype):
             return np.concatenate(parts).astype(dtype, copy=False) if parts else np.zeros(0, dtype)
 
-        indptr = np.zeros(len(info) + 1, np.int64)
+        # 32-bit positions whenever they fit: what the solver takes as it is, without a copy.
+        nonzeros = int(sum(int(c.sum()) for c in counts))
+        position = np.int32 if max(nonzeros, len(self.var_names)) < 2**31 - 1 else np.int64
+        indptr = np.zeros(len(info) + 1, position)
         np.cumsum(joined(counts, np.int64), out=indptr[1:])
         tables = self._tables(whole=False)
         objective = np.zeros(0)
@@ -1344,7 +1347,7 @@ class _ScriptWriter:
             "NAMES": ColumnNames(self._name_blocks), "COLUMNS": ColumnKeys(keys),
             "LOWER": lower, "UPPER": upper, "INTEGER": integer, "OBJECTIVE": objective,
             "ROWS": RowTable(joined(lows, float), joined(highs, float), joined(datas, float),
-                             joined(indices, np.int64), indptr),
+                             joined(indices, position), indptr),
             "ROW_INFO": info,
         })
         return tables

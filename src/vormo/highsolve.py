@@ -98,8 +98,8 @@ def instance(cost, col_lower, col_upper, A, row_lower, row_upper, *, sense=1, in
     accepted = h.passModel(
         n, A.shape[0], A.nnz, int(highspy.MatrixFormat.kRowwise), -1 if sense == -1 else 1, 0.0,
         np.asarray(cost, dtype=float), np.asarray(col_lower, dtype=float), np.asarray(col_upper, dtype=float),
-        np.asarray(row_lower, dtype=float), np.asarray(row_upper, dtype=float), A.indptr.astype(np.int32),
-        A.indices.astype(np.int32), np.asarray(A.data, dtype=float), kinds) != highspy.HighsStatus.kError
+        np.asarray(row_lower, dtype=float), np.asarray(row_upper, dtype=float), A.indptr.astype(np.int32, copy=False),
+        A.indices.astype(np.int32, copy=False), np.asarray(A.data, dtype=float), kinds) != highspy.HighsStatus.kError
     return h, accepted
 
 

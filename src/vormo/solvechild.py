@@ -44,6 +44,9 @@ SOLVE_EXTRA = "vormo[solve]"
 # Who solves: "auto" (HiGHS directly when highspy is installed, else the script's scipy solve),
 # "highs" or "scipy". Read at every solve.
 ENGINE = "auto"
+# glibc's mallopt setting and the size from which a block gets a mapping of its own (its default).
+_M_MMAP_THRESHOLD = -3
+_MMAP_THRESHOLD = 128 * 1024
 
 
 class _OutOfTime(BaseException):
@@ -79,6 +82,10 @@ def solve_request(request, packed=False):
             signal.signal(signal.SIGALRM, previous)
     if finding is not None:
         return finding
+    # The solver's peak starts from what the process holds now: the compiled model and the
+    # generator (held in reference cycles) and the compile's leftovers go back first.
+    gc.collect()
+    _trim_heap()
     namespace["TIME_LIMIT"] = max(time_limit - (time.monotonic() - started), MIN_SOLVE_SECONDS)
     try:
         report, outcome, problem = _solve(namespace)
@@ -227,11 +234,41 @@ def _jsonable(value):
     return value
 
 
+def _libc():
+    """The C library when it is glibc (whose allocator the two operations below tune), else None."""
+    try:
+        if not os.confstr("CS_GNU_LIBC_VERSION"):
+            return None
+        import ctypes
+
+        return ctypes.CDLL(None)
+    except (ValueError, OSError, AttributeError):
+        return None
+
+
+def _return_freed_memory():
+    """Have the C allocator hand large freed blocks back to the system at once (glibc only).
+
+    glibc raises its threshold for mapping a block of its own as soon as such a block is freed,
+    so the arrays of the compile and the build end up in its heap, where they stay after they are
+    freed, and the solver grows on top of them. With the threshold fixed, they go back when freed."""
+    libc = _libc()
+    return libc is not None and bool(libc.mallopt(_M_MMAP_THRESHOLD, _MMAP_THRESHOLD))
+
+
+def _trim_heap():
+    """Give the free pages inside the C heap back to the system (glibc only): what compiling and
+    building let go of, held below what they keep."""
+    libc = _libc()
+    return libc is not None and bool(libc.malloc_trim(0))
+
+
 def main(argv=None):
     argv = sys.argv[1:] if argv is None else argv
     if len(argv) != 1:
         print("usage: python -m vormo.solvechild FOLDER", file=sys.stderr)
         return 2
+    _return_freed_memory()
     folder = Path(argv[0])
     request = json.loads((folder / REQUEST_NAME).read_text(encoding="utf-8"))
     # The per-column entries travel packed: a third of the JSON, and no million records here.

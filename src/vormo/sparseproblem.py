@@ -79,13 +79,13 @@ class SparseProblem:
     def col_lower(self):
         import numpy as np
 
-        return np.array(self._lower, dtype=float)
+        return np.asarray(self._lower, dtype=float)
 
     @cached_property
     def col_upper(self):
         import numpy as np
 
-        return np.array(self._upper, dtype=float)
+        return np.asarray(self._upper, dtype=float)
 
     @cached_property
     def integrality(self):
