@@ -10,7 +10,8 @@ the first request arrives and answers with the recorded demo conversation, so th
 a valid model and data pair. Printed, each as the best and the median of the runs:
 
 * time to first request with the corpus-embedding cache warm, and cold (an empty cache folder
-  through VORMO_CACHE_DIR, the model files dropped from the page cache with posix_fadvise, or the
+  through VORMO_CACHE_DIR, with the shipped examples' embeddings and without them, as for a folder
+  of one's own examples; the model files dropped from the page cache with posix_fadvise, or the
   whole page cache with --drop-all-caches where /proc/sys/vm/drop_caches is writable), for the
   current start-up and for the previous, serial one (the background preparations switched off in
   the same child), runs of the two alternating, as a ratio;
@@ -55,6 +56,9 @@ if os.environ.get("BENCH_SERIAL"):
     import contextlib
     from vormo import startup
     startup.solve_start = lambda args: contextlib.nullcontext()
+if os.environ.get("BENCH_NO_SHIPPED"):
+    from vormo import quickrank
+    quickrank.SHIPPED_EMBEDDINGS = None
 if os.environ.get("BENCH_PRICING_URL"):
     from vormo import tokenledger
     tokenledger.PRICING_URL = os.environ["BENCH_PRICING_URL"]
@@ -115,12 +119,16 @@ class Stand:
         return posts[0].started if posts else None
 
 
-def run_solve(stand: Stand, cache: pathlib.Path, serial: bool, slow_pricing: bool) -> tuple[float, float]:
+def run_solve(stand: Stand, cache: pathlib.Path, serial: bool, slow_pricing: bool,
+              shipped: bool = True) -> tuple[float, float]:
     """Seconds from the start of the child to the first request, and the child's peak MB."""
     stand.reset()
     env = {**os.environ, "HF_HUB_OFFLINE": "1", "OPENAI_API_KEY": "sk-bench", "OPENAI_BASE_URL": stand.server.url + "/v1",
            "VORMO_CACHE_DIR": str(cache)}
     env.pop("BENCH_SERIAL", None)
+    env.pop("BENCH_NO_SHIPPED", None)
+    if not shipped:
+        env["BENCH_NO_SHIPPED"] = "1"
     if serial:
         env["BENCH_SERIAL"] = "1"
     if slow_pricing:
@@ -140,7 +148,7 @@ def run_solve(stand: Stand, cache: pathlib.Path, serial: bool, slow_pricing: boo
 
 
 def series(stand: Stand, runs: int, cold: bool, slow_pricing: bool = False,
-           drop_all: bool = False) -> dict[bool, tuple[list[float], float]]:
+           drop_all: bool = False, shipped: bool = True) -> dict[bool, tuple[list[float], float]]:
     """Runs of the serial and the current start, alternating so that both see the same load."""
     found: dict[bool, tuple[list[float], float]] = {True: ([], 0.0), False: ([], 0.0)}
     cache = pathlib.Path(tempfile.mkdtemp(prefix="vormo-bench-cache-"))
@@ -157,7 +165,7 @@ def series(stand: Stand, runs: int, cold: bool, slow_pricing: bool = False,
                             f.write("1\n")
                     else:
                         drop_from_page_cache(files)
-                seconds, mb = run_solve(stand, cache, serial, slow_pricing)
+                seconds, mb = run_solve(stand, cache, serial, slow_pricing, shipped)
                 times, peak = found[serial]
                 times.append(seconds)
                 found[serial] = (times, max(peak, mb))
@@ -197,6 +205,7 @@ def wall_of_child(code: str) -> float:
 TIMED = "import time; t = time.perf_counter(); {body}; print(time.perf_counter() - t)"
 RETRIEVAL = ("from vormo import quickrank; q = open({path!r}, encoding='utf-8').read(); "
              "quickrank.rank_problem_descriptions(q, top_k=3)")
+NO_SHIPPED = "from vormo import quickrank; quickrank.SHIPPED_EMBEDDINGS = None; "
 PROMPT = ("import time; from vormo import modelsmith, quickrank; "
           "q = open({path!r}, encoding='utf-8').read(); modelsmith.rag_rank = quickrank.rank_problem_descriptions; "
           "t = time.perf_counter(); shots = modelsmith._gather_few_shots(q, k=modelsmith.FEW_SHOT_TOP_K); "
@@ -220,9 +229,11 @@ def breakdown(serial_warm: float | None) -> None:
     cache = tempfile.mkdtemp(prefix="vormo-bench-cache-")
     try:
         cold = in_child(TIMED.format(body=RETRIEVAL.format(path=str(DESCRIPTION))), fresh_cache=True)
+        unshipped = in_child(TIMED.format(body=NO_SHIPPED + RETRIEVAL.format(path=str(DESCRIPTION))), fresh_cache=True)
         warm = in_child(TIMED.format(body=RETRIEVAL.format(path=str(DESCRIPTION))), {"VORMO_CACHE_DIR": cache})
         rows.append(("retrieval, warm cache (numpy, tokenizers, encoder, query)", warm))
-        rows.append(("retrieval, cold cache (all of the corpus embedded)", cold))
+        rows.append(("retrieval, cold cache (shipped examples' embeddings read)", cold))
+        rows.append(("retrieval, cold cache, no shipped table (corpus embedded)", unshipped))
         rows.append(("prompt building (examples read, prompt put together)",
                      in_child(PROMPT.format(path=str(DESCRIPTION)), {"VORMO_CACHE_DIR": cache})))
     finally:
@@ -291,6 +302,7 @@ def main() -> None:
                    for serial, found in series(stand, args.runs if not cold else max(2, args.runs // 2 + 1), cold,
                                                drop_all=args.drop_all_caches).items()}
         slow = series(stand, max(2, args.runs // 2 + 1), False, slow_pricing=True)
+        unshipped = series(stand, max(2, args.runs // 2 + 1), True, drop_all=args.drop_all_caches, shipped=False)
     finally:
         stand.server.close()
     print()
@@ -301,6 +313,11 @@ def main() -> None:
             label = f"{'cold' if cold else 'warm'} cache, {'serial start (previous)' if serial else 'current start'}"
             ratio = "" if serial else f"{min(figures[cold, True][0]) / min(times):6.2f}x"
             print(f"  {label:48} {min(times):6.3f} s {statistics.median(times):6.3f} s {peak:7.0f}   {ratio}")
+    for serial in (True, False):
+        times, peak = unshipped[serial]
+        label = f"cold, no shipped table, {'serial start' if serial else 'current start'}"
+        ratio = "" if serial else f"{min(unshipped[True][0]) / min(times):6.2f}x"
+        print(f"  {label:48} {min(times):6.3f} s {statistics.median(times):6.3f} s {peak:7.0f}   {ratio}")
     for serial in (True, False):
         times, peak = slow[serial]
         label = f"warm, pricing table takes {SLOW_PRICING_SECONDS:.0f} s, {'serial' if serial else 'current'}"

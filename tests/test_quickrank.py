@@ -311,6 +311,90 @@ def test_concurrent_runs_leave_one_whole_cache_file(small, own_cache):
 
 
 # ----------------------------------------------------------------------------------------------
+# The shipped examples' embeddings
+# ----------------------------------------------------------------------------------------------
+
+def shipped_table():
+    path = pathlib.Path(quickrank.__file__).resolve().parent / quickrank.SHIPPED_EMBEDDINGS
+    return path, read_header(path)
+
+
+def test_the_shipped_table_holds_every_shipped_description_for_the_installed_model(encoder):
+    # Fails when an example is edited without running scripts/ship_embeddings.py.
+    _, header = shipped_table()
+    assert header["model_digest"] == encoder.content_digest()
+    texts = {quickrank._text_digest(t) for t in (nearfind._read_text(p) for p in nearfind._iter_description_files(SHIPPED)) if t}
+    assert texts <= {d for (d,) in header["entries"]}
+
+
+def test_an_empty_cache_takes_the_shipped_rows_and_keeps_them(counted, own_cache):
+    first = quickrank.rank_problem_descriptions("vans", top_k=0)
+    assert len(first) >= 50 and corpus_batches(counted, "vans") == []
+    (cache_file,) = own_cache.iterdir()
+    assert len(read_header(cache_file)["entries"]) == len(first)
+
+
+@pytest.fixture
+def borrowed(tmp_path):
+    """Three shipped descriptions and one of our own."""
+    folder = tmp_path / "borrowed"
+    for path in sorted(nearfind._iter_description_files(SHIPPED))[:3]:
+        write(folder, path.name, nearfind._read_text(path))
+    write(folder, "own.txt", "Assign teachers to classrooms.")
+    return folder
+
+
+def _header_edit(key, value):
+    def edit(path):
+        data = path.read_bytes()
+        size = int.from_bytes(data[8:16], "little")
+        header = json.loads(data[16:16 + size])
+        header[key] = value
+        payload = json.dumps(header).encode()
+        path.write_bytes(data[:8] + len(payload).to_bytes(8, "little") + payload + data[16 + size:])
+    return edit
+
+
+@pytest.mark.parametrize("change, embedded", [
+    (None, ["Assign teachers to classrooms."]),
+    ("off", 4),
+    (_header_edit("model_digest", "0" * 64), 4),       # made with other model files
+    (_header_edit("max_tokens", 128), 4),               # made with another cut
+    (_header_edit("model", "owner/other-model"), 4),
+    (lambda path: path.write_bytes(path.read_bytes()[:-8]), 4),   # cut short
+])
+def test_shipped_rows_serve_only_their_texts_and_model(borrowed, counted, tmp_path, monkeypatch, change, embedded):
+    expected = quickrank.rank_problem_descriptions("vans", str(borrowed), 0)
+    table = tmp_path / "shipped.bin"
+    table.write_bytes(shipped_table()[0].read_bytes())
+    if change == "off":
+        monkeypatch.setattr(quickrank, "SHIPPED_EMBEDDINGS", None)
+    else:
+        monkeypatch.setattr(quickrank, "SHIPPED_EMBEDDINGS", str(table))
+        if change:
+            change(table)
+    monkeypatch.setenv("VORMO_CACHE_DIR", str(tmp_path / "empty-cache"))
+    counted.clear()
+    out = quickrank.rank_problem_descriptions("vans", str(borrowed), 0)
+    batches = corpus_batches(counted, "vans")
+    assert batches == [embedded] if isinstance(embedded, list) else [len(b) for b in batches] == [embedded]
+    assert [r["path"] for r in out] == [r["path"] for r in expected]
+    assert max(abs(a["score"] - b["score"]) for a, b in zip(out, expected)) < 1e-5
+
+
+def test_a_table_made_by_ship_embeddings_serves_its_folder(small, counted, tmp_path, monkeypatch):
+    expected = quickrank.rank_problem_descriptions("vans", str(small), 0)
+    done = quickrank.ship_embeddings(tmp_path / "made.bin", str(small))
+    assert done["descriptions"] == 3 and oct(done["path"].stat().st_mode & 0o777) == "0o644"
+    monkeypatch.setattr(quickrank, "SHIPPED_EMBEDDINGS", str(done["path"]))
+    monkeypatch.setenv("VORMO_CACHE_DIR", str(tmp_path / "empty-cache"))
+    counted.clear()
+    out = quickrank.rank_problem_descriptions("vans", str(small), 0)
+    assert corpus_batches(counted, "vans") == [] and [r["path"] for r in out] == [r["path"] for r in expected]
+    assert max(abs(a["score"] - b["score"]) for a, b in zip(out, expected)) < 1e-5
+
+
+# ----------------------------------------------------------------------------------------------
 # When the fast path cannot run, and what it never imports
 # ----------------------------------------------------------------------------------------------
 

@@ -308,7 +308,8 @@ def test_setup_embeds_the_examples_and_the_next_run_reuses_them(tmp_path, monkey
     shipped = len([p for p in nearfind._iter_description_files(PACKAGE / "vormo_models") if nearfind._read_text(p)])
     assert setup_models.main([]) == 0
     out = capsys.readouterr().out.splitlines()
-    assert out[1].startswith(f"Embedded {shipped} worked examples for retrieval: {tmp_path / 'vormo'}")
+    assert out[1].startswith(f"Put the shipped embeddings of {shipped} worked examples in the retrieval cache: "
+                             f"{tmp_path / 'vormo'}")
     (cache_file,) = (tmp_path / "vormo").iterdir()
     stamp = cache_file.stat().st_mtime_ns
 

@@ -12,7 +12,10 @@ to well within 1e-4. Two things make it fast:
   ``$XDG_CACHE_HOME/vormo``, else ``~/.cache/vormo``), one per model and example folder, keyed by
   each file's path, size, modification time and text; a changed, added or removed description, or
   a changed model, rewrites the file. It is written to a temporary name and renamed into place,
-  so concurrent runs never see a torn file.
+  so concurrent runs never see a torn file. A description the cache does not hold yet is taken
+  from the table of the shipped examples' embeddings (``SHIPPED_EMBEDDINGS``) when that table
+  holds its text and was made with model files of the same contents, so even an empty cache
+  starts without embedding the shipped examples.
 
 When the fast path cannot be used (numpy or ``tokenizers`` missing, the model not in the local
 cache, a model of another kind) the call is handed to ``nearfind.rank_problem_descriptions``.
@@ -35,7 +38,7 @@ from pathlib import Path
 from typing import Any
 
 __all__ = ["rank_problem_descriptions", "Encoder", "load_encoder", "model_folder", "cache_dir", "corpus_embeddings",
-           "precompute"]
+           "precompute", "ship_embeddings"]
 
 MODEL_NAME = "sentence-transformers/all-MiniLM-L6-v2"
 EXAMPLE_DIR = "vormo_models"
@@ -50,6 +53,10 @@ CHUNK_TOKENS = 1024
 GELU_ROWS = 256
 # Threads embedding a corpus; None: one per usable core, at most two (see corpus_workers).
 WORKERS: int | None = None
+# The shipped descriptions' embeddings (a file beside this module, made by ship_embeddings), used
+# for any description whose text they hold when the local model files are the ones they were made
+# with; None: never used.
+SHIPPED_EMBEDDINGS: str | None = "corpus_embeddings.bin"
 
 log = logging.getLogger(__name__)
 
@@ -58,7 +65,7 @@ _ENCODERS: dict[str, Encoder | None] = {}
 _ENCODER_FOLDERS: dict[str, Path | None] = {}
 _ENCODERS_LOCK = threading.Lock()
 # Texts run through an encoder in this process (a cached embedding is not counted).
-counts = {"embedded": 0}
+counts = {"embedded": 0, "shipped": 0}
 # Called with the number of descriptions about to be embedded, before a corpus (or the part of it
 # the cache does not hold) is embedded: a caller can start work of its own beside the products.
 on_corpus_embedding: list[Callable[[int], None]] = []
@@ -221,6 +228,22 @@ class Encoder:
             ))
         self.dimension = self.hidden
         self.fingerprint = _fingerprint(self.folder, self.FILES)
+        self._content_digest: str | None = None
+
+    def content_digest(self) -> str:
+        """A digest of the model files' contents (the same on every machine that has the same
+        files, wherever they are), computed on first use."""
+        if self._content_digest is None:
+            whole = hashlib.sha256()
+            for name in self.FILES:
+                whole.update(name.encode("utf-8") + b"\0")
+                try:
+                    with open(self.folder / name, "rb") as f:
+                        whole.update(hashlib.file_digest(f, "sha256").digest())
+                except OSError:
+                    whole.update(b"-")
+            self._content_digest = whole.hexdigest()
+        return self._content_digest
 
     def _row_reader(self, path: Path, tensors: dict[str, Any], offsets: dict[str, int], name: str) -> Any:
         """A function giving rows of the word-embedding matrix read from the file, or None to index
@@ -519,46 +542,57 @@ def _text_digest(text: str) -> str:
 def _load_cache(path: Path, header_key: dict[str, Any]) -> tuple[dict[tuple, int], Any]:
     """Entries (key -> row) and the matrix of a cache file, or nothing when it is absent, broken or
     made for another model or encoder."""
+    entries, matrix, _ = _load_table(path, header_key)
+    return entries, matrix
+
+
+def _load_table(path: Path, header_key: dict[str, Any]) -> tuple[dict[tuple, int], Any, dict[str, Any]]:
+    """_load_cache's entries and matrix, and the file's header."""
     np = __import__("numpy")
     try:
         with open(path, "rb") as f:
             data = f.read()
         if data[:8] != CACHE_MAGIC:
-            return {}, None
+            return {}, None, {}
         size = int.from_bytes(data[8:16], "little")
         header = json.loads(data[16 : 16 + size])
         if {k: header.get(k) for k in header_key} != header_key:
-            return {}, None
+            return {}, None, {}
         rows = len(header["entries"])
         matrix = np.frombuffer(data, dtype="<f4", count=rows * header["dimension"], offset=16 + size)
         matrix = matrix.reshape(rows, header["dimension"])
-        return {tuple(e): i for i, e in enumerate(header["entries"])}, matrix
-    except (OSError, ValueError, KeyError, TypeError):
-        return {}, None
+        return {tuple(e): i for i, e in enumerate(header["entries"])}, matrix, header
+    except (OSError, ValueError, KeyError, TypeError, AttributeError):
+        return {}, None, {}
 
 
 def _store_cache(path: Path, header: dict[str, Any], matrix: Any) -> None:
+    """Write a cache file (see _write_table); a cache that cannot be written is only noted."""
+    try:
+        _write_table(path, header, matrix)
+    except OSError as exc:
+        log.debug("cannot write the embedding cache %s: %s", path, exc)
+
+
+def _write_table(path: Path, header: dict[str, Any], matrix: Any) -> None:
     """Write through a temporary file in the same folder and rename it into place: readers see
     the old file or the new one, and of two concurrent writers the later rename wins whole."""
     payload = json.dumps(header, ensure_ascii=False).encode("utf-8", "surrogatepass")
+    path.parent.mkdir(parents=True, exist_ok=True)
+    fd, partial = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".partial", dir=path.parent)
     try:
-        path.parent.mkdir(parents=True, exist_ok=True)
-        fd, partial = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".partial", dir=path.parent)
+        with os.fdopen(fd, "wb") as f:
+            f.write(CACHE_MAGIC)
+            f.write(len(payload).to_bytes(8, "little"))
+            f.write(payload)
+            f.write(matrix.astype("<f4").tobytes())
+        os.replace(partial, path)
+    except BaseException:
         try:
-            with os.fdopen(fd, "wb") as f:
-                f.write(CACHE_MAGIC)
-                f.write(len(payload).to_bytes(8, "little"))
-                f.write(payload)
-                f.write(matrix.astype("<f4").tobytes())
-            os.replace(partial, path)
-        except BaseException:
-            try:
-                os.unlink(partial)
-            except OSError:
-                pass
-            raise
-    except OSError as exc:
-        log.debug("cannot write the embedding cache %s: %s", path, exc)
+            os.unlink(partial)
+        except OSError:
+            pass
+        raise
 
 
 def corpus_embeddings(encoder: Encoder, model_name: str, folder: Path,
@@ -580,13 +614,60 @@ def corpus_embeddings(encoder: Encoder, model_name: str, folder: Path,
             missing.append(i)
         else:
             out[i] = matrix[row]
+    changed = bool(missing) or len(known) != len(keys)
+    if missing:
+        missing = _from_shipped(encoder, model_name, [keys[i][3] for i in missing], missing, out)
     if missing:
         for listener in list(on_corpus_embedding):
             listener(len(missing))
         out[missing] = encoder.embed([items[i][2] for i in missing])
-    if missing or len(known) != len(keys):
+    if changed:
         _store_cache(path, {**header_key, "entries": [list(k) for k in keys]}, out)
     return out
+
+
+def _shipped_key(encoder: Encoder, model_name: str) -> dict[str, Any]:
+    """What a shipped table must have been made with to serve this encoder (the model files'
+    digest aside, which costs a read of the files and is checked last)."""
+    return {"format": CACHE_FORMAT, "model": model_name, "max_tokens": encoder.max_tokens, "max_chars": MAX_CHARS,
+            "dimension": encoder.dimension}
+
+
+def _from_shipped(encoder: Encoder, model_name: str, digests: Sequence[str], rows: list[int], out: Any) -> list[int]:
+    """Fill the rows of ``out`` whose texts (by digest) the shipped table holds; the rows left."""
+    name = SHIPPED_EMBEDDINGS
+    if not name:
+        return rows
+    entries, matrix, header = _load_table(Path(__file__).resolve().parent / name, _shipped_key(encoder, model_name))
+    found = [(row, entries[(digest,)]) for row, digest in zip(rows, digests) if (digest,) in entries]
+    if not found or header.get("model_digest") != encoder.content_digest():
+        return rows
+    for row, shipped in found:
+        out[row] = matrix[shipped]
+    counts["shipped"] += len(found)
+    taken = {row for row, _ in found}
+    return [row for row in rows if row not in taken]
+
+
+def ship_embeddings(path: Any, models_dir: Any = None, model_name: str = MODEL_NAME) -> dict[str, Any]:
+    """Write the table of embeddings that ships with the package: every description below
+    ``models_dir`` (default: the shipped examples) embedded afresh, keyed by its text, for the model
+    files in the local model cache. A maintainer runs it after editing the examples or changing the
+    encoder (scripts/ship_embeddings.py). Returns {"path", "descriptions", "model_digest"}."""
+    base = _examples_folder(models_dir)
+    encoder = load_encoder(model_name)
+    if encoder is None:
+        raise UnsupportedModel(f"{model_name} is not in the local model cache or is not a model this encoder runs")
+    texts = {_text_digest(text): text for _, _, text in _corpus(base)}
+    digests = sorted(texts)
+    matrix = encoder.embed([texts[d] for d in digests]) if digests else \
+        encoder.np.zeros((0, encoder.dimension), dtype=encoder.np.float32)
+    header = {**_shipped_key(encoder, model_name), "model_digest": encoder.content_digest(),
+              "entries": [[d] for d in digests]}
+    target = Path(path)
+    _write_table(target, header, matrix)
+    os.chmod(target, 0o644)  # a file of the package, not a private cache
+    return {"path": target, "descriptions": len(digests), "model_digest": header["model_digest"]}
 
 
 # ----------------------------------------------------------------------------------------------
@@ -635,17 +716,19 @@ def precompute(models_dir: Any = None, model_name: str = MODEL_NAME, model_dir: 
     in the cache, as the first ranking would; the model from ``model_dir`` when given (the folder
     ``model_name`` resolves to in the local model cache), else from that cache.
 
-    Returns {"cache" (the file), "descriptions", "embedded" (how many had to be computed)}; raises
+    Returns {"cache" (the file), "descriptions", "embedded" (how many had to be computed), "shipped"
+    (how many were taken from the shipped table)}; raises
     UnsupportedModel (or ImportError without numpy or tokenizers) when the encoder cannot run."""
     base = _examples_folder(models_dir)
     encoder = Encoder(Path(model_dir)) if model_dir is not None else load_encoder(model_name)
     if encoder is None:
         raise UnsupportedModel(f"{model_name} is not in the local model cache or is not a model this encoder runs")
     items = _corpus(base)
-    before = counts["embedded"]
+    before, shipped = counts["embedded"], counts["shipped"]
     if items:
         corpus_embeddings(encoder, model_name, base, [(os.path.abspath(p), s, t) for p, s, t in items])
-    return {"cache": _cache_file(model_name, base), "descriptions": len(items), "embedded": counts["embedded"] - before}
+    return {"cache": _cache_file(model_name, base), "descriptions": len(items), "embedded": counts["embedded"] - before,
+            "shipped": counts["shipped"] - shipped}
 
 
 def rank_problem_descriptions(query: str, models_dir: Any = None, top_k: int = 10,

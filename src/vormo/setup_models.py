@@ -224,6 +224,8 @@ def embed_examples(snapshot: Path, model_name: str = MODEL_NAME) -> dict | None:
         return None
     if done["embedded"]:
         print(f"Embedded {done['embedded']} worked examples for retrieval: {done['cache']}")
+    elif done.get("shipped"):
+        print(f"Put the shipped embeddings of {done['shipped']} worked examples in the retrieval cache: {done['cache']}")
     else:
         print(f"The worked examples' embeddings are already in {done['cache']} (nothing to do)")
     return done
