@@ -549,6 +549,7 @@ def test_the_solver_starts_without_the_generator_and_its_compiled_model(monkeypa
         return real_solve(namespace)
 
     real_solve = solvechild._solve
+    monkeypatch.setattr(solvechild, "COLLECT_FROM_COLUMNS", 3)
     monkeypatch.setattr(emitsparse, "SciPyCSCCodeGenerator", Recorded)
     monkeypatch.setattr(solvechild, "_solve", solve)
     result = solvechild.solve_request({"model": "range R = 1..3;\ndvar float+ x[R];\nminimize v: sum(i in R) x[i];\n"
