@@ -7,6 +7,7 @@
 #include "modelsmith/json_reader.hpp"
 
 #include <bit>
+#include <charconv>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -80,6 +81,7 @@ Py_ssize_t find_special(const Char* s, Py_ssize_t i, Py_ssize_t n, std::uint32_t
 #if defined(__SSE2__)
     constexpr Py_ssize_t lanes = 16 / sizeof(Char);
     if (i + lanes <= n) {
+        const Py_ssize_t first = i;
         __m128i seen = _mm_setzero_si128();
         const __m128i zero = _mm_setzero_si128();
         __m128i quote, backslash, control;
@@ -112,9 +114,11 @@ Py_ssize_t find_special(const Char* s, Py_ssize_t i, Py_ssize_t n, std::uint32_t
             if (_mm_movemask_epi8(hit)) break;  // the block is finished one by one below
             seen = _mm_or_si128(seen, v);
         }
-        alignas(16) Char lane[lanes];
-        _mm_store_si128(reinterpret_cast<__m128i*>(lane), seen);
-        for (Py_ssize_t k = 0; k < lanes; ++k) bits |= lane[k];
+        if (i != first) {  // (a short string ends in its first block)
+            alignas(16) Char lane[lanes];
+            _mm_store_si128(reinterpret_cast<__m128i*>(lane), seen);
+            for (Py_ssize_t k = 0; k < lanes; ++k) bits |= lane[k];
+        }
     }
 #endif
     for (; i < n; ++i) {
@@ -140,6 +144,7 @@ class Reader {
 public:
     Reader(const Char* s, Py_ssize_t n) : s_(s), n_(n) {}
     ~Reader() {
+        for (PyObject* item : items_) Py_DECREF(item);
         for (Frame& f : stack_) {
             Py_XDECREF(f.container);
             Py_XDECREF(f.key);
@@ -167,9 +172,12 @@ public:
     bool too_deep() const { return too_deep_; }
 
 private:
+    // An open array or object. An array's elements wait in items_ from `first` on and become a
+    // list of exactly their number when it closes.
     struct Frame {
-        PyObject* container;
-        PyObject* key;  // an object's member name waiting for its value
+        PyObject* container;  // the object's dict; null for an array
+        PyObject* key;        // an object's member name waiting for its value
+        size_t first;
         bool object;
     };
 
@@ -177,6 +185,7 @@ private:
     Py_ssize_t n_;
     Py_ssize_t i_ = 0;
     std::vector<Frame> stack_;
+    std::vector<PyObject*> items_;  // the elements of the open arrays, innermost last
     std::vector<Py_ssize_t> escapes_;  // where the backslashes of the current string stand
     PyObject* memo_ = nullptr;         // member names read so far, each kept once
     bool too_deep_ = false;
@@ -198,6 +207,7 @@ private:
                 if (at(object ? '}' : ']')) {
                     ++i_;
                     value = close();
+                    if (!value) return nullptr;
                 } else if (object && !member_name()) {
                     return nullptr;
                 } else {
@@ -211,15 +221,14 @@ private:
             for (;;) {
                 if (stack_.empty()) return value;
                 Frame& f = stack_.back();
-                int stored;
                 if (f.object) {
-                    stored = PyDict_SetItem(f.container, f.key, value);
+                    const int stored = PyDict_SetItem(f.container, f.key, value);
                     Py_CLEAR(f.key);
+                    Py_DECREF(value);
+                    if (stored < 0) return nullptr;
                 } else {
-                    stored = PyList_Append(f.container, value);
+                    items_.push_back(value);
                 }
-                Py_DECREF(value);
-                if (stored < 0) return nullptr;
                 skip_space();
                 if (at(',')) {
                     ++i_;
@@ -230,6 +239,7 @@ private:
                 if (!at(f.object ? '}' : ']')) return nullptr;
                 ++i_;
                 value = close();
+                if (!value) return nullptr;
             }
         }
     }
@@ -241,17 +251,26 @@ private:
             too_deep_ = true;
             return false;
         }
-        PyObject* container = object ? PyDict_New() : PyList_New(0);
-        if (!container) {
+        PyObject* container = nullptr;
+        if (object && !(container = PyDict_New())) {
             Py_LeaveRecursiveCall();
             return false;
         }
-        stack_.push_back({container, nullptr, object});
+        stack_.push_back({container, nullptr, items_.size(), object});
         return true;
     }
 
+    // The innermost container, complete; null when the list cannot be made (the frame then stays
+    // for the cleanup).
     PyObject* close() {
-        PyObject* container = stack_.back().container;
+        const Frame& f = stack_.back();
+        PyObject* container = f.container;
+        if (!f.object) {
+            const size_t count = items_.size() - f.first;
+            if (!(container = PyList_New(static_cast<Py_ssize_t>(count)))) return nullptr;
+            for (size_t k = 0; k < count; ++k) PyList_SET_ITEM(container, static_cast<Py_ssize_t>(k), items_[f.first + k]);
+            items_.resize(f.first);
+        }
         stack_.pop_back();
         Py_LeaveRecursiveCall();
         return container;
@@ -364,7 +383,12 @@ private:
         for (Py_ssize_t d = 0; d < length; ++d) text[d] = static_cast<char>(s_[start + d]);
         text[length] = '\0';
         if (!is_float) return PyLong_FromString(text, nullptr, 10);  // the digit limit raises here
-        const double v = PyOS_string_to_double(text, nullptr, nullptr);
+        // Both conversions round correctly, so they agree; the host's also where a value over- or
+        // underflows (to an infinity or a zero), which the other reports instead.
+        double v = 0.0;
+        const auto [end, error] = std::from_chars(text, text + length, v);
+        if (error == std::errc() && end == text + length) return PyFloat_FromDouble(v);
+        v = PyOS_string_to_double(text, nullptr, nullptr);
         if (v == -1.0 && PyErr_Occurred()) return nullptr;
         return PyFloat_FromDouble(v);
     }
@@ -413,6 +437,10 @@ private:
         Py_ssize_t k = find_special(s_, body, n_, bits);
         if (k >= n_) return nullptr;
         if (s_[k] == '"') {  // no escapes: one copy
+            if (k - body == 1) {  // the host keeps one str per Latin-1 character
+                i_ = k + 1;
+                return PyUnicode_FromOrdinal(s_[body]);
+            }
             PyObject* str = PyUnicode_New(k - body, room_for(bits));
             if (!str) return nullptr;
             escapes_.clear();
@@ -438,10 +466,16 @@ private:
             if (k >= n_) return nullptr;
             if (s_[k] == '"') break;
         }
+        i_ = k + 1;
+        if (length == 1) {
+            Py_UCS4 cp;
+            Py_ssize_t taken;
+            escape(escapes_[0], cp, taken);
+            return PyUnicode_FromOrdinal(static_cast<int>(cp));
+        }
         PyObject* str = PyUnicode_New(length, room_for(bits));
         if (!str) return nullptr;
         fill(str, body, k);
-        i_ = k + 1;
         return str;
     }
 
@@ -508,12 +542,17 @@ Outcome read(PyObject* text, Route route, PyObject** value) {
 #if PY_VERSION_HEX < 0x030C0000
     if (PyUnicode_READY(text) < 0) throw py::error_already_set();
 #endif
-    const int levels = kScannerCall + (route == Route::loads ? kLoadsFrames : 0);
-    int entered = 0;
-    while (entered < levels && !Py_EnterRecursiveCall(kWhere)) ++entered;
+    struct Levels {  // the decoder's levels below the caller, entered for the time of the reading
+        int entered = 0;
+        ~Levels() {
+            while (entered-- > 0) Py_LeaveRecursiveCall();
+        }
+    } levels;
+    const int wanted = kScannerCall + (route == Route::loads ? kLoadsFrames : 0);
+    while (levels.entered < wanted && !Py_EnterRecursiveCall(kWhere)) ++levels.entered;
     bool too_deep = false;
     PyObject* result = nullptr;
-    if (entered == levels) {
+    if (levels.entered == wanted) {
         const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
         switch (PyUnicode_KIND(text)) {
             case PyUnicode_1BYTE_KIND: result = read_text(PyUnicode_1BYTE_DATA(text), n, too_deep); break;
@@ -521,7 +560,6 @@ Outcome read(PyObject* text, Route route, PyObject** value) {
             default: result = read_text(PyUnicode_4BYTE_DATA(text), n, too_deep); break;
         }
     }
-    while (entered-- > 0) Py_LeaveRecursiveCall();
     if (result) {
         *value = result;
         return Outcome::accepted;
