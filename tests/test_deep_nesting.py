@@ -122,11 +122,16 @@ def test_default_limit_keeps_ordinary_depths(name):
     ("'Reply: {\"a\": ' + '[' * 2999 + ']' * 2999 + '} ok'", "dict"),
     ("'Reply: {\"a\": ' + '[' * 3000 + ']' * 3000 + '} ok'", "JSONDecodeError RecursionError"),
 ])
-def test_reply_nesting_under_a_raised_limit(text, outcome):
-    # the host's decoder would recurse once per level with nothing but the raised limit to stop it
+@pytest.mark.parametrize("decoder", ["as shipped", "json.loads replaced by a wrapper"])
+def test_reply_nesting_under_a_raised_limit(text, outcome, decoder):
+    # the host's decoder would recurse once per level with nothing but the raised limit to stop it;
+    # a replaced json.loads is handed only what the nesting scan lets through
     assert run_child(f"""
         import json
         import vormo.modelsmith as ms
+        if {decoder!r} != "as shipped":
+            real = json.loads
+            json.loads = lambda s: real(s)
         sys.setrecursionlimit(10**6)
         try:
             value = ms._json_loads_relaxed({text})
