@@ -426,3 +426,15 @@ def test_reader_agrees_with_the_decoder_on_generated_documents(obj, indent, ensu
     expected = json.loads(document)
     for got in both_routes(document):
         assert same(got, expected)
+
+
+@pytest.mark.parametrize("candidate", [b'{"a": [1, 2]}', bytearray(b'{"a": [1, 2]}'), '{"a": [1, 2]}'.encode("utf-16")])
+def test_a_replaced_extraction_may_hand_bytes_to_the_decoder(candidate, monkeypatch):
+    # json.loads reads bytes too; under a raised limit the nesting scan must not take them for str
+    monkeypatch.setattr(ms, "extract_json_from_markdown", lambda text: candidate)
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(10**5)
+    try:
+        assert ms._json_loads_relaxed("Reply: see below") == {"a": [1, 2]}
+    finally:
+        sys.setrecursionlimit(limit)

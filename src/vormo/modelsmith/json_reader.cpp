@@ -17,7 +17,7 @@
 #include <emmintrin.h>
 #endif
 
-#include "hostkit/hostkit.hpp"
+#include "hostkit/ops.hpp"
 
 namespace modelsmith::json_reader {
 namespace py = pybind11;
