@@ -438,3 +438,15 @@ def test_a_replaced_extraction_may_hand_bytes_to_the_decoder(candidate, monkeypa
         assert ms._json_loads_relaxed("Reply: see below") == {"a": [1, 2]}
     finally:
         sys.setrecursionlimit(limit)
+
+
+json_soup = st.text(alphabet=st.sampled_from(list('{}[]",:0123456789.eE+-tfnulraNIiy \t\n\\/bu')
+                                             + ["\x01", "é", "😀", "\ud800"]), max_size=30)
+
+
+@settings(max_examples=400, deadline=None)
+@given(json_soup)
+def test_reader_accepts_what_the_decoder_accepts(text):
+    # near-JSON token soup, bare and as a member value: the decoder's value or its error
+    for document in (text, '{"v": ' + text + "}"):
+        assert outcome(ms._json_loads_relaxed, document) == outcome(reference_relaxed, document)
