@@ -155,7 +155,42 @@ def bench_against_python():
         sys.setrecursionlimit(saved)
 
 
+def structured_reply(size):
+    """A reply of many small values: rows of numbers, short names and flags."""
+    rows, total, i = [], 0, 0
+    while total < size:
+        row = [i, i * 0.25 - 3.5, f"item_{i}", i % 3 == 0, None, {"cost": 1e-3 * i, "tags": ["a", "b"]}]
+        rows.append(row)
+        total += len(json.dumps(row))
+        i += 1
+    return json.dumps({"model": "m", "data": rows})
+
+
+def escaped_reply(size, ensure_ascii):
+    """A reply whose text is dense in escapes: quotes, tabs and, with ensure_ascii, \\u escapes."""
+    line = 'set S := {"a\tb", ä€😀}; # "quoted"\n'
+    return json.dumps({"model": (line * (size // len(line) + 1))[:size], "data": ""}, ensure_ascii=ensure_ascii)
+
+
+def bench_other_replies_against_python():
+    print()
+    print("_json_loads_relaxed against the plain-Python rendering on other bare replies, same run")
+    print(f"  {'reply':28} {'size':>8} {'python ms':>10} {'ext ms':>10} {'speed ratio':>12}")
+    replies = {
+        "many small values": structured_reply,
+        "escape-dense, non-ASCII": lambda n: escaped_reply(n, False),
+        "escape-dense, ASCII-only": lambda n: escaped_reply(n, True),
+    }
+    for name, make in replies.items():
+        text = make(100_000)
+        assert ms._json_loads_relaxed(text) == py_json_loads_relaxed(text)
+        t_py, t_ext = side_by_side(lambda: py_json_loads_relaxed(text), lambda: ms._json_loads_relaxed(text),
+                                   rounds=200)
+        print(f"  {name:28} {len(text) // 1000:6d}KB {t_py * 1e3:10.3f} {t_ext * 1e3:10.3f} {t_py / t_ext:11.2f}x")
+
+
 if __name__ == "__main__":
     bench_builders()
     bench_parsing()
     bench_against_python()
+    bench_other_replies_against_python()

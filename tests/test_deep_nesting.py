@@ -111,13 +111,27 @@ def test_default_limit_keeps_ordinary_depths(name):
     ("'{\"a\": \"' + '[{' * 10**5 + '\"}'", "dict"),
     # an escaped quote keeps the brackets inside the string; an escaped backslash does not
     (r"""'{"a": "\\"' + '[' * 10**5 + '"}'""", "dict"),
-    (r"""'{"a": "\\\\"' + '[' * 10**5 + '"}'""", "JSONDecodeError RecursionError"),
+    (r"""'{"a": "\\\\"' + '[' * 10**5 + '"}'""", "JSONDecodeError RecursionError"),    # a syntax error before the depth: the nesting is still what the reply is refused for
+    ("'{\"a\": 1,, ' + '[' * 10**5 + ']' * 10**5 + '}'", "JSONDecodeError RecursionError"),
+    ("'{\"a\": [1,,' + '[' * 10**5", "JSONDecodeError RecursionError"),
+    # within the bound, the decoder's own error for the syntax
+    ("'{\"a\": ' + '[' * 2000 + '1,]' + ']' * 1999 + '}'", "JSONDecodeError NoneType"),
+    # exactly at the bound and one past it, bare and in prose
+    ("'{\"a\": ' + '[' * 2999 + ']' * 2999 + '}'", "dict"),
+    ("'{\"a\": ' + '[' * 3000 + ']' * 3000 + '}'", "JSONDecodeError RecursionError"),
+    ("'Reply: {\"a\": ' + '[' * 2999 + ']' * 2999 + '} ok'", "dict"),
+    ("'Reply: {\"a\": ' + '[' * 3000 + ']' * 3000 + '} ok'", "JSONDecodeError RecursionError"),
 ])
-def test_reply_nesting_under_a_raised_limit(text, outcome):
-    # the host's decoder would recurse once per level with nothing but the raised limit to stop it
+@pytest.mark.parametrize("decoder", ["as shipped", "json.loads replaced by a wrapper"])
+def test_reply_nesting_under_a_raised_limit(text, outcome, decoder):
+    # the host's decoder would recurse once per level with nothing but the raised limit to stop it;
+    # a replaced json.loads is handed only what the nesting scan lets through
     assert run_child(f"""
         import json
         import vormo.modelsmith as ms
+        if {decoder!r} != "as shipped":
+            real = json.loads
+            json.loads = lambda s: real(s)
         sys.setrecursionlimit(10**6)
         try:
             value = ms._json_loads_relaxed({text})
@@ -132,3 +146,53 @@ def test_brackets_inside_strings_do_not_count():
 
     text = '{"a": "' + "[" * 5000 + '\\"' + "{" * 5000 + '"}'
     assert ms._json_loads_relaxed(text) == {"a": "[" * 5000 + '"' + "{" * 5000}
+
+
+@pytest.mark.parametrize("text, outcome", [
+    ("'{\"a\": ' + '[' * 2999 + ']' * 2999 + '}'", "dict"),
+    ("'Reply: {\"a\": ' + '[{\"b\": ' * 1499 + '[]' + '}]' * 1499 + '} ok'", "dict"),
+    ("'{\"a\": ' + '[' * 10**5", "RecursionError"),
+])
+def test_reply_nesting_on_a_small_thread_stack(text, outcome):
+    # replies the bound lets through are read without the C stack growing per level
+    assert run_child(f"""
+        import json
+        import vormo.modelsmith as ms
+        sys.setrecursionlimit(10**6)
+        threading.stack_size(256 * 1024)
+        result = []
+        def read():
+            try:
+                result.append(type(ms._json_loads_relaxed({text})).__name__)
+            except json.JSONDecodeError as e:
+                result.append(type(e.__cause__).__name__)
+        t = threading.Thread(target=read)
+        t.start()
+        t.join()
+        print(result[0] if result else "no result")
+    """) == [outcome]
+
+
+def test_reply_nesting_stops_where_the_decoder_stops_under_the_default_limit():
+    # read bare, a reply stops at the depth where the decoder's scanner called in its place stops;
+    # read out of prose, where json.loads called in its place stops
+    assert run_child("""
+        import json
+        import vormo.modelsmith as ms
+
+        def document(depth):
+            return '{"a": ' + '[' * depth + ']' * depth + '}'
+
+        def first_refused(read):
+            for depth in range(800, 1100):
+                try:
+                    read(document(depth))
+                except (RecursionError, json.JSONDecodeError):
+                    return depth
+
+        scanner = json._default_decoder.scan_once
+        print(first_refused(lambda t: scanner(t, 0)) == first_refused(lambda t: ms._json_loads_relaxed(t)))
+        print(first_refused(lambda t: json.loads(t)) ==
+              first_refused(lambda t: ms._json_loads_relaxed("Reply: " + t + " ok")))
+        print(first_refused(json.loads) is not None)
+    """) == ["True", "True", "True"]

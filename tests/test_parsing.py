@@ -3,6 +3,7 @@
 import json
 import math
 import re
+import sys
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -281,3 +282,171 @@ def test_deep_nesting_is_a_decoder_error(text):
     with pytest.raises(json.JSONDecodeError, match="nested too deeply") as info:
         ms._json_loads_relaxed(text)
     assert isinstance(info.value.__cause__, RecursionError)
+
+
+# ---- The reply reader against the host decoder ----
+#
+# Replies the host decoder accepts are read without it; these compare every value with the
+# decoder's own, on the strict reading (the bare document) and on the fallback (the fenced one).
+
+def same(a, b):
+    """Equal values of the same types, floats with the same sign (and NaN for NaN), dict keys in the
+    same order, str in the same storage (kind and ASCII-ness show in its size)."""
+    if type(a) is not type(b):
+        return False
+    if type(a) is float:
+        return (math.isnan(a) and math.isnan(b)) or (a == b and math.copysign(1, a) == math.copysign(1, b))
+    if type(a) is str:
+        return a == b and sys.getsizeof(a) == sys.getsizeof(b)
+    if type(a) is list:
+        return len(a) == len(b) and all(map(same, a, b))
+    if type(a) is dict:
+        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
+    return a == b
+
+
+def both_routes(document):
+    """The document read bare (the strict reading) and fenced in prose (the fallback)."""
+    return [ms._json_loads_relaxed(document),
+            ms._json_loads_relaxed(f"Here it is:\n{FENCE}json\n{document}\n{FENCE}\nBye.")]
+
+
+def plain(n, special, at):
+    """n plain characters with `special` at position `at`: the special one falls at every place of a
+    16-byte block and of the tail after it."""
+    return "a" * at + special + "b" * (n - at)
+
+
+@pytest.mark.parametrize("value", [
+    # containers
+    '{"a": {"b": [1, [2, {"c": []}]]}, "d": {}}', "[]", "{}", '[[], {}, [[]], {"": {}}]', '""',
+    # every escape, and \u escapes into each str kind
+    r'"\" \\ \/ \b \f \n \r \t"', r'"\u0041\u00e9"', r'"\u20ac x"', r'"\u00FF\u0100"', r'"\u0000\u001f"',
+    # surrogates: joined pair, lone high, lone low, high then a non-low escape, low then high,
+    # high then high+low, a high at the end of the string, a high before a plain character
+    r'"\ud83d\ude00"', r'"\ud800"', r'"\udc00"', r'"\ud800\u0041"', r'"\udc00\ud800"', r'"\ud800\ud83d\ude00"',
+    r'"x\ud800"', r'"\ud800x"', r'"\ud800\n"', r'"\uDBFF\uDFFF"',
+    # literal non-ASCII: Latin-1, BMP, astral, and ASCII strings inside wider documents
+    '"äöü ß"', '"€ 100"', '"😀 ok"', '["abc", "é", "€", "😀"]', '{"ascii": "plain", "wide": "😀"}',
+    # strings long enough for the block search, the special character at every position
+    *[json.dumps(plain(40, c, k), ensure_ascii=False) for c in ["é", "€", "😀", "\n", '"', "\\"]
+      for k in (0, 1, 7, 15, 16, 17, 31, 32, 39, 40)],
+    *[json.dumps(plain(40, "\n", k), ensure_ascii=False).replace("b", "€") for k in (0, 9, 15, 23, 40)],
+    # numbers
+    "0", "-0", "1e400", "-1e400", "-1e-400", "1.5E+3", "1e-5", "2E5", "1.0", "-0.0", "0.1", "123.456e-7",
+    "999999999999999999", "-999999999999999999", "1000000000000000000", "-1000000000000000000",
+    "9999999999999999999", "-9223372036854775809", "18446744073709551616",
+    "12345678901234567890123456789", "-9" + "9" * 60, "0.30000000000000004", "5e-324", "1.7976931348623157e308",
+    # floats at the edges of rounding, of the range and of the subnormals, and long mantissas
+    "2.4703282292062328e-324", "2.4703282292062327e-324", "1.7976931348623158e308", "1.7976931348623159e308",
+    "2.2250738585072011e-308", "-2.2250738585072012e-308", "9007199254740993.0", "1e23", "8.98846567431158e307",
+    "0.1000000000000000055511151231257827021181583404541015625", "1" + "0" * 400 + ".0", "0." + "0" * 400 + "1",
+    "1" * 300 + "e-300", "123456789012345678901234567890e-50",
+    # constants
+    "NaN", "Infinity", "-Infinity", "true", "false", "null",
+    # duplicate keys: the later value at the first key's place
+    '{"a": 1, "b": 2, "a": 3}', '{"a": {"x": 1}, "a": {"y": 2}}',
+    # JSON white space everywhere it may stand
+    ' \t\n\r{ \t"a" \n:\r 1 \t, "b" : [ 1 , 2 , { } ] \r}\n',
+])
+def test_reader_gives_the_decoders_values(value):
+    document = '{"v": ' + value + '}'
+    expected = json.loads(document)
+    for got in both_routes(document):
+        assert same(got, expected), (got, expected)
+
+
+@pytest.mark.parametrize("document", ['{"v": "€"}', '{"v": "😀"}'])
+@pytest.mark.parametrize("value", [r'"\u00e9"', r'"\u20ac"', r'"\ud83d\ude00"', '"plain"', '"é"'])
+def test_reader_picks_the_narrowest_str_in_wider_documents(document, value):
+    document = document[:-1] + ', "w": ' + value + "}"
+    expected = json.loads(document)
+    for got in both_routes(document):
+        assert same(got, expected)
+
+
+def test_reader_keeps_one_str_per_member_name():
+    # as the decoder does: a name repeated over many objects is one str object
+    got = ms._json_loads_relaxed('{"rows": [{"name": 1}, {"name": 2}, {"name": 3}]}')
+    assert len({id(next(iter(row))) for row in got["rows"]}) == 1
+
+
+def reference_relaxed(text):
+    """The relaxed parse written the plain way, on the host decoder alone."""
+    try:
+        value = json.loads(text)
+        if value is None or isinstance(value, dict):
+            return value
+    except Exception:
+        pass
+    value = json.loads(reference_extract(text))
+    if value is None or isinstance(value, dict):
+        return value
+    raise TypeError(f"Expected dict, got {type(value).__name__}")
+
+
+def outcome(parse, text):
+    try:
+        return "value", parse(text)
+    except Exception as e:
+        return type(e), str(e), getattr(e, "pos", None), type(e.__cause__)
+
+
+@pytest.mark.parametrize("shape", ["{}", "Here it is:\n```json\n{}\n```\nBye.", "Reply: {} end"])
+@pytest.mark.parametrize("document", [
+    '{"a": [1, 2,]}', '{"a": 1,}', '{"a": 01}', '{"a": -01}', '{"a": 00}', '{"a": -}', '{"a": 1.}', '{"a": .5}',
+    '{"a": 1e}', '{"a": 1e+}', '{"a": 1E-}', '{"a": +1}', '{"a": 0x10}', '{"a": 1_000}', '{"a": --1}',
+    '{"a": "x\ty"}', '{"a": "x\ny"}', '{"a": "\x00"}', '{"a": "\x1f"}', '{"a\x01": 1}',
+    r'{"a": "\x"}', r'{"a": "\U0041"}', r'{"a": "\u12"}', r'{"a": "\u12G4"}', r'{"a": "\ud800\uZZZZ"}',
+    r'{"a": "\ud800\u"}', '{"a": "abc', '{"a": "abc\\', "{'a': 1}", '{"a": \'x\'}', '{"a": 1',
+    '{"a" 1}', '{"a": 1 "b": 2}', '{1: 2}', '{"a": [1 2]}', '{"a": [}', '{"a": ]}', '{"a": 1}}', '{"a": 1} x',
+    '{"a": nul}', '{"a": True}', '{"a": infinity}', '{"a": -NaN}', '{"a": Infinit}', '{"a": NaN1}',
+    '\ufeff{"a": 1}', '\u00a0{"a": 1}', '{"a":\u00a01}', '{"a": 1}\x0b',
+    '{"a": ' + "1" * 5000 + "}", '{"a": -' + "7" * 4301 + "}",
+    '{"a": ' + "[" * 50 + "1,]" + "]" * 49 + "}",
+])
+def test_documents_the_decoder_refuses_keep_its_outcome(document, shape):
+    text = shape.replace("{}", document)
+    assert outcome(ms._json_loads_relaxed, text) == outcome(reference_relaxed, text)
+
+
+json_documents = st.recursive(
+    st.none() | st.booleans() | st.integers() | st.integers(min_value=-10**40, max_value=10**40)
+    | st.floats() | st.text(st.characters(blacklist_categories=())),
+    lambda c: st.lists(c, max_size=4) | st.dictionaries(st.text(st.characters(blacklist_categories=()), max_size=6),
+                                                        c, max_size=4),
+    max_leaves=12)
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.dictionaries(st.text(max_size=5), json_documents, max_size=4), st.sampled_from([None, 0, 2, "\t"]),
+       st.booleans())
+def test_reader_agrees_with_the_decoder_on_generated_documents(obj, indent, ensure_ascii):
+    document = json.dumps(obj, indent=indent, ensure_ascii=ensure_ascii)
+    expected = json.loads(document)
+    for got in both_routes(document):
+        assert same(got, expected)
+
+
+@pytest.mark.parametrize("candidate", [b'{"a": [1, 2]}', bytearray(b'{"a": [1, 2]}'), '{"a": [1, 2]}'.encode("utf-16")])
+def test_a_replaced_extraction_may_hand_bytes_to_the_decoder(candidate, monkeypatch):
+    # json.loads reads bytes too; under a raised limit the nesting scan must not take them for str
+    monkeypatch.setattr(ms, "extract_json_from_markdown", lambda text: candidate)
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(10**5)
+    try:
+        assert ms._json_loads_relaxed("Reply: see below") == {"a": [1, 2]}
+    finally:
+        sys.setrecursionlimit(limit)
+
+
+json_soup = st.text(alphabet=st.sampled_from(list('{}[]",:0123456789.eE+-tfnulraNIiy \t\n\\/bu')
+                                             + ["\x01", "é", "😀", "\ud800"]), max_size=30)
+
+
+@settings(max_examples=400, deadline=None)
+@given(json_soup)
+def test_reader_accepts_what_the_decoder_accepts(text):
+    # near-JSON token soup, bare and as a member value: the decoder's value or its error
+    for document in (text, '{"v": ' + text + "}"):
+        assert outcome(ms._json_loads_relaxed, document) == outcome(reference_relaxed, document)

@@ -1,5 +1,7 @@
 // Tolerant reading of LLM replies that should be one JSON object but may come fenced in a
-// Markdown code block or surrounded by prose. JSON itself is always read by the host's decoder.
+// Markdown code block or surrounded by prose. JSON is read by the reader in json_reader.cpp where it
+// stands in for the host's default decoder; every text it does not accept, and every text when
+// json.loads or the default decoder has been replaced, is read by the host's decoder.
 #include <bit>
 #include <cstring>
 #include <cwchar>
@@ -7,6 +9,7 @@
 #include "hostkit/hostkit.hpp"
 #include "modelsmith/building_blocks.hpp"
 #include "modelsmith/home.hpp"
+#include "modelsmith/json_reader.hpp"
 
 namespace modelsmith {
 namespace py = pybind11;
@@ -152,6 +155,7 @@ bool nested_too_deeply(py::handle text) {
     constexpr int limit = hostkit::RecursionGuard::kMaxDepth;
     if (Py_GetRecursionLimit() <= limit) return false;
     PyObject* s = text.ptr();
+    if (!PyUnicode_Check(s)) return false;  // a replaced extraction's non-str: json.loads judges it
 #if PY_VERSION_HEX < 0x030C0000
     if (PyUnicode_READY(s) < 0) throw py::error_already_set();
 #endif
@@ -219,10 +223,43 @@ bool opens_container(py::handle text) {
     return false;
 }
 
+// Whether json.loads and its default decoder are still the ones the json module defined: only then
+// may the reader stand in for them.
+bool host_decoder_in_place() {
+    PyObject* loads = PyObject_GetAttrString(g_json, "loads");
+    PyObject* decoder = loads ? PyObject_GetAttrString(g_json, "_default_decoder") : nullptr;
+    const bool same = loads == g_loads && decoder == g_decoder;
+    Py_XDECREF(loads);
+    Py_XDECREF(decoder);
+    if (!same && PyErr_Occurred()) {  // the reading below meets the same error and handles it
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::error_already_set();
+        PyErr_Clear();
+    }
+    return same;
+}
+
+// The reader's outcome for `text` read the way `route` reads it, when it may stand in for the
+// host's decoder; `declined` otherwise.
+json_reader::Outcome read_directly(py::handle text, json_reader::Route route, py::object& value) {
+    if (!host_decoder_in_place()) return json_reader::Outcome::declined;
+    PyObject* v = nullptr;
+    const json_reader::Outcome outcome = json_reader::read(text.ptr(), route, &v);
+    if (v) value = py::reinterpret_steal<py::object>(v);
+    return outcome;
+}
+
 // The strict attempt: the decoded value when it is an object or null, else a null object. An
 // ordinary error (the decoder's, or nesting too deep to hand to it) is dropped on the spot, without
 // carrying it through a C++ exception: a reply with prose first fails here on every call.
 py::object strict_attempt(py::handle text) {
+    {
+        py::object direct;
+        switch (read_directly(text, json_reader::Route::scanner, direct)) {
+            case json_reader::Outcome::accepted: return is_object_or_null(direct) ? direct : py::object();
+            case json_reader::Outcome::too_deep: return py::object();
+            case json_reader::Outcome::declined: break;
+        }
+    }
     if (opens_container(text) && nested_too_deeply(text)) return py::object();
     py::object value;
     PyObject* loads = PyObject_GetAttrString(g_json, "loads");
@@ -252,8 +289,12 @@ py::object json_loads_relaxed(py::object text) {
     py::object candidate = home.call("extract_json_from_markdown", text);
     py::object value;
     try {
-        if (nested_too_deeply(candidate)) raise_recursion_error();
-        value = json_loads(candidate);
+        const json_reader::Outcome outcome = read_directly(candidate, json_reader::Route::loads, value);
+        if (outcome == json_reader::Outcome::too_deep) raise_recursion_error();
+        if (outcome == json_reader::Outcome::declined) {
+            if (nested_too_deeply(candidate)) raise_recursion_error();
+            value = json_loads(candidate);
+        }
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_RecursionError)) throw;
         raise_too_deep(candidate, e);
@@ -276,6 +317,7 @@ void define_parsing(py::module_ m) {
         g_loads = py::object(json.attr("loads")).release().ptr();
         g_decoder = py::object(json.attr("_default_decoder")).release().ptr();
         g_scan_once = py::object(py::reinterpret_borrow<py::object>(g_decoder).attr("scan_once")).release().ptr();
+        json_reader::prepare(g_scan_once);
         g_json = json.release().ptr();
     }
     m.def("extract_json_from_markdown", &extract_json_from_markdown, py::arg("text"),
