@@ -539,15 +539,9 @@ def _text_digest(text: str) -> str:
     return hashlib.blake2b(text.encode("utf-8", "surrogatepass"), digest_size=12).hexdigest()
 
 
-def _load_cache(path: Path, header_key: dict[str, Any]) -> tuple[dict[tuple, int], Any]:
-    """Entries (key -> row) and the matrix of a cache file, or nothing when it is absent, broken or
-    made for another model or encoder."""
-    entries, matrix, _ = _load_table(path, header_key)
-    return entries, matrix
-
-
 def _load_table(path: Path, header_key: dict[str, Any]) -> tuple[dict[tuple, int], Any, dict[str, Any]]:
-    """_load_cache's entries and matrix, and the file's header."""
+    """Entries (key -> row), the matrix and the header of a cache file (or of the shipped table), or
+    nothing when it is absent, broken or made for another model or encoder."""
     np = __import__("numpy")
     try:
         with open(path, "rb") as f:
@@ -604,7 +598,7 @@ def corpus_embeddings(encoder: Encoder, model_name: str, folder: Path,
     header_key = {"format": CACHE_FORMAT, "model": model_name, "encoder": encoder.fingerprint,
                   "max_tokens": encoder.max_tokens, "max_chars": MAX_CHARS, "dimension": encoder.dimension}
     path = _cache_file(model_name, folder)
-    known, matrix = _load_cache(path, header_key)
+    known, matrix, _ = _load_table(path, header_key)
     keys = [(p, stamp[0], stamp[1], _text_digest(text)) for p, stamp, text in items]
     out = np.empty((len(items), encoder.dimension), dtype=np.float32)
     missing = []
